@@ -1,0 +1,246 @@
+/*
+ * contact-engine.h - client library of the phone's contact engine service.
+ *
+ * Every operation is one synchronous call on the system bus to the
+ * contact engine service ("com.quorvel.contact.engine"), which owns all
+ * contact data.  Each function returns 1 when the service answered without
+ * error and 0 otherwise; the reason is left in *error_code.
+ *
+ * The records below are the service's wire layout: 32-bit little-endian,
+ * int and pointer fields 4 bytes wide.  On a 32-bit little-endian target the
+ * structs are that layout byte for byte; on a 64-bit host the library packs
+ * and unpacks them field by field, so applications use the same structs
+ * everywhere.  Fixed-size text fields are UTF-8 and NUL-terminated.
+ */
+#ifndef CONTACT_ENGINE_H
+#define CONTACT_ENGINE_H
+
+#include <stdbool.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define CONTACT_API __attribute__((visibility("default")))
+#else
+#define CONTACT_API
+#endif
+
+/* ------------------------------------------------------------------------
+ * Error codes the library sets itself.  Every other value in *error_code
+ * comes from the service (see service/contact-engine-errors.h).
+ * ---------------------------------------------------------------------- */
+#define CONTACT_ERROR_NULL_ARGUMENT   2  /* a needed pointer argument is NULL */
+#define CONTACT_ERROR_OUT_OF_RANGE    3  /* an argument value is out of range */
+#define CONTACT_ERROR_NOT_CONNECTED   9  /* no connection to the service is open */
+#define CONTACT_ERROR_SHORT_BATCH     32 /* a result-set batch brought fewer records than asked */
+#define CONTACT_ERROR_MALFORMED_REPLY 33 /* a reply does not hold what it announces (or its
+                                         sections could not be allocated); nothing written */
+
+/* ------------------------------------------------------------------------
+ * Storages.  A contact is addressed by (storage_type, index).  The numbers
+ * follow the change-notification numbering: 6 is another name for the phone
+ * storage and 7 another name for my contact.
+ * ---------------------------------------------------------------------- */
+#define CONTACT_STORAGE_PHONE        0 /* the phone's own memory */
+#define CONTACT_STORAGE_SIM          1 /* ADN phonebook of the first SIM */
+#define CONTACT_STORAGE_SIM2         2 /* ADN phonebook of the second SIM */
+#define CONTACT_STORAGE_FDN          3 /* fixed dialling numbers */
+#define CONTACT_STORAGE_SDN          4 /* service dialling numbers */
+#define CONTACT_STORAGE_MY_CONTACT   5 /* the user's own contact */
+#define CONTACT_STORAGE_PHONE_ALIAS  6 /* same rows as CONTACT_STORAGE_PHONE */
+#define CONTACT_STORAGE_MY_CONTACT_ALIAS 7 /* same as CONTACT_STORAGE_MY_CONTACT */
+
+/* Field identifiers for contact_get_field_value / contact_change_field_value. */
+#define CONTACT_FIELD_DISPLAY_NAME   0
+#define CONTACT_FIELD_FIRST_NAME     1
+#define CONTACT_FIELD_LAST_NAME      2
+#define CONTACT_FIELD_MIDDLE_NAME    3
+#define CONTACT_FIELD_NICKNAME       4
+#define CONTACT_FIELD_COMPANY        5
+#define CONTACT_FIELD_JOB_TITLE      6
+#define CONTACT_FIELD_DEPARTMENT     7
+#define CONTACT_FIELD_BIRTHDAY       8  /* "YYYY-MM-DD" */
+#define CONTACT_FIELD_RINGTONE_PATH  9
+#define CONTACT_FIELD_PHOTO_PATH     10
+#define CONTACT_FIELD_WEBSITE        11
+#define CONTACT_FIELD_FAVOURITE      12 /* "0" or "1" */
+#define CONTACT_FIELD_FREQUENCY      13 /* decimal; read only here, see contact_increase_frequency */
+#define CONTACT_FIELD_NOTE           14 /* the note section */
+#define CONTACT_FIELD_FIRST_NUMBER   15 /* number of the first phone entry; read only */
+
+/* Phone, e-mail and postal types used in the element records. */
+#define CONTACT_TYPE_HOME    0
+#define CONTACT_TYPE_WORK    1
+#define CONTACT_TYPE_MOBILE  2
+#define CONTACT_TYPE_FAX     3
+#define CONTACT_TYPE_OTHER   4
+
+/* ------------------------------------------------------------------------
+ * Element records of a contact's variable sections.  They hold only int and
+ * char fields, so their layout is the same on every target.
+ * ---------------------------------------------------------------------- */
+typedef struct {            /* 56 bytes */
+    int type;               /* CONTACT_TYPE_* */
+    char number[48];        /* dialable number, UTF-8 */
+    int is_primary;         /* 1 for the default number */
+} contact_phone_info_t;
+
+typedef struct {            /* 140 bytes */
+    int type;
+    int is_primary;
+    char address[128];
+    int reserved;
+} contact_email_info_t;
+
+typedef struct {            /* 1208 bytes */
+    int type;
+    char pobox[64];
+    char extended[212];     /* flat, building, c/o */
+    char street[512];
+    char city[128];
+    char region[128];
+    char postcode[32];
+    char country[128];
+} contact_postal_info_t;
+
+typedef struct {            /* 140 bytes: one social-network account */
+    int type;
+    char service_name[32];
+    char account[104];
+} contact_sns_t;
+
+typedef struct {            /* 144 bytes: one instant-messaging account */
+    int type;
+    int status;             /* presence of the account as last reported */
+    char service_name[32];
+    char account[104];
+} contact_im_t;
+
+typedef struct {            /* 5104 bytes: where the contact came from */
+    int account_id;
+    int revision;
+    char uid[256];          /* the source's own identifier */
+    unsigned char extra[4840]; /* opaque data of the source, kept as is */
+} contact_id_data_t;
+
+/* ------------------------------------------------------------------------
+ * contact_t: 4480 bytes on the wire.  Each section pointer is paired with a
+ * count or length; a NULL pointer always goes with 0.  Text sections hold
+ * length + 1 bytes, the last a NUL.  Sections unpacked by the library are
+ * allocated with calloc and belong to the caller, who frees each with free.
+ * Offsets (wire layout) are given on the right.
+ * ---------------------------------------------------------------------- */
+typedef struct {
+    int index;                          /*    0 */
+    int storage_type;                   /*    4 */
+    int frequency;                      /*    8: raised and lowered by the frequency operations */
+    int is_favourite;                   /*   12 */
+    char first_name[64];                /*   16 */
+    char last_name[64];                 /*   80 */
+    char name_prefix[20];               /*  144 */
+    char name_suffix[20];               /*  164 */
+    char birthday[11];                  /*  184: "YYYY-MM-DD" */
+    char anniversary[8];                /*  195: "MM-DD" */
+    char display_name[128];             /*  203 */
+    char nickname[64];                  /*  331 */
+    char company[128];                  /*  395 */
+    char job_title[64];                 /*  523 */
+    char department[64];                /*  587 */
+    char ringtone_path[128];            /*  651 */
+    char reserved_tone[13];             /*  779 */
+    contact_phone_info_t *phone_info;   /*  792 */
+    contact_email_info_t *email_info;   /*  796 */
+    char photo_path[256];               /*  800 */
+    char website[256];                  /* 1056 */
+    char phonetic_first_name[64];       /* 1312 */
+    char phonetic_last_name[64];        /* 1376 */
+    char middle_name[64];               /* 1440 */
+    char message_tone_path[256];        /* 1504 */
+    char reserved_names[520];           /* 1760 */
+    contact_postal_info_t *postal_info; /* 2280 */
+    char *note;                         /* 2284 */
+    char account_name[64];              /* 2288 */
+    char source_uid[64];                /* 2352 */
+    int created_time;                   /* 2416: seconds since the epoch */
+    int modified_time;                  /* 2420: seconds since the epoch */
+    int last_call_time;                 /* 2424 */
+    char reserved_account[1820];        /* 2428 */
+    char *presence_text;                /* 4248 */
+    int presence_status;                /* 4252 */
+    char reserved_presence[24];         /* 4256 */
+    contact_sns_t *sns;                 /* 4280 */
+    contact_im_t *im;                   /* 4284 */
+    int is_blocked;                     /* 4288 */
+    int is_hidden;                      /* 4292 */
+    char reserved_flags[16];            /* 4296 */
+    int sns_cnt;                        /* 4312 */
+    int im_cnt;                         /* 4316 */
+    int presence_text_len;              /* 4320 */
+    char custom_label[64];              /* 4324 */
+    char reserved_label[56];            /* 4388 */
+    char *about;                        /* 4444 */
+    int about_len;                      /* 4448 */
+    int revision;                       /* 4452: the source's revision of the contact */
+    contact_id_data_t *contact_id_data; /* 4456 */
+    int phone_info_cnt;                 /* 4460 */
+    int email_info_cnt;                 /* 4464 */
+    int note_len;                       /* 4468 */
+    int postal_info_cnt;                /* 4472 */
+    int reserved_tail;                  /* 4476 */
+} contact_t;
+
+#define CONTACT_RECORD_WIRE_SIZE 4480
+#define CONTACT_FIELD_VALUE_MAX  2048 /* room contact_get_field_value needs */
+
+/* ------------------------------------------------------------------------
+ * Connection.  contact_initialize / contact_open_database count up and open
+ * the one connection; contact_finalize / contact_close_database count down
+ * and release it when the count reaches 0.
+ * ---------------------------------------------------------------------- */
+CONTACT_API int contact_initialize(int *error_code);
+CONTACT_API int contact_finalize(int *error_code);
+CONTACT_API int contact_open_database(int *error_code);
+CONTACT_API int contact_close_database(int *error_code);
+CONTACT_API int contact_is_database_opened(bool *opened, int *error_code);
+
+/* ------------------------------------------------------------------------
+ * Contacts.
+ * ---------------------------------------------------------------------- */
+CONTACT_API int contact_add_contact(int storage_type, contact_t *contact_record, int *index, int *error_code);
+CONTACT_API int contact_insert_contact(int storage_type, int index, contact_t *contact_record, int *error_code);
+CONTACT_API int contact_update_contact(int storage_type, int index, contact_t *contact_record, int *error_code);
+CONTACT_API int contact_get_contact(int storage_type, int index, contact_t *contact_record, int *error_code);
+CONTACT_API int contact_delete_contact(int storage_type, int index, int *error_code);
+CONTACT_API int contact_delete_all_contacts(int storage_type, int *error_code);
+CONTACT_API int contact_is_contact_exist(int storage_type, int index, bool *is_exist, int *error_code);
+CONTACT_API int contact_get_contact_count(int storage_type, int *record_count, int *error_code);
+CONTACT_API int contact_get_max_contact_count(int storage_type, int *max_record_count, int *error_code);
+CONTACT_API int contact_get_empty_contact_index(int storage_type, int *empty_index, int *error_code);
+CONTACT_API int contact_get_all_contact_indices(int storage_type, int *contact_index_array, int *contact_count, int *error_code);
+CONTACT_API int contact_get_field_value(int storage_type, int index, int field_id, char *field_value, int *error_code);
+CONTACT_API int contact_change_field_value(int storage_type, int index, int field_id, const char *field_value, int *error_code);
+CONTACT_API int contact_increase_frequency(int storage_type, int index, int *error_code);
+CONTACT_API int contact_decrease_frequency(int storage_type, int index, int *error_code);
+CONTACT_API int contact_is_fdn_phone_number_exist(const char *sznumber, bool *is_exist, int *error_code);
+
+/* ------------------------------------------------------------------------
+ * My contact and status queries.  The five status operations answer only
+ * through *error_code (see the README for their meaning).
+ * ---------------------------------------------------------------------- */
+CONTACT_API int contact_get_my_contact(contact_t *my_contact, int *error_code);
+CONTACT_API int contact_insert_my_contact(contact_t *my_contact, int *error_code);
+CONTACT_API int contact_update_my_contact(contact_t *my_contact, int *error_code);
+CONTACT_API int contact_delete_my_contact(int *error_code);
+CONTACT_API int contact_set_lbs_position(int *error_code);
+CONTACT_API int contact_is_contact_track_me_stop(int *error_code);
+CONTACT_API int contact_is_contact_track_me_init(int *error_code);
+CONTACT_API int contact_is_contact_me_im_account_setting(int value1, int value2, int *error_code);
+CONTACT_API int contact_drm_expired(int value1, const char *text, int *error_code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CONTACT_ENGINE_H */
