@@ -231,6 +231,15 @@ public:
     {
         if (!ok_)
             return *this;
+        // libdbus aborts the process on a string that is not UTF-8, so such
+        // an argument is refused here, before anything is sent.
+        const bool strings_valid =
+            std::apply([](const auto &...values) { return (valid_string(values) && ...); }, in.values);
+        if (!strings_valid) {
+            fail(line, CONTACT_ERROR_OUT_OF_RANGE,
+                 "\n[DodazorEdidud]%s %d: %s: a string argument is not valid UTF-8; nothing was sent.\n", method);
+            return *this;
+        }
         ErrorHolder error;
         auto arguments = std::tuple_cat(
             std::apply([this](auto &...values) { return std::tuple_cat(in_pair(resolve(values))...); }, in.values),
@@ -282,6 +291,14 @@ private:
         if (ok_ && !passed)
             fail(line, code, message);
         return *this;
+    }
+
+    template <class Value> static bool valid_string(const Value &value)
+    {
+        if constexpr (std::is_same_v<Value, const char *>)
+            return value == nullptr || g_utf8_validate(value, -1, nullptr);
+        else
+            return true;
     }
 
     template <class Value> auto resolve(Value &value)

@@ -1,0 +1,425 @@
+// Contacts, the user's own contact and the contact status queries.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include "database.h"
+#include "method-registry.h"
+
+namespace contact_engine {
+
+namespace {
+
+using contact_wire::offset::frequency;
+using contact_wire::offset::is_favourite;
+
+// ---- storages ----------------------------------------------------------------
+
+struct Storage {
+    int type;     // the number clients use
+    int table;    // the rows it names (6 is another name for the phone's)
+    int capacity; // indexes run 1 .. capacity
+};
+
+constexpr std::array<Storage, 6> kStorages{{
+    {0, 0, 2000}, // phone memory
+    {1, 1, 250},  // SIM phonebook
+    {2, 2, 250},  // second SIM phonebook
+    {3, 3, 20},   // fixed dialling numbers
+    {4, 4, 20},   // service dialling numbers
+    {6, 0, 2000}, // phone memory, by its other number
+}};
+constexpr int kMyContactStorage = 5;
+constexpr int kMyContactAlias = 7;
+constexpr int kFdnStorage = 3;
+
+Storage storage_of(int type)
+{
+    if (type == kMyContactStorage || type == kMyContactAlias)
+        fail(kWrongStorageKind, "storage " + std::to_string(type) + " holds my contact, not a contact table");
+    for (const Storage &storage : kStorages)
+        if (storage.type == type)
+            return storage;
+    fail(kUnknownStorage, "no storage " + std::to_string(type));
+}
+
+struct Address {
+    Storage storage;
+    int index;
+    std::string name() const
+    {
+        return "index " + std::to_string(index) + " of storage " + std::to_string(storage.type);
+    }
+};
+
+Address address_of(int type, int index)
+{
+    const Storage storage = storage_of(type);
+    if (index < 1 || index > storage.capacity)
+        fail(kIndexOutOfRange, "index " + std::to_string(index) + " is outside 1.." + std::to_string(storage.capacity));
+    return {storage, index};
+}
+
+Record existing(Database &db, const Address &at)
+{
+    std::optional<Record> record = db.load(at.storage.table, at.index);
+    if (!record)
+        fail(kNoContact, "no contact at " + at.name());
+    return std::move(*record);
+}
+
+void store(Database &db, const Address &at, Record &record)
+{
+    record.set_address(at.storage.table, at.index);
+    db.store(at.storage.table, at.index, record);
+}
+
+int lowest_free_index(Database &db, const Storage &storage)
+{
+    int expected = 1;
+    for (int used : db.indices(storage.table)) {
+        if (used != expected)
+            break;
+        ++expected;
+    }
+    return expected <= storage.capacity ? expected : -1;
+}
+
+// ---- fields ------------------------------------------------------------------
+
+enum class FieldKind { Text, Birthday, Favourite, Frequency, Note, FirstNumber };
+
+struct FieldSpec {
+    int id;
+    FieldKind kind;
+    TextField text; // for Text and Birthday
+};
+
+constexpr TextField kNoText{"", 0, 0};
+constexpr std::array<FieldSpec, 16> kFieldSpecs{{
+    {0, FieldKind::Text, text_field::display_name},
+    {1, FieldKind::Text, text_field::first_name},
+    {2, FieldKind::Text, text_field::last_name},
+    {3, FieldKind::Text, text_field::middle_name},
+    {4, FieldKind::Text, text_field::nickname},
+    {5, FieldKind::Text, text_field::company},
+    {6, FieldKind::Text, text_field::job_title},
+    {7, FieldKind::Text, text_field::department},
+    {8, FieldKind::Birthday, text_field::birthday},
+    {9, FieldKind::Text, text_field::ringtone_path},
+    {10, FieldKind::Text, text_field::photo_path},
+    {11, FieldKind::Text, text_field::website},
+    {12, FieldKind::Favourite, kNoText},
+    {13, FieldKind::Frequency, kNoText},
+    {14, FieldKind::Note, kNoText},
+    {15, FieldKind::FirstNumber, kNoText},
+}};
+
+const FieldSpec &field_spec(int id)
+{
+    for (const FieldSpec &spec : kFieldSpecs)
+        if (spec.id == id)
+            return spec;
+    fail(kUnknownField, "no field " + std::to_string(id));
+}
+
+bool valid_birthday(const std::string &value)
+{
+    if (value.empty())
+        return true;
+    int year = 0, month = 0, day = 0;
+    char tail = 0;
+    if (value.size() != 10 || value[4] != '-' || value[7] != '-' ||
+        std::sscanf(value.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &tail) != 3)
+        return false;
+    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (month < 1 || month > 12 || day < 1)
+        return false;
+    return day <= (month == 2 && !leap ? 28 : kDays[month - 1]);
+}
+
+std::string read_field(const Record &record, const FieldSpec &spec)
+{
+    switch (spec.kind) {
+    case FieldKind::Text:
+    case FieldKind::Birthday:
+        return record.text(spec.text);
+    case FieldKind::Favourite:
+        return record.get_int(is_favourite) != 0 ? "1" : "0";
+    case FieldKind::Frequency:
+        return std::to_string(record.get_int(frequency));
+    case FieldKind::Note:
+        return record.note();
+    case FieldKind::FirstNumber: {
+        const auto numbers = record.phone_numbers();
+        return numbers.empty() ? std::string() : numbers.front();
+    }
+    }
+    return {};
+}
+
+void write_field(Record &record, const FieldSpec &spec, const std::string &value)
+{
+    switch (spec.kind) {
+    case FieldKind::Birthday:
+        if (!valid_birthday(value))
+            fail(kInvalidArgument, "a birthday is \"\" or a date as YYYY-MM-DD, not \"" + value + "\"");
+        [[fallthrough]];
+    case FieldKind::Text:
+        record.set_text(spec.text, value);
+        break;
+    case FieldKind::Favourite:
+        if (value != "0" && value != "1")
+            fail(kInvalidArgument, "favourite is \"0\" or \"1\"");
+        record.set_int(is_favourite, value == "1" ? 1 : 0);
+        break;
+    case FieldKind::Note:
+        record.set_note(value);
+        break;
+    case FieldKind::Frequency:
+    case FieldKind::FirstNumber:
+        fail(kReadOnlyField, "field " + std::to_string(spec.id) + " is kept by the service");
+    }
+}
+
+void change_frequency(Database &db, int storage, int index, int step)
+{
+    const Address at = address_of(storage, index);
+    db.change([&] {
+        Record record = existing(db, at);
+        record.set_int(frequency, std::max(0, record.get_int(frequency) + step));
+        store(db, at, record);
+    });
+}
+
+// ---- my contact and the status queries --------------------------------------
+
+constexpr const char *kTrackMe = "track_me";
+
+Record my_contact(Database &db)
+{
+    std::optional<Record> record = db.load_my_contact();
+    if (!record)
+        fail(kNoMyContact, "no contact of the user's own is stored");
+    return std::move(*record);
+}
+
+Record my_contact_from(Bytes bytes)
+{
+    Record record = Record::parse(std::move(bytes));
+    record.set_address(kMyContactStorage, 0);
+    return record;
+}
+
+// The media fields that a DRM licence can expire, by kind.
+constexpr std::array<TextField, 3> kDrmFields{{text_field::ringtone_path, text_field::photo_path,
+                                               text_field::message_tone_path}};
+
+bool clear_path(Record &record, const TextField &field, const std::string &path)
+{
+    if (path.empty() || record.text(field) != path)
+        return false;
+    record.set_text(field, "");
+    return true;
+}
+
+bool has_im_account(const Record &record, int type, int status)
+{
+    const Bytes accounts = record.section(kImSection);
+    for (std::size_t at = 0; at < accounts.size(); at += contact_wire::kImSize)
+        if (contact_wire::read_i32(accounts.data(), at + kImTypeOffset) == type &&
+            (status == -1 || contact_wire::read_i32(accounts.data(), at + kImStatusOffset) == status))
+            return true;
+    return false;
+}
+
+} // namespace
+
+void register_contact_methods(MethodRegistry &registry, Database &db)
+{
+    using Reply = std::tuple<Bytes, std::int32_t>;
+    using Answer = std::tuple<std::int32_t, std::int32_t>;
+
+    registry
+        .add("contact_add_contact",
+             [&db](std::int32_t storage, Bytes bytes) -> Answer {
+                 const Storage where = storage_of(storage);
+                 Record record = Record::parse(std::move(bytes));
+                 return db.change([&] {
+                     const int index = lowest_free_index(db, where);
+                     if (index < 0)
+                         fail(kStorageFull, "storage " + std::to_string(storage) + " is full");
+                     store(db, {where, index}, record);
+                     return Answer{index, kOk};
+                 });
+             })
+        .add("contact_insert_contact",
+             [&db](std::int32_t storage, std::int32_t index, Bytes bytes) -> std::int32_t {
+                 const Address at = address_of(storage, index);
+                 Record record = Record::parse(std::move(bytes));
+                 db.change([&] {
+                     if (db.load(at.storage.table, index))
+                         fail(kIndexInUse, at.name() + " already holds a contact");
+                     store(db, at, record);
+                 });
+                 return kOk;
+             })
+        .add("contact_update_contact",
+             [&db](std::int32_t storage, std::int32_t index, Bytes bytes) -> std::int32_t {
+                 const Address at = address_of(storage, index);
+                 Record record = Record::parse(std::move(bytes));
+                 db.change([&] {
+                     existing(db, at);
+                     store(db, at, record);
+                 });
+                 return kOk;
+             })
+        .add("contact_get_contact",
+             [&db](std::int32_t storage, std::int32_t index) -> Reply {
+                 return {existing(db, address_of(storage, index)).bytes(), kOk};
+             })
+        .add("contact_delete_contact",
+             [&db](std::int32_t storage, std::int32_t index) -> std::int32_t {
+                 const Address at = address_of(storage, index);
+                 db.change([&] {
+                     if (!db.remove(at.storage.table, index))
+                         fail(kNoContact, "no contact at " + at.name());
+                 });
+                 return kOk;
+             })
+        .add("contact_delete_all_contacts",
+             [&db](std::int32_t storage) -> std::int32_t {
+                 const Storage where = storage_of(storage);
+                 db.change([&] { db.remove_all(where.table); });
+                 return kOk;
+             })
+        .add("contact_is_contact_exist",
+             [&db](std::int32_t storage, std::int32_t index) -> std::tuple<bool, std::int32_t> {
+                 const Address at = address_of(storage, index);
+                 return {db.load(at.storage.table, index).has_value(), kOk};
+             })
+        .add("contact_get_contact_count",
+             [&db](std::int32_t storage) -> Answer { return {db.count(storage_of(storage).table), kOk}; })
+        .add("contact_get_max_contact_count",
+             [](std::int32_t storage) -> Answer { return {storage_of(storage).capacity, kOk}; })
+        .add("contact_get_empty_contact_index",
+             [&db](std::int32_t storage) -> Answer {
+                 const int index = lowest_free_index(db, storage_of(storage));
+                 return {index, index < 0 ? kStorageFull : kOk};
+             })
+        .add("contact_get_all_contact_indices",
+             [&db](std::int32_t storage) -> Reply {
+                 const std::vector<int> indices = db.indices(storage_of(storage).table);
+                 Bytes packed(indices.size() * 4);
+                 for (std::size_t i = 0; i < indices.size(); ++i)
+                     contact_wire::write_i32(packed.data(), i * 4, indices[i]);
+                 return {packed, std::int32_t(indices.size())};
+             })
+        .add("contact_get_field_value",
+             [&db](std::int32_t storage, std::int32_t index, std::int32_t field_id) -> std::string {
+                 const Address at = address_of(storage, index);
+                 const FieldSpec &spec = field_spec(field_id);
+                 return read_field(existing(db, at), spec);
+             })
+        .add("contact_change_field_value",
+             [&db](std::int32_t storage, std::int32_t index, std::int32_t field_id, std::string value) {
+                 const Address at = address_of(storage, index);
+                 const FieldSpec &spec = field_spec(field_id);
+                 db.change([&] {
+                     Record record = existing(db, at);
+                     write_field(record, spec, value);
+                     store(db, at, record);
+                 });
+             })
+        .add("contact_increase_frequency",
+             [&db](std::int32_t storage, std::int32_t index) { change_frequency(db, storage, index, +1); })
+        .add("contact_decrease_frequency",
+             [&db](std::int32_t storage, std::int32_t index) { change_frequency(db, storage, index, -1); })
+        .add("contact_is_fdn_phone_number_exist",
+             [&db](std::string number) -> bool {
+                 const std::string wanted = normalise_number(number);
+                 if (wanted.empty())
+                     fail(kInvalidArgument, "an empty number is never dialled");
+                 for (const std::string &entry : db.normalised_numbers(kFdnStorage))
+                     if (!entry.empty() && wanted.compare(0, entry.size(), entry) == 0)
+                         return true;
+                 return false;
+             })
+        .add("contact_get_my_contact", [&db]() -> Reply { return {my_contact(db).bytes(), kOk}; })
+        .add("contact_insert_my_contact",
+             [&db](Bytes bytes) -> std::int32_t {
+                 Record record = my_contact_from(std::move(bytes));
+                 db.change([&] {
+                     if (db.load_my_contact())
+                         fail(kMyContactExists, "a contact of the user's own is already stored");
+                     db.store_my_contact(record);
+                 });
+                 return kOk;
+             })
+        .add("contact_update_my_contact",
+             [&db](Bytes bytes) -> std::int32_t {
+                 Record record = my_contact_from(std::move(bytes));
+                 db.change([&] {
+                     my_contact(db);
+                     db.store_my_contact(record);
+                 });
+                 return kOk;
+             })
+        .add("contact_delete_my_contact",
+             [&db]() -> std::int32_t {
+                 db.change([&] {
+                     if (!db.remove_my_contact())
+                         fail(kNoMyContact, "no contact of the user's own is stored");
+                     db.set_state(kTrackMe, 0);
+                 });
+                 return kOk;
+             })
+        .add("contact_set_lbs_position",
+             [&db]() -> std::int32_t {
+                 return db.change([&]() -> std::int32_t {
+                     if (!db.load_my_contact())
+                         return kNoMyContact;
+                     db.set_state(kTrackMe, 1);
+                     return kOk;
+                 });
+             })
+        .add("contact_is_contact_track_me_init",
+             [&db]() -> std::int32_t { return db.state(kTrackMe, 0) == 1 ? 1 : 0; })
+        .add("contact_is_contact_track_me_stop",
+             [&db]() -> std::int32_t { return db.state(kTrackMe, 0) == 1 ? 0 : 1; })
+        .add("contact_is_contact_me_im_account_setting",
+             [&db](std::int32_t type, std::int32_t status) -> std::int32_t {
+                 const std::optional<Record> me = db.load_my_contact();
+                 if (!me)
+                     return kNoMyContact;
+                 return has_im_account(*me, type, status) ? 1 : 0;
+             })
+        .add("contact_drm_expired", [&db](std::int32_t kind, std::string path) -> std::int32_t {
+            if (kind < 0 || std::size_t(kind) >= kDrmFields.size())
+                fail(kInvalidArgument, "DRM kind " + std::to_string(kind) + " is not 0 (ringtone), 1 (photo) "
+                                       "or 2 (message tone)");
+            const TextField &field = kDrmFields[std::size_t(kind)];
+            return db.change([&] {
+                std::vector<std::tuple<int, int, Record>> changed;
+                db.for_each([&](int storage, int index, Record &record) {
+                    if (clear_path(record, field, path))
+                        changed.emplace_back(storage, index, std::move(record));
+                });
+                for (auto &[storage, index, record] : changed)
+                    db.store(storage, index, record);
+                std::int32_t count = std::int32_t(changed.size());
+                if (std::optional<Record> me = db.load_my_contact(); me && clear_path(*me, field, path)) {
+                    db.store_my_contact(*me);
+                    ++count;
+                }
+                return count;
+            });
+        });
+}
+
+} // namespace contact_engine

@@ -1,0 +1,168 @@
+// Contacts for tests: a record that owns the memory its sections point to,
+// and a received record that frees the sections the library allocated.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "contact-engine.h"
+
+namespace contact_test {
+
+template <std::size_t N> void set_text(char (&field)[N], const std::string &value)
+{
+    std::memset(field, 0, N);
+    std::memcpy(field, value.data(), value.size() < N - 1 ? value.size() : N - 1);
+}
+
+// Each setter re-points the record at the member that now holds the data.
+class SampleContact {
+public:
+    explicit SampleContact(const std::string &display_name = "")
+    {
+        std::memset(&record, 0, sizeof record);
+        set_text(record.display_name, display_name);
+    }
+    SampleContact(const SampleContact &) = delete;
+    SampleContact &operator=(const SampleContact &) = delete;
+
+    SampleContact &phone(const std::string &number, int type = CONTACT_TYPE_MOBILE)
+    {
+        contact_phone_info_t entry{};
+        entry.type = type;
+        entry.is_primary = phones_.empty() ? 1 : 0;
+        set_text(entry.number, number);
+        phones_.push_back(entry);
+        record.phone_info = phones_.data();
+        record.phone_info_cnt = int(phones_.size());
+        return *this;
+    }
+    SampleContact &email(const std::string &address)
+    {
+        contact_email_info_t entry{};
+        set_text(entry.address, address);
+        emails_.push_back(entry);
+        record.email_info = emails_.data();
+        record.email_info_cnt = int(emails_.size());
+        return *this;
+    }
+    SampleContact &postal(const std::string &street, const std::string &city)
+    {
+        contact_postal_info_t entry{};
+        set_text(entry.street, street);
+        set_text(entry.city, city);
+        postals_.push_back(entry);
+        record.postal_info = postals_.data();
+        record.postal_info_cnt = int(postals_.size());
+        return *this;
+    }
+    SampleContact &sns(const std::string &service, const std::string &account)
+    {
+        contact_sns_t entry{};
+        set_text(entry.service_name, service);
+        set_text(entry.account, account);
+        sns_.push_back(entry);
+        record.sns = sns_.data();
+        record.sns_cnt = int(sns_.size());
+        return *this;
+    }
+    SampleContact &im(int type, int status, const std::string &account)
+    {
+        contact_im_t entry{};
+        entry.type = type;
+        entry.status = status;
+        set_text(entry.account, account);
+        ims_.push_back(entry);
+        record.im = ims_.data();
+        record.im_cnt = int(ims_.size());
+        return *this;
+    }
+    SampleContact &note(const std::string &text) { return text_section(note_, text, record.note, record.note_len); }
+    SampleContact &about(const std::string &text) { return text_section(about_, text, record.about, record.about_len); }
+    SampleContact &presence(const std::string &text)
+    {
+        return text_section(presence_, text, record.presence_text, record.presence_text_len);
+    }
+    SampleContact &id_data(unsigned char seed)
+    {
+        auto *bytes = reinterpret_cast<unsigned char *>(&id_);
+        for (std::size_t i = 0; i < sizeof id_; ++i)
+            bytes[i] = static_cast<unsigned char>(seed + i * 13);
+        record.contact_id_data = &id_;
+        return *this;
+    }
+    // Every named field and every section, and the opaque bytes too.
+    SampleContact &everything()
+    {
+        set_text(record.first_name, "Ada");
+        set_text(record.last_name, "Lovelace");
+        set_text(record.nickname, "Countess");
+        set_text(record.company, "Analytical Engines Ltd");
+        set_text(record.job_title, "Programmer");
+        set_text(record.birthday, "1815-12-10");
+        set_text(record.ringtone_path, "/opt/sounds/bell.ogg");
+        set_text(record.photo_path, "/home/user/photos/ada.jpg");
+        set_text(record.website, "https://example.org/ada");
+        set_text(record.middle_name, "King");
+        record.is_favourite = 1;
+        record.created_time = 1700000000;
+        for (std::size_t i = 0; i < sizeof record.reserved_account; ++i)
+            record.reserved_account[i] = static_cast<char>(i * 31 + 1);
+        for (std::size_t i = 0; i < sizeof record.reserved_names; ++i)
+            record.reserved_names[i] = static_cast<char>(255 - i);
+        record.reserved_tail = 0x11223344;
+        phone("+44 20 7946 0000").phone("020-7946-0001", CONTACT_TYPE_WORK);
+        email("ada@example.org").email("countess@example.org");
+        postal("12 St James's Square", "London");
+        note("Wrote the first program.\nLikes poetry: \xc3\xa9t\xc3\xa9");
+        about("Mathematician");
+        sns("mastodon", "@ada").sns("blog", "ada.example.org");
+        im(1, 2, "ada@im.example.org");
+        presence("Computing");
+        id_data(3);
+        return *this;
+    }
+
+    contact_t record;
+
+private:
+    SampleContact &text_section(std::string &storage, const std::string &text, char *&pointer, int &length)
+    {
+        storage = text;
+        pointer = storage.empty() ? nullptr : storage.data();
+        length = int(storage.size());
+        return *this;
+    }
+
+    std::vector<contact_phone_info_t> phones_;
+    std::vector<contact_email_info_t> emails_;
+    std::vector<contact_postal_info_t> postals_;
+    std::vector<contact_sns_t> sns_;
+    std::vector<contact_im_t> ims_;
+    std::string note_, about_, presence_;
+    contact_id_data_t id_{};
+};
+
+// A record filled by the library; frees what the library allocated.
+struct ReceivedContact {
+    ReceivedContact() { std::memset(&record, 0, sizeof record); }
+    ReceivedContact(const ReceivedContact &) = delete;
+    ReceivedContact &operator=(const ReceivedContact &) = delete;
+    ~ReceivedContact() { release(); }
+    void release()
+    {
+        for (void *section : {static_cast<void *>(record.phone_info), static_cast<void *>(record.email_info),
+                              static_cast<void *>(record.postal_info), static_cast<void *>(record.note),
+                              static_cast<void *>(record.about), static_cast<void *>(record.sns),
+                              static_cast<void *>(record.im), static_cast<void *>(record.presence_text),
+                              static_cast<void *>(record.contact_id_data)})
+            std::free(section);
+        std::memset(&record, 0, sizeof record);
+    }
+    contact_t record;
+};
+
+} // namespace contact_test

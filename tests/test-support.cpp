@@ -1,0 +1,154 @@
+#include "test-support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "contact-engine.h"
+#include "debug-message.h"
+
+namespace contact_test {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+pid_t spawn(const std::vector<std::string> &argv, int stdout_fd)
+{
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        // A test that crashes must not leave its bus or service behind
+        // (ctest would wait for them to close its output).
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (stdout_fd >= 0)
+            dup2(stdout_fd, STDOUT_FILENO);
+        std::vector<char *> args;
+        for (const std::string &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int terminate(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class BusEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { bus_ = std::make_unique<PrivateBus>(); }
+    void TearDown() override { bus_.reset(); }
+    std::unique_ptr<PrivateBus> bus_;
+};
+
+BusEnvironment *g_environment =
+    static_cast<BusEnvironment *>(::testing::AddGlobalTestEnvironment(new BusEnvironment));
+
+} // namespace
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "contact-engine-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+PrivateBus::PrivateBus()
+{
+    const std::string socket = dir_.path() + "/system_bus_socket";
+    address_ = "unix:path=" + socket;
+    pid_ = spawn({DBUS_DAEMON_PATH, "--nofork", "--nopidfile", "--config-file=" TEST_BUS_CONFIG,
+                  "--address=" + address_},
+                 -1);
+    for (int tries = 0; tries < 500 && !std::filesystem::exists(socket); ++tries)
+        std::this_thread::sleep_for(10ms);
+    if (!std::filesystem::exists(socket))
+        throw std::runtime_error("the private bus did not start");
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+}
+
+PrivateBus::~PrivateBus()
+{
+    if (pid_ > 0)
+        terminate(pid_);
+}
+
+PrivateBus &bus()
+{
+    return *g_environment->bus_;
+}
+
+void ServiceProcess::start()
+{
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_ = spawn({CONTACT_ENGINE_SERVICE_PATH, "--database", database_}, pipe_fds[1]);
+    close(pipe_fds[1]);
+    // The service prints one line once its name is owned and its methods
+    // are registered; nothing else goes to its stdout.
+    std::string seen;
+    char buffer[256];
+    ssize_t got;
+    while (seen.find('\n') == std::string::npos && (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0)
+        seen.append(buffer, std::size_t(got));
+    close(pipe_fds[0]);
+    if (seen.find("ready") == std::string::npos) {
+        stop();
+        throw std::runtime_error("the service did not start: " + seen);
+    }
+}
+
+int ServiceProcess::stop()
+{
+    if (pid_ <= 0)
+        return -1;
+    const int status = terminate(pid_);
+    pid_ = -1;
+    return status;
+}
+
+void ServiceTest::SetUp()
+{
+    (void)bus();
+    service_.start();
+    ASSERT_EQ(contact_initialize(&error_code_), 1);
+}
+
+void ServiceTest::TearDown()
+{
+    contact_finalize(&error_code_);
+    EXPECT_EQ(service_.stop(), 0) << "the service must stop cleanly on SIGTERM";
+}
+
+void ServiceTest::restart_service()
+{
+    ASSERT_EQ(service_.stop(), 0);
+    service_.start();
+}
+
+} // namespace contact_test

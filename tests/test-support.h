@@ -1,0 +1,101 @@
+// Test support: a private system bus, the real service on a fresh database,
+// and capture of every debug-message call.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace contact_test {
+
+// Directory removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A dbus-daemon from the project's test bus config.  Its address is put in
+// DBUS_SYSTEM_BUS_ADDRESS for the whole test process, so the library's
+// system bus is this one and never the machine's.
+class PrivateBus {
+public:
+    PrivateBus();
+    ~PrivateBus();
+    const std::string &address() const { return address_; }
+
+private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    std::string address_;
+};
+
+// The contact engine service as a child process.
+class ServiceProcess {
+public:
+    explicit ServiceProcess(std::string database_path) : database_(std::move(database_path)) {}
+    ~ServiceProcess() { stop(); }
+    void start();      // returns once the service said it is ready
+    int stop();        // SIGTERM and wait; returns the exit status (or -1 if not running)
+    bool running() const { return pid_ > 0; }
+
+private:
+    std::string database_;
+    pid_t pid_ = -1;
+};
+
+// One gtest environment holds the bus for the whole test binary: dbus-glib
+// keeps its system-bus connection for the life of the process.
+PrivateBus &bus();
+
+struct LogEntry {
+    int line;
+    std::string file;
+    int module;
+    int level;
+    std::string format;
+    std::string text;
+};
+
+// Captures every _debug_message call while it lives.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    const std::vector<LogEntry> &entries() const { return entries_; }
+    std::vector<LogEntry> errors() const;
+    std::vector<LogEntry> traces() const;
+    std::vector<std::string> error_formats() const;
+    void clear() { entries_.clear(); }
+
+private:
+    static void record(void *self, int line, const char *file, int module, int level, const char *format,
+                       const char *text);
+    std::vector<LogEntry> entries_;
+};
+
+inline constexpr int kModule = 0x14000000;
+inline constexpr int kError = 0x2000000;
+inline constexpr int kTrace = 0x4000000;
+
+// A fresh service on a fresh database, with the library connected.
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    void restart_service();
+
+    TempDir dir_;
+    ServiceProcess service_{dir_.path() + "/contacts.db"};
+    int error_code_ = -1;
+};
+
+} // namespace contact_test
