@@ -63,6 +63,17 @@ void store_bool(bool *target, const ReplyBool &reply)
     *target = reply.value ? 1 : 0;
 }
 
+// The status queries without arguments: the method's result code, left in
+// *error_code, is the whole answer.  Both log lines carry the operation's
+// own name and line.
+int status_query(contact_frame::Site operation, int *error_code, const char *method, const char *failed_message)
+{
+    Operation op(operation, error_code);
+    return op.connected(operation.line, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
+        .call(operation.line, method, failed_message, ins(), outs(error_code))
+        .result();
+}
+
 } // namespace
 
 extern "C" {
@@ -426,34 +437,22 @@ CONTACT_API int contact_delete_my_contact(int *error_code)
 CONTACT_API int contact_set_lbs_position(int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
-        .call(__LINE__, "contact_set_lbs_position",
-              "\n[DodazorEdidud]%s %d: org_yora_contact_contact_set_lbs_position() failed(%s).\n", ins(),
-              outs(error_code))
-        .result();
+    return status_query(CONTACT_OPERATION, error_code, "contact_set_lbs_position",
+                        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_set_lbs_position() failed(%s).\n");
 }
 
 CONTACT_API int contact_is_contact_track_me_stop(int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
-        .call(__LINE__, "contact_is_contact_track_me_stop",
-              "\n[DodazorEdidud]%s %d: org_yora_contact_contact_is_contact_track_me_stop() failed(%s).\n", ins(),
-              outs(error_code))
-        .result();
+    return status_query(CONTACT_OPERATION, error_code, "contact_is_contact_track_me_stop",
+                        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_is_contact_track_me_stop() failed(%s).\n");
 }
 
 CONTACT_API int contact_is_contact_track_me_init(int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
-        .call(__LINE__, "contact_is_contact_track_me_init",
-              "\n[DodazorEdidud]%s %d: org_yora_contact_contact_is_contact_track_me_init() failed(%s).\n", ins(),
-              outs(error_code))
-        .result();
+    return status_query(CONTACT_OPERATION, error_code, "contact_is_contact_track_me_init",
+                        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_is_contact_track_me_init() failed(%s).\n");
 }
 
 CONTACT_API int contact_is_contact_me_im_account_setting(int value1, int value2, int *error_code)
