@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "contact-record-codec.h"
+#include "sample-contact.h"
 
 namespace {
 
@@ -53,19 +54,6 @@ contact_t blank()
     contact_t record;
     std::memset(&record, 0, sizeof record);
     return record;
-}
-
-void free_sections(contact_t &record)
-{
-    std::free(record.phone_info);
-    std::free(record.email_info);
-    std::free(record.postal_info);
-    std::free(record.note);
-    std::free(record.about);
-    std::free(record.sns);
-    std::free(record.im);
-    std::free(record.presence_text);
-    std::free(record.contact_id_data);
 }
 
 void record_without_sections_is_the_fixed_part()
@@ -198,7 +186,7 @@ void full_record_round_trips()
             for (auto *buffer : {&again, const_cast<std::vector<std::uint8_t> *>(&bytes)})
                 contact_wire::write_i32(buffer->data(), field.wire_offset, 0);
     CHECK(again == bytes);
-    free_sections(back);
+    contact_test::free_contact_sections(back);
 }
 
 void short_arrays_are_rejected_without_touching_the_record()

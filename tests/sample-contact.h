@@ -146,6 +146,17 @@ private:
     contact_id_data_t id_{};
 };
 
+// Frees every section of a record that the library unpacked.
+inline void free_contact_sections(contact_t &record)
+{
+    for (void *section : {static_cast<void *>(record.phone_info), static_cast<void *>(record.email_info),
+                          static_cast<void *>(record.postal_info), static_cast<void *>(record.note),
+                          static_cast<void *>(record.about), static_cast<void *>(record.sns),
+                          static_cast<void *>(record.im), static_cast<void *>(record.presence_text),
+                          static_cast<void *>(record.contact_id_data)})
+        std::free(section);
+}
+
 // A record filled by the library; frees what the library allocated.
 struct ReceivedContact {
     ReceivedContact() { std::memset(&record, 0, sizeof record); }
@@ -154,12 +165,7 @@ struct ReceivedContact {
     ~ReceivedContact() { release(); }
     void release()
     {
-        for (void *section : {static_cast<void *>(record.phone_info), static_cast<void *>(record.email_info),
-                              static_cast<void *>(record.postal_info), static_cast<void *>(record.note),
-                              static_cast<void *>(record.about), static_cast<void *>(record.sns),
-                              static_cast<void *>(record.im), static_cast<void *>(record.presence_text),
-                              static_cast<void *>(record.contact_id_data)})
-            std::free(section);
+        free_contact_sections(record);
         std::memset(&record, 0, sizeof record);
     }
     contact_t record;
