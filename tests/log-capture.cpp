@@ -19,20 +19,11 @@ void LogCapture::record(void *self, int line, const char *file, int module, int 
     static_cast<LogCapture *>(self)->entries_.push_back({line, file, module, level, format, text});
 }
 
-std::vector<LogEntry> LogCapture::errors() const
+std::vector<LogEntry> LogCapture::at_level(int level) const
 {
     std::vector<LogEntry> selected;
     for (const LogEntry &entry : entries_)
-        if (entry.level == kError)
-            selected.push_back(entry);
-    return selected;
-}
-
-std::vector<LogEntry> LogCapture::traces() const
-{
-    std::vector<LogEntry> selected;
-    for (const LogEntry &entry : entries_)
-        if (entry.level == kTrace)
+        if (entry.level == level)
             selected.push_back(entry);
     return selected;
 }

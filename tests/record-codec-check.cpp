@@ -75,21 +75,13 @@ void record_without_sections_is_the_fixed_part()
 
 void two_phones_and_a_note_in_order()
 {
-    contact_phone_info_t phones[2] = {};
-    phones[0].type = CONTACT_TYPE_MOBILE;
-    std::strcpy(phones[0].number, "+441234");
-    phones[1].type = CONTACT_TYPE_WORK;
-    std::strcpy(phones[1].number, "5678");
-    char note[] = "abc";
-    contact_t record = blank();
-    record.phone_info = phones;
-    record.phone_info_cnt = 2;
-    record.note = note;
-    record.note_len = 3;
+    contact_test::SampleContact contact;
+    contact.phone("+441234").phone("5678", CONTACT_TYPE_WORK).note("abc");
+    const contact_t &record = contact.record;
 
     const auto bytes = pack(record);
     CHECK(bytes.size() == 4596);
-    CHECK(std::memcmp(bytes.data() + 4480, phones, sizeof phones) == 0);
+    CHECK(std::memcmp(bytes.data() + 4480, record.phone_info, 2 * sizeof(contact_phone_info_t)) == 0);
     CHECK(std::memcmp(bytes.data() + 4480 + 112, "abc", 4) == 0);
     CHECK(contact_wire::read_i32(bytes.data(), contact_wire::offset::phone_info_cnt) == 2);
     CHECK(contact_wire::read_i32(bytes.data(), contact_wire::offset::note_len) == 3);
@@ -191,14 +183,9 @@ void full_record_round_trips()
 
 void short_arrays_are_rejected_without_touching_the_record()
 {
-    contact_phone_info_t phones[2] = {};
-    char note[] = "abc";
-    contact_t record = blank();
-    record.phone_info = phones;
-    record.phone_info_cnt = 2;
-    record.note = note;
-    record.note_len = 3;
-    const auto bytes = pack(record);
+    contact_test::SampleContact contact;
+    contact.phone("1").phone("2").note("abc");
+    const auto bytes = pack(contact.record);
 
     contact_t target = blank();
     std::strcpy(target.display_name, "untouched");

@@ -56,6 +56,10 @@ private:
 // keeps its system-bus connection for the life of the process.
 PrivateBus &bus();
 
+inline constexpr int kModule = 0x14000000;
+inline constexpr int kError = 0x2000000;
+inline constexpr int kTrace = 0x4000000;
+
 struct LogEntry {
     int line;
     std::string file;
@@ -71,20 +75,18 @@ public:
     LogCapture();
     ~LogCapture();
     const std::vector<LogEntry> &entries() const { return entries_; }
-    std::vector<LogEntry> errors() const;
-    std::vector<LogEntry> traces() const;
+    std::vector<LogEntry> errors() const { return at_level(kError); }
+    std::vector<LogEntry> traces() const { return at_level(kTrace); }
     std::vector<std::string> error_formats() const;
     void clear() { entries_.clear(); }
 
 private:
+    std::vector<LogEntry> at_level(int level) const;
     static void record(void *self, int line, const char *file, int module, int level, const char *format,
                        const char *text);
     std::vector<LogEntry> entries_;
 };
 
-inline constexpr int kModule = 0x14000000;
-inline constexpr int kError = 0x2000000;
-inline constexpr int kTrace = 0x4000000;
 
 // A fresh service on a fresh database, with the library connected.
 class ServiceTest : public ::testing::Test {
