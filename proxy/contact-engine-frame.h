@@ -24,14 +24,15 @@
 #include <type_traits>
 #include <utility>
 
+#include "contact-engine-bus.h"
 #include "contact-engine-internal.h"
 #include "debug-message.h"
 
 namespace contact_frame {
 
-inline constexpr const char *kBusName = "com.quorvel.contact.engine";
-inline constexpr const char *kObjectPath = "/org/yora/contact";
-inline constexpr const char *kInterface = "org.yora.contact";
+inline constexpr const char *kBusName = CONTACT_ENGINE_BUS_NAME;
+inline constexpr const char *kObjectPath = CONTACT_ENGINE_OBJECT_PATH;
+inline constexpr const char *kInterface = CONTACT_ENGINE_INTERFACE;
 
 inline constexpr int kModule = 0x14000000;
 inline constexpr int kLevelError = 0x2000000;

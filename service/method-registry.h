@@ -6,13 +6,14 @@
 
 #include <utility>
 
+#include "contact-engine-bus.h"
 #include "service-error.h"
 
 namespace contact_engine {
 
-inline constexpr const char *kBusName = "com.quorvel.contact.engine";
-inline constexpr const char *kObjectPath = "/org/yora/contact";
-inline constexpr const char *kInterface = "org.yora.contact";
+inline constexpr const char *kBusName = CONTACT_ENGINE_BUS_NAME;
+inline constexpr const char *kObjectPath = CONTACT_ENGINE_OBJECT_PATH;
+inline constexpr const char *kInterface = CONTACT_ENGINE_INTERFACE;
 
 class Database;
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "contact-engine-bus.h"
 #include "contact-engine-wire.h"
 #include "test-support.h"
 
@@ -23,7 +24,7 @@ protected:
         (void)bus();
         service_.start();
         connection_ = sdbus::createSystemBusConnection();
-        proxy_ = sdbus::createProxy(*connection_, "com.quorvel.contact.engine", "/org/yora/contact");
+        proxy_ = sdbus::createProxy(*connection_, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
     }
     void TearDown() override { EXPECT_EQ(service_.stop(), 0); }
 
@@ -31,7 +32,7 @@ protected:
     template <class... Args> sdbus::Error failure(const char *method, const Args &...args)
     {
         try {
-            auto call = proxy_->createMethodCall("org.yora.contact", method);
+            auto call = proxy_->createMethodCall(CONTACT_ENGINE_INTERFACE, method);
             (void)(call << ... << args);
             proxy_->callMethod(call);
         } catch (const sdbus::Error &error) {
@@ -43,7 +44,7 @@ protected:
     int count()
     {
         int records = -1, result = -1;
-        proxy_->callMethod("contact_get_contact_count").onInterface("org.yora.contact").withArguments(0).storeResultsTo(
+        proxy_->callMethod("contact_get_contact_count").onInterface(CONTACT_ENGINE_INTERFACE).withArguments(0).storeResultsTo(
             records, result);
         return records;
     }
@@ -120,10 +121,10 @@ TEST_F(RawServiceTest, PointerValuesAreNotKept)
     contact_wire::write_i32(record.data(), contact_wire::offset::note, 0x12345678);
     record[contact_wire::kFixedSize - 1] = 0x5a; // opaque tail byte
     int index = -1, result = -1;
-    proxy_->callMethod("contact_add_contact").onInterface("org.yora.contact").withArguments(6, record).storeResultsTo(
+    proxy_->callMethod("contact_add_contact").onInterface(CONTACT_ENGINE_INTERFACE).withArguments(6, record).storeResultsTo(
         index, result);
     Bytes back;
-    proxy_->callMethod("contact_get_contact").onInterface("org.yora.contact").withArguments(0, index).storeResultsTo(
+    proxy_->callMethod("contact_get_contact").onInterface(CONTACT_ENGINE_INTERFACE).withArguments(0, index).storeResultsTo(
         back, result);
     ASSERT_EQ(back.size(), contact_wire::kFixedSize);
     EXPECT_EQ(contact_wire::read_i32(back.data(), contact_wire::offset::phone_info), 0);

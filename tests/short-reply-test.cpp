@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "contact-engine-bus.h"
 #include "contact-engine-wire.h"
 #include "sample-contact.h"
 #include "test-support.h"
@@ -35,9 +36,9 @@ protected:
     void SetUp() override
     {
         (void)bus();
-        connection_ = sdbus::createSystemBusConnection("com.quorvel.contact.engine");
-        object_ = sdbus::createObject(*connection_, "/org/yora/contact");
-        const char *interface = "org.yora.contact";
+        connection_ = sdbus::createSystemBusConnection(CONTACT_ENGINE_BUS_NAME);
+        object_ = sdbus::createObject(*connection_, CONTACT_ENGINE_OBJECT_PATH);
+        const char *interface = CONTACT_ENGINE_INTERFACE;
         object_->registerMethod("contact_get_contact")
             .onInterface(interface)
             .implementedAs([](int, int index) { return std::make_tuple(announcing_sections(std::size_t(index)), 0); });
@@ -56,7 +57,7 @@ protected:
         contact_finalize(nullptr);
         connection_->leaveEventLoop();
         object_.reset();
-        connection_->releaseName("com.quorvel.contact.engine");
+        connection_->releaseName(CONTACT_ENGINE_BUS_NAME);
     }
 
     std::unique_ptr<sdbus::IConnection> connection_;
