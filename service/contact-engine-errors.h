@@ -27,6 +27,14 @@ enum ErrorCode : int {
     kReadOnlyField     = 22, // the field is kept by the service and cannot be set
     kDatabaseError     = 23, // the database failed; nothing was changed
     kWrongStorageKind  = 24, // my-contact storage used with a contact-table method
+
+    // vCard reading (service/vcard-reader.cpp).
+    kVCardSyntax             = 40, // no card, a card without END, a line that is no property
+    kVCardBadEncoding        = 41, // a broken BASE64 or QUOTED-PRINTABLE value, bytes invalid in their charset
+    kVCardUnknownCharset     = 42, // CHARSET names a character set the service cannot convert
+    kVCardTooLarge           = 43, // a line over 8 MiB or a card over 16 MiB
+    kVCardUnsupportedVersion = 44, // VERSION other than 2.1, 3.0 and 4.0
+    kVCardUnreadable         = 45, // the vCard file cannot be opened or read
 };
 
 } // namespace contact_engine

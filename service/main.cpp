@@ -34,6 +34,12 @@ const char *error_name(ErrorCode code)
     case kReadOnlyField: return "ReadOnlyField";
     case kDatabaseError: return "DatabaseError";
     case kWrongStorageKind: return "WrongStorageKind";
+    case kVCardSyntax: return "VCardSyntax";
+    case kVCardBadEncoding: return "VCardBadEncoding";
+    case kVCardUnknownCharset: return "VCardUnknownCharset";
+    case kVCardTooLarge: return "VCardTooLarge";
+    case kVCardUnsupportedVersion: return "VCardUnsupportedVersion";
+    case kVCardUnreadable: return "VCardUnreadable";
     }
     return "Failed";
 }
