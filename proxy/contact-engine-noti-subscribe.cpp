@@ -120,10 +120,11 @@ constexpr int kNotInTable = -1; // the input is refused
 // Update type by operation code 0 to 3.
 using ByOperation = std::array<int, 4>;
 
+// clang-format off
 // Rows by storage type 0 to 7: 6 is the phone storage again, 5 and 7 are my
 // contact, where deleting all is deleting the one contact.
 constexpr ByOperation kContactMainTable[] = {
-    //          add (0)                        update (1)                        delete (2)                        delete all (3)
+    //       add (0)                        update (1)                        delete (2)                        delete all (3)
     /* 0 */ {CONTACT_UPDATE_PHONE_ADD,      CONTACT_UPDATE_PHONE_UPDATE,      CONTACT_UPDATE_PHONE_DELETE,      CONTACT_UPDATE_PHONE_DELETE_ALL},
     /* 1 */ {CONTACT_UPDATE_SIM_ADD,        CONTACT_UPDATE_SIM_UPDATE,        CONTACT_UPDATE_SIM_DELETE,        CONTACT_UPDATE_SIM_DELETE_ALL},
     /* 2 */ {CONTACT_UPDATE_SIM2_ADD,       CONTACT_UPDATE_SIM2_UPDATE,       CONTACT_UPDATE_SIM2_DELETE,       CONTACT_UPDATE_SIM2_DELETE_ALL},
@@ -150,6 +151,7 @@ constexpr ByOperation kSpeedDialTable[] = {
 constexpr ByOperation kMyContactTable[] = {
     {CONTACT_UPDATE_MY_CONTACT_ADD, CONTACT_UPDATE_MY_CONTACT_UPDATE, CONTACT_UPDATE_MY_CONTACT_DELETE, kNotInTable},
 };
+// clang-format on
 
 // A fixed update type, or one looked up by operation code (and storage type).
 struct UpdateType {
@@ -185,28 +187,28 @@ constexpr TypeRule kAny = TypeRule::Any;
 
 // clang-format off
 constexpr Converter kConverters[] = {
-    // kind                        elements read, by position                                          type  update data     update type
-    {"new_storage_type",          reads(kValue),                                                       kInt, Data::Int,      fixed(CONTACT_UPDATE_NEW_STORAGE_TYPE)},
-    {"view_storage_type",         reads(kValue),                                                       kInt, Data::Int,      fixed(CONTACT_UPDATE_VIEW_STORAGE_TYPE)},
-    {"display_order",             reads(kValue),                                                       kInt, Data::Int,      fixed(CONTACT_UPDATE_DISPLAY_ORDER)},
-    {"sort_type",                 reads(kValue),                                                       kInt, Data::Int,      fixed(CONTACT_UPDATE_SORT_TYPE)},
-    {"activated_own_number",      reads(kValue),                                                       kInt, Data::Int,      fixed(CONTACT_UPDATE_ACTIVATED_OWN_NUMBER)},
-    {"fdn_status_changed",        reads(kValue),                                                       kInt, Data::Int,      fixed(CONTACT_UPDATE_FDN_STATUS_CHANGED)},
-    {"delete_some_contacts",      reads(kArg0StorageType),                                             kAny, Data::Int,      fixed(CONTACT_UPDATE_DELETE_SOME_CONTACTS)},
-    {"copy_some_contacts",        reads(kArg0StorageType),                                             kAny, Data::Int,      fixed(CONTACT_UPDATE_COPY_SOME_CONTACTS)},
-    {"move_some_contacts",        reads(kArg0StorageType),                                             kAny, Data::Int,      fixed(CONTACT_UPDATE_MOVE_SOME_CONTACTS)},
-    {"delete_some_groups",        reads(kArg0StorageType),                                             kAny, Data::Int,      fixed(CONTACT_UPDATE_DELETE_SOME_GROUPS)},
-    {"delete_all_group_members",  reads(kArg0StorageType, kArg1Index),                                 kAny, Data::Index,    fixed(CONTACT_UPDATE_DELETE_ALL_GROUP_MEMBERS)},
-    {"delete_some_group_members", reads(kArg0StorageType, kArg1Index),                                 kAny, Data::Index,    fixed(CONTACT_UPDATE_DELETE_SOME_GROUP_MEMBERS)},
-    {"add_some_group_members",    reads(kArg0StorageType, kArg1Index),                                 kAny, Data::Index,    fixed(CONTACT_UPDATE_ADD_SOME_GROUP_MEMBERS)},
-    {"add_group_member",          reads(kArg0StorageType, kArg1Index),                                 kAny, Data::Index,    fixed(CONTACT_UPDATE_ADD_GROUP_MEMBER)},
-    {"delete_group_member",       reads(kArg0StorageType, kArg1Index),                                 kAny, Data::Index,    fixed(CONTACT_UPDATE_DELETE_GROUP_MEMBER)},
-    {"sim_error",                 reads(kArg0StorageType, kArg1Index, kArg2AccessMode, kArg3SimErrorValue), kAny, Data::SimError, fixed(CONTACT_UPDATE_SIM_ERROR)},
-    {"contact_main_table_modified", reads(kOperationCode, kStorageType, kIndex),                       kInt, Data::Index,    by_operation_and_storage(kContactMainTable)},
-    {"contact_table_modified",    reads(kOperationCode, kStorageType, kIndex),                         kInt, Data::Index,    by_operation(kContactTable)},
-    {"group_table_modified",      reads(kOperationCode, kStorageType, kIndex),                         kInt, Data::Index,    by_operation_and_storage(kGroupTable)},
-    {"speed_dial_table_modified", reads(kOperationCode, kIndex),                                       kInt, Data::Int,      by_operation(kSpeedDialTable)},
-    {"my_contact_table_modified", reads(kOperationCode, kIndex),                                       kInt, Data::Int,      by_operation(kMyContactTable)},
+    // kind                         elements read, by position                                                type  update data     update type
+    {"new_storage_type",            reads(kValue),                                                            kInt, Data::Int,      fixed(CONTACT_UPDATE_NEW_STORAGE_TYPE)},
+    {"view_storage_type",           reads(kValue),                                                            kInt, Data::Int,      fixed(CONTACT_UPDATE_VIEW_STORAGE_TYPE)},
+    {"display_order",               reads(kValue),                                                            kInt, Data::Int,      fixed(CONTACT_UPDATE_DISPLAY_ORDER)},
+    {"sort_type",                   reads(kValue),                                                            kInt, Data::Int,      fixed(CONTACT_UPDATE_SORT_TYPE)},
+    {"activated_own_number",        reads(kValue),                                                            kInt, Data::Int,      fixed(CONTACT_UPDATE_ACTIVATED_OWN_NUMBER)},
+    {"fdn_status_changed",          reads(kValue),                                                            kInt, Data::Int,      fixed(CONTACT_UPDATE_FDN_STATUS_CHANGED)},
+    {"delete_some_contacts",        reads(kArg0StorageType),                                                  kAny, Data::Int,      fixed(CONTACT_UPDATE_DELETE_SOME_CONTACTS)},
+    {"copy_some_contacts",          reads(kArg0StorageType),                                                  kAny, Data::Int,      fixed(CONTACT_UPDATE_COPY_SOME_CONTACTS)},
+    {"move_some_contacts",          reads(kArg0StorageType),                                                  kAny, Data::Int,      fixed(CONTACT_UPDATE_MOVE_SOME_CONTACTS)},
+    {"delete_some_groups",          reads(kArg0StorageType),                                                  kAny, Data::Int,      fixed(CONTACT_UPDATE_DELETE_SOME_GROUPS)},
+    {"delete_all_group_members",    reads(kArg0StorageType, kArg1Index),                                      kAny, Data::Index,    fixed(CONTACT_UPDATE_DELETE_ALL_GROUP_MEMBERS)},
+    {"delete_some_group_members",   reads(kArg0StorageType, kArg1Index),                                      kAny, Data::Index,    fixed(CONTACT_UPDATE_DELETE_SOME_GROUP_MEMBERS)},
+    {"add_some_group_members",      reads(kArg0StorageType, kArg1Index),                                      kAny, Data::Index,    fixed(CONTACT_UPDATE_ADD_SOME_GROUP_MEMBERS)},
+    {"add_group_member",            reads(kArg0StorageType, kArg1Index),                                      kAny, Data::Index,    fixed(CONTACT_UPDATE_ADD_GROUP_MEMBER)},
+    {"delete_group_member",         reads(kArg0StorageType, kArg1Index),                                      kAny, Data::Index,    fixed(CONTACT_UPDATE_DELETE_GROUP_MEMBER)},
+    {"sim_error",                   reads(kArg0StorageType, kArg1Index, kArg2AccessMode, kArg3SimErrorValue), kAny, Data::SimError, fixed(CONTACT_UPDATE_SIM_ERROR)},
+    {"contact_main_table_modified", reads(kOperationCode, kStorageType, kIndex),                              kInt, Data::Index,    by_operation_and_storage(kContactMainTable)},
+    {"contact_table_modified",      reads(kOperationCode, kStorageType, kIndex),                              kInt, Data::Index,    by_operation(kContactTable)},
+    {"group_table_modified",        reads(kOperationCode, kStorageType, kIndex),                              kInt, Data::Index,    by_operation_and_storage(kGroupTable)},
+    {"speed_dial_table_modified",   reads(kOperationCode, kIndex),                                            kInt, Data::Int,      by_operation(kSpeedDialTable)},
+    {"my_contact_table_modified",   reads(kOperationCode, kIndex),                                            kInt, Data::Int,      by_operation(kMyContactTable)},
 };
 // clang-format on
 
