@@ -207,6 +207,13 @@ int close_connection()
 
 } // namespace
 
+int failure_code(const Call &call)
+{
+    int error_code = -1;
+    EXPECT_EQ(call(&error_code), 0);
+    return error_code;
+}
+
 ::testing::AssertionResult fails_with(const Call &call, int code, const std::string &format)
 {
     return check_failure(call, code, format, nullptr);

@@ -120,6 +120,10 @@ using Call = std::function<int(int *error_code)>;
 std::string no_connection_message(const char *function, bool opened = true);
 std::string null_argument_message(const char *function, const char *argument);
 
+// Runs `call` with a fresh error code, expects it to return 0 and returns the
+// code it set:  EXPECT_EQ(failure_code([&](int *e) { return contact_delete_contact(0, 5, e); }), 12);
+int failure_code(const Call &call);
+
 // Runs `call` with a fresh error code under a log capture and checks that it
 // returned 0, set `code` and logged exactly one error, with `format`:
 //     EXPECT_TRUE(fails_with([&](int *e) { return contact_get_contact(0, 7, &r, e); }, 12, kGetFailed));
