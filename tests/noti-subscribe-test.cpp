@@ -152,14 +152,14 @@ std::string name_of(const ::testing::TestParamInfo<Kind> &info)
 
 // The caller's variables around a call: update data in a larger buffer, so
 // that a write beyond the record is seen too.
-struct Call {
+struct Conversion {
     int result = -1;
     int update_type = kUntouched;
     int error_code = kCallerErrorCode;
     int data[8];
     LogCapture log;
 
-    Call() { std::fill(std::begin(data), std::end(data), kUntouched); }
+    Conversion() { std::fill(std::begin(data), std::end(data), kUntouched); }
     void run(const Kind &kind, const Args &args) { result = kind.convert(args.get(), &update_type, data, &error_code); }
     void run(const Kind &kind, const std::vector<noti_property> &elements) { run(kind, Args(elements)); }
 
@@ -198,12 +198,12 @@ std::vector<int> expected_data(Shape shape, const std::vector<int> &values)
     return {};
 }
 
-std::vector<int> written(const Call &call, Shape shape)
+std::vector<int> written(const Conversion &call, Shape shape)
 {
     return std::vector<int>(call.data, call.data + data_ints(shape));
 }
 
-std::vector<int> beyond(const Call &call, Shape shape)
+std::vector<int> beyond(const Conversion &call, Shape shape)
 {
     return std::vector<int>(call.data + data_ints(shape), std::end(call.data));
 }
@@ -240,7 +240,7 @@ constexpr const char *kStorageTrace = "\n[DodazorEdidud]%s: storage_type = %d\n"
 constexpr const char *kIndexTrace = "\n[DodazorEdidud]%s: index = %d\n";
 
 // A refused call: result 0, code 3, one error line, nothing else written.
-void expect_refused(const Call &call)
+void expect_refused(const Conversion &call)
 {
     EXPECT_EQ(call.result, 0);
     EXPECT_EQ(call.error_code, CONTACT_ERROR_OUT_OF_RANGE);
@@ -264,7 +264,7 @@ TEST_P(SimpleConverter, StoresItsUpdateTypeAndCopiesEachElementIntoItsField)
     for (int position = 0; position < kind.elements_read; ++position)
         elements.push_back(int_arg(values[position]));
 
-    Call call;
+    Conversion call;
     call.run(kind, elements);
     EXPECT_EQ(call.result, 1);
     EXPECT_EQ(call.update_type, kind.update_type);
@@ -282,7 +282,7 @@ TEST_P(SimpleConverter, TracesEachValueCopied)
     for (int position = 0; position < kind.elements_read; ++position)
         elements.push_back(int_arg(values[position]));
 
-    Call call;
+    Conversion call;
     call.run(kind, elements);
     // 'i' kinds trace the one value stored; the others each element by position.
     const std::vector<const char *> by_position = {kL2, kL3, kL4, kL5};
@@ -312,7 +312,7 @@ TEST_P(SimpleConverter, TypeRule)
         std::vector<noti_property> elements;
         for (int position = 0; position < kind.elements_read; ++position)
             elements.push_back(int_arg(100 + position, type));
-        Call call;
+        Conversion call;
         call.run(kind, elements);
         if (kind.type_i_required) {
             expect_refused(call);
@@ -331,12 +331,12 @@ TEST_P(SimpleConverter, IgnoresElementsBeyondThoseItReads)
     const Kind &kind = GetParam();
     std::vector<noti_property> elements = ints({11, 22, 33, 44});
     elements.resize(kind.elements_read);
-    Call exact;
+    Conversion exact;
     exact.run(kind, elements);
 
     elements.push_back(int_arg(-1, kTypeString));
     elements.push_back(int_arg(-2));
-    Call longer;
+    Conversion longer;
     longer.run(kind, elements);
     EXPECT_EQ(longer.result, 1);
     EXPECT_EQ(longer.update_type, exact.update_type);
@@ -351,7 +351,7 @@ TEST_P(SimpleConverter, RefusesFewerElementsThanItReads)
         SCOPED_TRACE(count);
         std::vector<noti_property> elements = ints({1, 2, 3, 4});
         elements.resize(count);
-        Call call;
+        Conversion call;
         call.run(kind, elements);
         expect_refused(call);
     }
@@ -361,9 +361,9 @@ TEST_P(SimpleConverter, SameResultEveryTime)
 {
     const Kind &kind = GetParam();
     const Args args(ints({5, 6, 7, 8}));
-    Call first;
+    Conversion first;
     first.run(kind, args);
-    Call second;
+    Conversion second;
     second.run(kind, args);
     EXPECT_EQ(second.result, 1);
     EXPECT_EQ(second.update_type, first.update_type);
@@ -376,7 +376,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, SimpleConverter, ::testing::ValuesIn(kSimple), n
 
 // One row's location: storage type first in the arguments, index first in
 // the record.
-void expect_located(const Call &call, int update_type, int storage_type, int index)
+void expect_located(const Conversion &call, int update_type, int storage_type, int index)
 {
     EXPECT_EQ(call.result, 1);
     EXPECT_EQ(call.update_type, update_type);
@@ -393,7 +393,7 @@ TEST(ContactMainTable, EveryEntry)
         for (int operation = 0; operation < 4; ++operation) {
             SCOPED_TRACE(::testing::Message() << "storage " << storage_type << ", operation " << operation);
             const int index = 1000 + 10 * storage_type + operation;
-            Call call;
+            Conversion call;
             call.run(kMainTable, ints({operation, storage_type, index}));
             // The storage type is copied as received: 6 stays 6, 7 stays 7.
             expect_located(call, kMainTableTypes[storage_type][operation], storage_type, index);
@@ -409,7 +409,7 @@ TEST(ContactMainTable, RefusesOperationOrStorageOutsideItsTable)
                                                       {0, 8},  {0, -1}, {1, 100},     {3, INT_MIN}};
     for (const auto &[operation, storage_type] : outside) {
         SCOPED_TRACE(::testing::Message() << "operation " << operation << ", storage " << storage_type);
-        Call call;
+        Conversion call;
         call.run(kMainTable, ints({operation, storage_type, 5}));
         expect_refused(call);
     }
@@ -421,7 +421,7 @@ TEST(GroupTable, EveryEntry)
         for (int operation = 0; operation < 4; ++operation) {
             SCOPED_TRACE(::testing::Message() << "storage " << storage_type << ", operation " << operation);
             const int index = 200 + operation;
-            Call call;
+            Conversion call;
             call.run(kGroupTable, ints({operation, storage_type, index}));
             expect_located(call, kGroupTableTypes[storage_type][operation], storage_type, index);
             EXPECT_EQ(texts(call.log.traces()),
@@ -435,7 +435,7 @@ TEST(GroupTable, RefusesOperationOrStorageOutsideItsTable)
     for (const auto &[operation, storage_type] :
          std::vector<std::pair<int, int>>{{4, 0}, {-1, 1}, {0, 2}, {0, -1}, {2, 6}}) {
         SCOPED_TRACE(::testing::Message() << "operation " << operation << ", storage " << storage_type);
-        Call call;
+        Conversion call;
         call.run(kGroupTable, ints({operation, storage_type, 5}));
         expect_refused(call);
     }
@@ -445,7 +445,7 @@ TEST(ContactTable, OperationOneWithAnyStorageType)
 {
     for (int storage_type : {0, 1, 7, 42, -5, INT_MAX}) {
         SCOPED_TRACE(storage_type);
-        Call call;
+        Conversion call;
         call.run(kContactTable, ints({1, storage_type, 31}));
         expect_located(call, 25, storage_type, 31);
         EXPECT_EQ(texts(call.log.traces()),
@@ -458,7 +458,7 @@ TEST(ContactTable, RefusesEveryOtherOperationCode)
 {
     for (int operation : {0, 2, 3, 4, -1, INT_MIN}) {
         SCOPED_TRACE(operation);
-        Call call;
+        Conversion call;
         call.run(kContactTable, ints({operation, 0, 31}));
         expect_refused(call);
     }
@@ -476,7 +476,7 @@ TEST_P(IndexOnlyTableTest, EveryOperationCodeGivesItsTypeAndTheIndexAlone)
     const Kind &kind = *GetParam().kind;
     for (int operation = 0; operation < 3; ++operation) {
         SCOPED_TRACE(operation);
-        Call call;
+        Conversion call;
         call.run(kind, ints({operation, -17 + operation}));
         EXPECT_EQ(call.result, 1);
         EXPECT_EQ(call.update_type, GetParam().types[operation]);
@@ -491,7 +491,7 @@ TEST_P(IndexOnlyTableTest, RefusesOperationCodesOutsideItsTable)
 {
     for (int operation : {3, 4, -1, INT_MAX}) {
         SCOPED_TRACE(operation);
-        Call call;
+        Conversion call;
         call.run(*GetParam().kind, ints({operation, 7}));
         expect_refused(call);
     }
@@ -519,7 +519,7 @@ TEST_P(TableModifiedConverter, EveryElementReadMustBeInt)
             SCOPED_TRACE(::testing::Message() << "element " << position << ", type " << type);
             std::vector<noti_property> elements = valid_table_args(kind);
             elements[position].type = type;
-            Call call;
+            Conversion call;
             call.run(kind, elements);
             expect_refused(call);
         }
@@ -533,7 +533,7 @@ TEST_P(TableModifiedConverter, RefusesFewerElementsThanItReads)
         SCOPED_TRACE(count);
         std::vector<noti_property> elements = valid_table_args(kind);
         elements.resize(count);
-        Call call;
+        Conversion call;
         call.run(kind, elements);
         expect_refused(call);
     }
@@ -543,11 +543,11 @@ TEST_P(TableModifiedConverter, IgnoresElementsBeyondThoseItReads)
 {
     const Kind &kind = GetParam();
     std::vector<noti_property> elements = valid_table_args(kind);
-    Call exact;
+    Conversion exact;
     exact.run(kind, elements);
     ASSERT_EQ(exact.result, 1);
     elements.push_back(int_arg(3, kTypeString));
-    Call longer;
+    Conversion longer;
     longer.run(kind, elements);
     EXPECT_EQ(longer.result, 1);
     EXPECT_EQ(longer.update_type, exact.update_type);
@@ -608,7 +608,7 @@ TEST(UpdateTypeNumbering, ConvertersProduceExactlyTheNumbering)
 {
     std::set<int> produced;
     auto produce = [&](const Kind &kind, const std::vector<noti_property> &elements) {
-        Call call;
+        Conversion call;
         call.run(kind, elements);
         if (call.result == 1)
             produced.insert(call.update_type);
@@ -646,7 +646,7 @@ TEST(UpdateData, RecordLayoutsPutTheIndexFirst)
 
 TEST(UpdateData, AddGroupMemberFillsTheIndexFromTheSecondElement)
 {
-    Call call;
+    Conversion call;
     call.run(kSimple[13], ints({1, 17}));
     ASSERT_STREQ(kSimple[13].function, "contact_convert_add_group_member_noti_to_update_type_and_data");
     EXPECT_EQ(call.update_type, 42);
@@ -657,7 +657,7 @@ TEST(UpdateData, AddGroupMemberFillsTheIndexFromTheSecondElement)
 
 TEST(UpdateData, SimErrorRecord)
 {
-    Call call;
+    Conversion call;
     call.run(kSimple[15], ints({2, 9, 1, -3}));
     ASSERT_STREQ(kSimple[15].function, "contact_convert_sim_error_noti_to_update_type_and_data");
     EXPECT_EQ(call.update_type, 38);
@@ -669,13 +669,13 @@ TEST(UpdateData, SimErrorRecord)
 
 TEST(UpdateData, MainTableMyContactComesWithTheIndexRecord)
 {
-    Call main_table;
+    Conversion main_table;
     main_table.run(kMainTable, ints({0, 5, 1}));
     EXPECT_EQ(main_table.update_type, 48);
     EXPECT_EQ(main_table.index_record().index, 1);
     EXPECT_EQ(main_table.index_record().storage_type, 5);
 
-    Call my_contact;
+    Conversion my_contact;
     my_contact.run(kMyContactTable, ints({0, 1}));
     EXPECT_EQ(my_contact.update_type, 48);
     EXPECT_EQ(my_contact.data[0], 1);
@@ -692,7 +692,7 @@ TEST(UpdateData, ValueIsReadFromBytesEightToEleven)
     const unsigned char value[4] = {0x78, 0x56, 0x34, 0x12};
     std::memcpy(bytes, type_i, 4);
     std::memcpy(bytes + 8, value, 4);
-    Call call;
+    Conversion call;
     call.run(kSimple[3], Args(bytes, sizeof bytes, sizeof(noti_property)));
     EXPECT_EQ(call.result, 1);
     EXPECT_EQ(call.data[0], 0x12345678);
@@ -708,12 +708,12 @@ TEST(ArrayExtent, ByteArrayHoldingTwoElements)
     const auto *bytes = reinterpret_cast<const unsigned char *>(elements.data());
     const Kind &add_group_member = kSimple[13];
 
-    Call whole;
+    Conversion whole;
     whole.run(add_group_member, Args(bytes, 32, 1));
     EXPECT_EQ(whole.result, 1);
     EXPECT_EQ(whole.index_record().index, 17);
 
-    Call short_by_one_byte;
+    Conversion short_by_one_byte;
     short_by_one_byte.run(add_group_member, Args(bytes, 31, 1));
     expect_refused(short_by_one_byte);
 }
@@ -723,7 +723,7 @@ TEST(ArrayExtent, EmptyArrayWithoutData)
     GArray *empty = g_array_new(FALSE, FALSE, sizeof(noti_property));
     ASSERT_EQ(empty->len, 0u);
     for (const Kind &kind : kSimple) {
-        Call call;
+        Conversion call;
         call.result = kind.convert(empty, &call.update_type, call.data, &call.error_code);
         expect_refused(call);
     }
@@ -735,7 +735,7 @@ TEST(ArrayExtent, OrdinaryGArray)
     GArray *array = g_array_new(FALSE, FALSE, sizeof(noti_property));
     const std::vector<noti_property> elements = ints({2, 4, 12});
     g_array_append_vals(array, elements.data(), guint(elements.size()));
-    Call call;
+    Conversion call;
     call.result = kMainTable.convert(array, &call.update_type, call.data, &call.error_code);
     g_array_free(array, TRUE);
     expect_located(call, 23, 4, 12); // operation 2 (delete) in storage 4
