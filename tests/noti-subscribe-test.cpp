@@ -142,6 +142,12 @@ const int kGroupTableTypes[2][4] = {{26, 27, 28, 29}, {30, 31, 32, 33}};
 const int kSpeedDialTypes[3] = {34, 35, 36};
 const int kMyContactTypes[3] = {48, 49, 50};
 
+// Test names and parameters show the converter, not the row's bytes.
+void PrintTo(const Kind &kind, std::ostream *out)
+{
+    *out << kind.function;
+}
+
 std::string name_of(const ::testing::TestParamInfo<Kind> &info)
 {
     std::string name = info.param.function + std::strlen("contact_convert_");
@@ -468,6 +474,11 @@ struct IndexOnlyTable {
     const Kind *kind;
     const int *types; // operation codes 0, 1, 2
 };
+
+void PrintTo(const IndexOnlyTable &table, std::ostream *out)
+{
+    *out << table.kind->function;
+}
 
 class IndexOnlyTableTest : public ::testing::TestWithParam<IndexOnlyTable> {};
 
