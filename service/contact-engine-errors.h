@@ -65,7 +65,7 @@ inline constexpr std::array kErrors{
     ErrorInfo{kDatabaseError, "DatabaseError", "the database failed; nothing was changed"},
     ErrorInfo{kWrongStorageKind, "WrongStorageKind", "the my-contact storage given to a contact-table method"},
     ErrorInfo{kInternalError, "InternalError",
-              "an unexpected failure inside the service (out of memory, a fault); nothing was changed"},
+              "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
 };
 
 // The client library's own codes: the service never uses them.

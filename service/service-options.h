@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <string>
 
-#include "limits.h"
+#include "service-limits.h"
 
 namespace contact_engine {
 
