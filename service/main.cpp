@@ -13,11 +13,11 @@
 #include "database.h"
 #include "method-registry.h"
 #include "service-options.h"
-#include "workers.h"
 
 namespace contact_engine {
 
-// The families: each registers its methods here with one line.
+// The families: each registers its methods here with one line, which
+// declares its register function and calls it.
 void register_families(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
     RegisterFamily register_contact_methods; register_contact_methods(registry, database, options);
@@ -44,11 +44,9 @@ int main(int argc, char **argv)
     try {
         Database database(options.database_path);
         auto connection = sdbus::createSystemBusConnection();
-        // Declared after the database: its jobs finish before it closes.
-        Workers workers(options.worker_threads);
         ClientWatch clients(*connection);
         auto object = sdbus::createObject(*connection, kObjectPath);
-        MethodRegistry registry(*object, workers, clients);
+        MethodRegistry registry(*object, clients, options.worker_threads);
         register_families(registry, database, options);
         object->finishRegistration();
         connection->requestName(kBusName);

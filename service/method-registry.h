@@ -30,6 +30,7 @@
 #include "bytes.h"
 #include "contact-engine-bus.h"
 #include "service-error.h"
+#include "workers.h"
 
 namespace contact_engine {
 
@@ -57,7 +58,6 @@ struct Out {
 // their owner.  Workers take it with them: they run outside the call.
 const std::string &current_caller();
 
-class Workers;
 class ClientWatch;
 class MethodRegistry;
 class Database;
@@ -69,8 +69,10 @@ using RegisterFamily = void(MethodRegistry &registry, Database &database, const 
 
 class MethodRegistry {
 public:
-    MethodRegistry(sdbus::IObject &object, Workers &workers, ClientWatch &clients)
-        : object_(object), workers_(workers), clients_(clients)
+    // Starts `worker_threads` workers; they finish their queued jobs and stop
+    // before the stores kept with own() go.
+    MethodRegistry(sdbus::IObject &object, ClientWatch &clients, std::size_t worker_threads)
+        : object_(object), clients_(clients), workers_(worker_threads)
     {
     }
     MethodRegistry(const MethodRegistry &) = delete;
@@ -148,9 +150,9 @@ private:
     }
 
     sdbus::IObject &object_;
-    Workers &workers_;
     ClientWatch &clients_;
     std::vector<std::shared_ptr<void>> owned_;
+    Workers workers_; // last: destroyed first, while the stores its jobs use are still there
 };
 
 } // namespace contact_engine

@@ -98,7 +98,20 @@ TEST(Guard, TurnsEveryExceptionIntoACodedBusError)
 
 struct Probe {
     int calls = 0;
+    Workers *workers = nullptr;
+    std::shared_future<void> release;
+    std::atomic<bool> job_done{false};
 };
+
+// Starts a job that runs until the test releases it, and returns at once.
+std::int32_t start_long_job(Probe &probe)
+{
+    probe.workers->run([&probe] {
+        probe.release.wait();
+        probe.job_done = true;
+    });
+    return kOk;
+}
 
 std::string caller_of(Probe &probe)
 {
@@ -132,11 +145,13 @@ protected:
         server_ = sdbus::createSystemBusConnection();
         clients_ = std::make_unique<ClientWatch>(*server_);
         object_ = sdbus::createObject(*server_, kObjectPath);
-        registry_ = std::make_unique<MethodRegistry>(*object_, workers_, *clients_);
+        registry_ = std::make_unique<MethodRegistry>(*object_, *clients_, 1);
         registry_->add("probe_caller", caller_of, probe_, In{}, Out{"caller"})
             .add("probe_echo", echo, probe_, In{"bytes"}, Out{"bytes", "size"})
             .add("probe_out_of_memory", run_out_of_memory, probe_, In{}, Out{"error_code"})
-            .add("probe_add_one", add_one, In{"value"}, Out{"sum"});
+            .add("probe_add_one", add_one, In{"value"}, Out{"sum"})
+            .add("probe_start_long_job", start_long_job, probe_, In{}, Out{"error_code"});
+        probe_.workers = &registry_->workers();
         registry_->on_client_vanished([this](const std::string &name) {
             std::lock_guard lock(mutex_);
             vanished_.push_back(name);
@@ -155,7 +170,6 @@ protected:
         server_->leaveEventLoop();
     }
 
-    Workers workers_{1};
     Probe probe_;
     std::unique_ptr<sdbus::IConnection> server_;
     std::unique_ptr<ClientWatch> clients_;
@@ -203,6 +217,22 @@ TEST_F(RegistryTest, AnUnexpectedFailureIsACodedErrorAndTheServiceGoesOn)
     std::int32_t sum = 0;
     proxy_->callMethod("probe_add_one").onInterface(kInterface).withArguments(41).storeResultsTo(sum);
     EXPECT_EQ(sum, 42);
+}
+
+TEST_F(RegistryTest, TheBusKeepsAnsweringWhileAWorkerRunsALongJob)
+{
+    std::promise<void> release;
+    probe_.release = release.get_future().share();
+    std::int32_t result = -1;
+    proxy_->callMethod("probe_start_long_job").onInterface(kInterface).storeResultsTo(result);
+    EXPECT_EQ(result, kOk);
+    std::int32_t sum = 0;
+    proxy_->callMethod("probe_add_one").onInterface(kInterface).withArguments(1).storeResultsTo(sum);
+    EXPECT_EQ(sum, 2);
+    EXPECT_FALSE(probe_.job_done) << "the job is still held";
+    release.set_value();
+    registry_->workers().wait_idle();
+    EXPECT_TRUE(probe_.job_done);
 }
 
 TEST_F(RegistryTest, ArgumentNamesThatDoNotMatchTheHandlerAreRefusedAtRegistration)
