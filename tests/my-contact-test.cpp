@@ -50,18 +50,15 @@ TEST_F(MyContactTest, StoredWholeAndReadBack)
 TEST_F(MyContactTest, UpdateDeleteAndTheirRefusals)
 {
     SampleContact me("First");
-    int error_code = -1;
-    EXPECT_EQ(contact_update_my_contact(&me.record, &error_code), 0);
-    EXPECT_EQ(error_code, contact_engine::kNoMyContact);
-    EXPECT_EQ(contact_delete_my_contact(&error_code), 0);
-    EXPECT_EQ(error_code, contact_engine::kNoMyContact);
     ReceivedContact got;
-    EXPECT_EQ(contact_get_my_contact(&got.record, &error_code), 0);
-    EXPECT_EQ(error_code, contact_engine::kNoMyContact);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_update_my_contact(&me.record, e); }), contact_engine::kNoMyContact);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_my_contact(e); }), contact_engine::kNoMyContact);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_get_my_contact(&got.record, e); }), contact_engine::kNoMyContact);
 
     insert(me);
-    EXPECT_EQ(contact_insert_my_contact(&me.record, &error_code), 0);
-    EXPECT_EQ(error_code, contact_engine::kMyContactExists);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_insert_my_contact(&me.record, e); }), contact_engine::kMyContactExists);
+
+    int error_code = -1;
 
     SampleContact changed("Second");
     changed.phone("+1 555 0100");
