@@ -513,7 +513,7 @@ bool VCardReader::Input::read_physical(std::string &into, bool &too_long)
         const std::size_t available = buffer_.size() - position_;
         const void *newline = std::memchr(begin, '\n', available);
         const std::size_t length = newline ? std::size_t(static_cast<const char *>(newline) - begin) : available;
-        if (!too_long && into.size() + length > kVCardMaxLineBytes) {
+        if (!too_long && into.size() + length > limits::kVCardMaxLineBytes) {
             too_long = true;
             into.clear();
             into.shrink_to_fit();
@@ -599,7 +599,7 @@ std::optional<VCard> VCardReader::Input::next_card()
         }
         if (line.too_long) {
             note_error(kVCardTooLarge, line.number,
-                       "a line longer than " + std::to_string(kVCardMaxLineBytes >> 20) + " MiB");
+                       "a line longer than " + std::to_string(limits::kVCardMaxLineBytes >> 20) + " MiB");
             continue;
         }
         if (is_line(line.text, "END:VCARD"))
@@ -614,9 +614,9 @@ std::optional<VCard> VCardReader::Input::next_card()
         if (trim(line.text).empty() || error)
             continue;
         card_bytes += line.text.size();
-        if (card_bytes > kVCardMaxCardBytes) {
+        if (card_bytes > limits::kVCardMaxCardBytes) {
             note_error(kVCardTooLarge, begin_line,
-                       "the card is larger than " + std::to_string(kVCardMaxCardBytes >> 20) + " MiB");
+                       "the card is larger than " + std::to_string(limits::kVCardMaxCardBytes >> 20) + " MiB");
             continue;
         }
         if (stored == lines_.size())
