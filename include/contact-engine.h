@@ -15,6 +15,7 @@
 #ifndef CONTACT_ENGINE_H
 #define CONTACT_ENGINE_H
 
+#include <glib.h> /* GArray, for the change-notification converters */
 #include <stdbool.h>
 
 #ifdef __cplusplus
@@ -238,6 +239,170 @@ CONTACT_API int contact_is_contact_track_me_stop(int *error_code);
 CONTACT_API int contact_is_contact_track_me_init(int *error_code);
 CONTACT_API int contact_is_contact_me_im_account_setting(int value1, int value2, int *error_code);
 CONTACT_API int contact_drm_expired(int value1, const char *text, int *error_code);
+
+/* ------------------------------------------------------------------------
+ * Change notifications.  The service announces changes with short lists of
+ * typed arguments; how an application receives them is its own business.
+ * The converters below turn such a list into an update type (what changed,
+ * CONTACT_UPDATE_*) and update data (where).  They call nothing, need no
+ * connection, keep no state and allocate nothing.
+ *
+ * noti_args: a GArray of noti_property elements, element n at byte 16 * n
+ * of its data (g_array_new(FALSE, FALSE, sizeof(noti_property))).  The
+ * converters count the whole 16-byte elements in len * element size bytes,
+ * read elements only by position and never change, free or keep the array.
+ * ---------------------------------------------------------------------- */
+typedef struct {            /* 16 bytes on every target */
+    int type;               /*  0: the argument's type character; 'i' is a 32-bit int */
+    int reserved;           /*  4: not read */
+    union {                 /*  8 */
+        int i;              /* the value of an 'i' argument (bytes 8 to 11) */
+        long long wide;     /* room for the service's wider values; not read */
+    } value;
+} noti_property;
+
+#define CONTACT_NOTI_TYPE_INT 'i'
+
+/* The location of one row.  The index comes first, as in contact_t and
+ * group_t, although notifications carry the storage type first. */
+typedef struct {            /* 8 bytes */
+    int index;              /* 0 */
+    int storage_type;       /* 4 */
+} contact_update_index_t;
+
+typedef struct {            /* 16 bytes; starts like contact_update_index_t */
+    int index;              /*  0 */
+    int storage_type;       /*  4 */
+    int access_mode;        /*  8 */
+    int sim_error_value;    /* 12 */
+} contact_update_sim_error_t;
+
+/* Operation codes of the table-modified notifications (element 0). */
+#define CONTACT_NOTI_OPERATION_ADD        0 /* a row was added (or inserted) */
+#define CONTACT_NOTI_OPERATION_UPDATE     1 /* a row was changed */
+#define CONTACT_NOTI_OPERATION_DELETE     2 /* a row was deleted */
+#define CONTACT_NOTI_OPERATION_DELETE_ALL 3 /* every row of the storage was deleted */
+
+/* Update types, the complete numbering, with the update data that comes
+ * with each.  Contacts (5 to 24): 5 + 4 * storage + operation code, storage
+ * 0 to 4; groups (26 to 33): 26 + 4 * storage + operation code, storage 0
+ * or 1.  37 and 51 are produced by no converter; nothing is above 52. */
+#define CONTACT_UPDATE_NEW_STORAGE_TYPE         0  /* int: the storage type */
+#define CONTACT_UPDATE_VIEW_STORAGE_TYPE        1  /* int: the storage type */
+#define CONTACT_UPDATE_DISPLAY_ORDER            2  /* int: the display order */
+#define CONTACT_UPDATE_SORT_TYPE                3  /* int: the sort type */
+#define CONTACT_UPDATE_ACTIVATED_OWN_NUMBER     4  /* int: the own number's position */
+#define CONTACT_UPDATE_PHONE_ADD                5  /* contact_update_index_t, 5 to 25 */
+#define CONTACT_UPDATE_PHONE_UPDATE             6
+#define CONTACT_UPDATE_PHONE_DELETE             7
+#define CONTACT_UPDATE_PHONE_DELETE_ALL         8
+#define CONTACT_UPDATE_SIM_ADD                  9
+#define CONTACT_UPDATE_SIM_UPDATE               10
+#define CONTACT_UPDATE_SIM_DELETE               11
+#define CONTACT_UPDATE_SIM_DELETE_ALL           12
+#define CONTACT_UPDATE_SIM2_ADD                 13
+#define CONTACT_UPDATE_SIM2_UPDATE              14
+#define CONTACT_UPDATE_SIM2_DELETE              15
+#define CONTACT_UPDATE_SIM2_DELETE_ALL          16
+#define CONTACT_UPDATE_FDN_ADD                  17
+#define CONTACT_UPDATE_FDN_UPDATE               18
+#define CONTACT_UPDATE_FDN_DELETE               19
+#define CONTACT_UPDATE_FDN_DELETE_ALL           20
+#define CONTACT_UPDATE_SDN_ADD                  21
+#define CONTACT_UPDATE_SDN_UPDATE               22
+#define CONTACT_UPDATE_SDN_DELETE               23
+#define CONTACT_UPDATE_SDN_DELETE_ALL           24
+#define CONTACT_UPDATE_CONTACT_TABLE_UPDATE     25
+#define CONTACT_UPDATE_PHONE_GROUP_ADD          26 /* contact_update_index_t, 26 to 33 */
+#define CONTACT_UPDATE_PHONE_GROUP_UPDATE       27
+#define CONTACT_UPDATE_PHONE_GROUP_DELETE       28
+#define CONTACT_UPDATE_PHONE_GROUP_DELETE_ALL   29
+#define CONTACT_UPDATE_SIM_GROUP_ADD            30
+#define CONTACT_UPDATE_SIM_GROUP_UPDATE         31
+#define CONTACT_UPDATE_SIM_GROUP_DELETE         32
+#define CONTACT_UPDATE_SIM_GROUP_DELETE_ALL     33
+#define CONTACT_UPDATE_SPEED_DIAL_ADD           34 /* int: the speed-dial index, 34 to 36 */
+#define CONTACT_UPDATE_SPEED_DIAL_UPDATE        35
+#define CONTACT_UPDATE_SPEED_DIAL_DELETE        36
+/*                                              37    not produced */
+#define CONTACT_UPDATE_SIM_ERROR                38 /* contact_update_sim_error_t */
+#define CONTACT_UPDATE_DELETE_ALL_GROUP_MEMBERS 39 /* contact_update_index_t: the group, 39 to 43 */
+#define CONTACT_UPDATE_DELETE_SOME_GROUP_MEMBERS 40
+#define CONTACT_UPDATE_ADD_SOME_GROUP_MEMBERS   41
+#define CONTACT_UPDATE_ADD_GROUP_MEMBER         42
+#define CONTACT_UPDATE_DELETE_GROUP_MEMBER      43
+#define CONTACT_UPDATE_DELETE_SOME_CONTACTS     44 /* int: the storage type, 44 to 47 */
+#define CONTACT_UPDATE_COPY_SOME_CONTACTS       45
+#define CONTACT_UPDATE_MOVE_SOME_CONTACTS       46
+#define CONTACT_UPDATE_DELETE_SOME_GROUPS       47
+#define CONTACT_UPDATE_MY_CONTACT_ADD           48 /* int: the index from the my-contact table; */
+#define CONTACT_UPDATE_MY_CONTACT_UPDATE        49 /* contact_update_index_t from the contact main */
+#define CONTACT_UPDATE_MY_CONTACT_DELETE        50 /* table (storage 5 or 7; delete all gives 50) */
+/*                                              51    not produced */
+#define CONTACT_UPDATE_FDN_STATUS_CHANGED       52 /* int: the FDN status */
+
+/* Every converter takes the argument list, where to store the update type,
+ * where to store the update data (an int or the record named above) and
+ * error_code; all four must be non-NULL (asserted).  It returns 1 with
+ * *update_type and the update data set, leaving *error_code alone.  An
+ * argument list that does not fit the converter (fewer elements than it
+ * reads, a type other than 'i' where 'i' is required, an operation code or
+ * storage type outside its table) gives 0 and CONTACT_ERROR_OUT_OF_RANGE,
+ * with *update_type and the update data untouched.  The README lists the
+ * element positions each converter reads. */
+/* Settings and FDN status: element 0, type 'i', into one int. */
+CONTACT_API int contact_convert_new_storage_type_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_view_storage_type_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_display_order_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_sort_type_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_activated_own_number_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_fdn_status_changed_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+/* Moves, copies and deletes of several rows: element 0 (storage_type), any
+ * type, into one int. */
+CONTACT_API int contact_convert_delete_some_contacts_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_copy_some_contacts_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_move_some_contacts_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_delete_some_groups_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+/* Membership: element 0 storage_type and element 1 index of the group, any
+ * type, into a contact_update_index_t. */
+CONTACT_API int contact_convert_delete_all_group_members_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_delete_some_group_members_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_add_some_group_members_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_add_group_member_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_delete_group_member_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+/* SIM error: elements 0 storage_type, 1 index, 2 access_mode,
+ * 3 sim_error_value, any type, into a contact_update_sim_error_t. */
+CONTACT_API int contact_convert_sim_error_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+/* Tables modified: element 0 the operation code, then 1 storage_type and
+ * 2 index into a contact_update_index_t (contact main, contact and group
+ * tables), or 1 index into one int (speed-dial and my-contact tables).
+ * Every element read must be 'i'. */
+CONTACT_API int contact_convert_contact_main_table_modified_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_contact_table_modified_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_group_table_modified_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_speed_dial_table_modified_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
+CONTACT_API int contact_convert_my_contact_table_modified_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
+    void *update_data, int *error_code);
 
 #ifdef __cplusplus
 }

@@ -14,6 +14,7 @@ using contact_frame::Operation;
 using contact_frame::outs;
 using contact_frame::ReplyBool;
 using contact_frame::ReplyString;
+using contact_frame::Text;
 
 namespace {
 
@@ -35,27 +36,25 @@ constexpr std::array<const char *, contact_wire::kSections.size()> kSectionTrace
 }};
 
 struct UnpackTrace {
-    const char *file;
-    contact_frame::Site site(int line) const { return {"contact_deserialize", file, line}; }
+    static constexpr const char *kFunction = "contact_deserialize";
     void fixed(const contact_t &record) const
     {
-        contact_frame::log_trace(site(__LINE__), "\n[DodazorEdidud]%s: sizeof contact_t %d phone_info %d\n\n",
+        contact_frame::log_trace(kFunction, "\n[DodazorEdidud]%s: sizeof contact_t %d phone_info %d\n\n",
                                  int(contact_wire::kFixedSize), record.phone_info_cnt * int(contact_wire::kPhoneInfoSize));
     }
     void section(std::size_t position, int count) const
     {
-        contact_frame::log_trace(site(__LINE__), kSectionTraces[position], count);
+        contact_frame::log_trace(kFunction, kSectionTraces[position], count);
     }
-    void id_data() const { contact_frame::log_trace(site(__LINE__), "\n[DodazorEdidud]%s: has contact_id_data\n"); }
+    void id_data() const { contact_frame::log_trace(kFunction, "\n[DodazorEdidud]%s: has contact_id_data\n"); }
 };
 
 // Unpacks a contact reply into the caller's record, or rejects a reply that
 // does not hold what its counts announce (the record is then untouched).
-void unpack_contact_reply(Operation &operation, int line, const char *malformed_message, const ByteArray &reply,
-                          contact_t *record)
+void unpack_contact_reply(Operation &operation, Text malformed_message, const ByteArray &reply, contact_t *record)
 {
     if (reply.get() == nullptr || !contact_deserialize(record, reply.get()))
-        operation.fail(line, CONTACT_ERROR_MALFORMED_REPLY, malformed_message, reply.length());
+        operation.fail(CONTACT_ERROR_MALFORMED_REPLY, malformed_message, length(reply));
 }
 
 void store_bool(bool *target, const ReplyBool &reply)
@@ -64,13 +63,14 @@ void store_bool(bool *target, const ReplyBool &reply)
 }
 
 // The status queries without arguments: the method's result code, left in
-// *error_code, is the whole answer.  Both log lines carry the operation's
-// own name and line.
-int status_query(contact_frame::Site operation, int *error_code, const char *method, const char *failed_message)
+// *error_code, is the whole answer.  Log lines carry the operation's own
+// name; each message the line it is logged from: the connection message
+// this helper's, the failure message the operation's call of the helper.
+int status_query(const char *operation, int *error_code, Text method, const char *failed_message)
 {
     Operation op(operation, error_code);
-    return op.connected(operation.line, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
-        .call(operation.line, method, failed_message, ins(), outs(error_code))
+    return op.connected("\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
+        .call(method, failed_message, ins(), outs(error_code))
         .result();
 }
 
@@ -88,7 +88,7 @@ int contact_serialize(GArray *array, const contact_t *record)
 int contact_deserialize(contact_t *record, GArray *array)
 {
     const auto outcome = contact_codec::deserialize(reinterpret_cast<const std::uint8_t *>(array->data), array->len,
-                                                    *record, UnpackTrace{__FILE__});
+                                                    *record, UnpackTrace{});
     return outcome == contact_codec::Unpacked::Ok ? 1 : 0;
 }
 
@@ -97,12 +97,12 @@ int contact_deserialize(contact_t *record, GArray *array)
 CONTACT_API int contact_add_contact(int storage_type, contact_t *contact_record, int *index, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_add_contact: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, contact_record, "\n[DodazorEdidud]%s %d: contact_add_contact: The contact_record is NULL.\n")
-        .not_null(__LINE__, index, "\n[DodazorEdidud]%s %d: contact_add_contact: The index is NULL.\n")
+    Operation op(__func__, error_code);
+    return op.connected("\n[DodazorEdidud]%s %d: contact_add_contact: The dbus connection hasn't been opened.\n")
+        .not_null(contact_record, "\n[DodazorEdidud]%s %d: contact_add_contact: The contact_record is NULL.\n")
+        .not_null(index, "\n[DodazorEdidud]%s %d: contact_add_contact: The index is NULL.\n")
         .pack(contact_record)
-        .call(__LINE__, "contact_add_contact",
+        .call("contact_add_contact",
               "\n[DodazorEdidud]%s %d: contact_add_contact: org_yora_contact_contact_add_contact() failed(%s).\n",
               ins(storage_type, kPackedRecord), outs(index, error_code))
         .on_success([&] {
@@ -115,11 +115,11 @@ CONTACT_API int contact_add_contact(int storage_type, contact_t *contact_record,
 CONTACT_API int contact_insert_contact(int storage_type, int index, contact_t *contact_record, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_insert_contact: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, contact_record, "\n[DodazorEdidud]%s %d: contact_insert_contact: The contact_record is NULL.\n")
+    Operation op(__func__, error_code);
+    return op.connected("\n[DodazorEdidud]%s %d: contact_insert_contact: The dbus connection hasn't been opened.\n")
+        .not_null(contact_record, "\n[DodazorEdidud]%s %d: contact_insert_contact: The contact_record is NULL.\n")
         .pack(contact_record)
-        .call(__LINE__, "contact_insert_contact",
+        .call("contact_insert_contact",
               "\n[DodazorEdidud]%s %d: contact_insert_contact: org_yora_contact_contact_insert_contact() failed(%s).\n",
               ins(storage_type, index, kPackedRecord), outs(error_code))
         .on_success([&] {
@@ -132,13 +132,13 @@ CONTACT_API int contact_insert_contact(int storage_type, int index, contact_t *c
 CONTACT_API int contact_update_contact(int storage_type, int index, contact_t *contact_record, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    op.connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_update_contact: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, contact_record, "\n[DodazorEdidud]%s %d: contact_update_contact: The contact_record is NULL.\n")
-        .trace(__LINE__, "\n[DodazorEdidud]%s:  storage_type %d index %d\n", storage_type, index)
+    Operation op(__func__, error_code);
+    op.connected("\n[DodazorEdidud]%s %d: contact_update_contact: The dbus connection hasn't been opened.\n")
+        .not_null(contact_record, "\n[DodazorEdidud]%s %d: contact_update_contact: The contact_record is NULL.\n")
+        .trace("\n[DodazorEdidud]%s:  storage_type %d index %d\n", storage_type, index)
         .pack(contact_record);
-    return op.trace(__LINE__, "\n[DodazorEdidud]%s:  array_size %d\n", int(op.packed_length()))
-        .call(__LINE__, "contact_update_contact",
+    return op.trace("\n[DodazorEdidud]%s:  array_size %d\n", int(op.packed_length()))
+        .call("contact_update_contact",
               "\n[DodazorEdidud]%s %d: contact_update_contact: org_yora_contact_contact_update_contact() failed(%s).\n",
               ins(storage_type, index, kPackedRecord), outs(error_code))
         .on_success([&] {
@@ -151,24 +151,23 @@ CONTACT_API int contact_update_contact(int storage_type, int index, contact_t *c
 CONTACT_API int contact_get_contact(int storage_type, int index, contact_t *contact_record, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     ByteArray reply;
-    return op.trace(__LINE__, "\n[DodazorEdidud]%s:  begin.\n")
-        .connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_get_contact: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, contact_record, "\n[DodazorEdidud]%s %d: contact_get_contact: The contact_record is NULL.\n")
-        .call(__LINE__, "contact_get_contact",
+    return op.trace("\n[DodazorEdidud]%s:  begin.\n")
+        .connected("\n[DodazorEdidud]%s %d: contact_get_contact: The dbus connection hasn't been opened.\n")
+        .not_null(contact_record, "\n[DodazorEdidud]%s %d: contact_get_contact: The contact_record is NULL.\n")
+        .call("contact_get_contact",
               "\n[DodazorEdidud]%s %d: contact_get_contact: org_yora_contact_contact_get_contact() failed(%s).\n",
               ins(storage_type, index), outs(reply, error_code))
         .on_success([&](Operation &self) {
-            unpack_contact_reply(self, __LINE__,
+            unpack_contact_reply(self,
                                  "\n[DodazorEdidud]%s %d: contact_get_contact: The reply of %u bytes does not hold the "
                                  "contact it announces.\n",
                                  reply, contact_record);
-            self.trace(__LINE__,
-                       "\n[DodazorEdidud]%s: *************contact_get_contact contact_record->display_name = "
+            self.trace("\n[DodazorEdidud]%s: *************contact_get_contact contact_record->display_name = "
                        "%s*************\n",
                        contact_record->display_name)
-                .trace(__LINE__, "\n[DodazorEdidud]%s: end\n");
+                .trace("\n[DodazorEdidud]%s: end\n");
         })
         .result();
 }
@@ -176,9 +175,9 @@ CONTACT_API int contact_get_contact(int storage_type, int index, contact_t *cont
 CONTACT_API int contact_delete_contact(int storage_type, int index, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_delete_contact: The dbus connection hasn't been opened.\n")
-        .call(__LINE__, "contact_delete_contact",
+    Operation op(__func__, error_code);
+    return op.connected("\n[DodazorEdidud]%s %d: contact_delete_contact: The dbus connection hasn't been opened.\n")
+        .call("contact_delete_contact",
               "\n[DodazorEdidud]%s %d: contact_delete_contact: org_yora_contact_contact_delete_contact() failed(%s).\n",
               ins(storage_type, index), outs(error_code))
         .result();
@@ -187,10 +186,10 @@ CONTACT_API int contact_delete_contact(int storage_type, int index, int *error_c
 CONTACT_API int contact_delete_all_contacts(int storage_type, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     return op
-        .connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_delete_all_contacts: The dbus connection hasn't been opened.\n")
-        .call(__LINE__, "contact_delete_all_contacts",
+        .connected("\n[DodazorEdidud]%s %d: contact_delete_all_contacts: The dbus connection hasn't been opened.\n")
+        .call("contact_delete_all_contacts",
               "\n[DodazorEdidud]%s %d: contact_delete_all_contacts: org_yora_contact_contact_delete_all_contacts() "
               "failed(%s).\n",
               ins(storage_type), outs(error_code))
@@ -200,29 +199,29 @@ CONTACT_API int contact_delete_all_contacts(int storage_type, int *error_code)
 CONTACT_API int contact_is_contact_exist(int storage_type, int index, bool *is_exist, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     ReplyBool reply;
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
-        .not_null(__LINE__, is_exist, "\n[DodazorEdidud]%s %d: The parameter is_exist is NULL.\n")
-        .call(__LINE__, "contact_is_contact_exist",
+    return op.connected("\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
+        .not_null(is_exist, "\n[DodazorEdidud]%s %d: The parameter is_exist is NULL.\n")
+        .call("contact_is_contact_exist",
               "\n[DodazorEdidud]%s %d: org_yora_contact_contact_is_contact_exist() failed(%s).\n",
               ins(storage_type, index), outs(reply, error_code))
         .on_success([&] { store_bool(is_exist, reply); })
-        .trace(__LINE__, "\n[DodazorEdidud]%s: ***************is_exist  = %d***********\n\n", is_exist ? *is_exist : 0)
+        .trace("\n[DodazorEdidud]%s: ***************is_exist  = %d***********\n\n", is_exist ? *is_exist : 0)
         .result();
 }
 
 CONTACT_API int contact_get_contact_count(int storage_type, int *record_count, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    op.connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_get_contact_count: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, record_count, "\n[DodazorEdidud]%s %d: contact_get_contact_count: The record_count is NULL.\n")
-        .call(__LINE__, "contact_get_contact_count",
+    Operation op(__func__, error_code);
+    op.connected("\n[DodazorEdidud]%s %d: contact_get_contact_count: The dbus connection hasn't been opened.\n")
+        .not_null(record_count, "\n[DodazorEdidud]%s %d: contact_get_contact_count: The record_count is NULL.\n")
+        .call("contact_get_contact_count",
               "\n[DodazorEdidud]%s %d: contact_get_contact_count: org_yora_contact_contact_get_contact_count() "
               "failed(%s).\n",
               ins(storage_type), outs(record_count, error_code));
-    return op.trace(__LINE__, "\n[DodazorEdidud]%s: successful! storage_type = %d and record_count = %d\n", storage_type,
+    return op.trace("\n[DodazorEdidud]%s: successful! storage_type = %d and record_count = %d\n", storage_type,
                     op.result() ? *record_count : 0)
         .result();
 }
@@ -230,16 +229,15 @@ CONTACT_API int contact_get_contact_count(int storage_type, int *record_count, i
 CONTACT_API int contact_get_max_contact_count(int storage_type, int *max_record_count, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    op.connected(__LINE__,
-                 "\n[DodazorEdidud]%s %d: contact_get_max_contact_count: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, max_record_count,
+    Operation op(__func__, error_code);
+    op.connected("\n[DodazorEdidud]%s %d: contact_get_max_contact_count: The dbus connection hasn't been opened.\n")
+        .not_null(max_record_count,
                   "\n[DodazorEdidud]%s %d: contact_get_max_contact_count: The max_record_count is NULL.\n")
-        .call(__LINE__, "contact_get_max_contact_count",
+        .call("contact_get_max_contact_count",
               "\n[DodazorEdidud]%s %d: contact_get_max_contact_count: org_yora_contact_contact_get_max_contact_count() "
               "failed(%s).\n",
               ins(storage_type), outs(max_record_count, error_code));
-    return op.trace(__LINE__, "\n[DodazorEdidud]%s: successful! storage_type = %d and max_record_count = %d\n",
+    return op.trace("\n[DodazorEdidud]%s: successful! storage_type = %d and max_record_count = %d\n",
                     storage_type, op.result() ? *max_record_count : 0)
         .result();
 }
@@ -247,13 +245,12 @@ CONTACT_API int contact_get_max_contact_count(int storage_type, int *max_record_
 CONTACT_API int contact_get_empty_contact_index(int storage_type, int *empty_index, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     return op
-        .connected(__LINE__,
-                   "\n[DodazorEdidud]%s %d: contact_get_empty_contact_index: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, empty_index,
+        .connected("\n[DodazorEdidud]%s %d: contact_get_empty_contact_index: The dbus connection hasn't been opened.\n")
+        .not_null(empty_index,
                   "\n[DodazorEdidud]%s %d: contact_get_empty_contact_index: The empty_index is NULL.\n")
-        .call(__LINE__, "contact_get_empty_contact_index",
+        .call("contact_get_empty_contact_index",
               "\n[DodazorEdidud]%s %d: contact_get_empty_contact_index: "
               "org_yora_contact_contact_get_empty_contact_index() failed(%s).\n",
               ins(storage_type), outs(empty_index, error_code))
@@ -264,42 +261,35 @@ CONTACT_API int contact_get_all_contact_indices(int storage_type, int *contact_i
                                                 int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     ByteArray reply;
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
-        .not_null(__LINE__, contact_index_array,
+    return op.connected("\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
+        .not_null(contact_index_array,
                   "\n[DodazorEdidud]%s %d: contact_get_all_contact_indices: The contact_index_array is NULL.\n")
-        .not_null(__LINE__, contact_count,
+        .not_null(contact_count,
                   "\n[DodazorEdidud]%s %d: contact_get_all_contact_indices: The contact_count is NULL.\n")
-        .trace(__LINE__, "\n[DodazorEdidud]%s: contact_get_all_contact_indices begin1\n\n")
-        .call(__LINE__, "contact_get_all_contact_indices",
+        .trace("\n[DodazorEdidud]%s: contact_get_all_contact_indices begin1\n\n")
+        .call("contact_get_all_contact_indices",
               "\n[DodazorEdidud]%s %d: org_yora_contact_contact_get_all_contact_indices() failed(%s).\n",
               ins(storage_type), outs(reply, contact_count))
         .on_success([&](Operation &self) {
-            if (*contact_count <= 0)
-                return;
-            if (std::size_t(reply.length()) / 4 < std::size_t(*contact_count)) {
-                self.fail(__LINE__, CONTACT_ERROR_MALFORMED_REPLY,
-                          "\n[DodazorEdidud]%s %d: contact_get_all_contact_indices: The reply of %u bytes is shorter "
-                          "than %d indices.\n",
-                          reply.length(), *contact_count);
-                return;
-            }
-            for (int i = 0; i < *contact_count; ++i)
-                contact_index_array[i] = contact_wire::read_i32(reply.data(), std::size_t(i) * 4);
+            self.records(reply, *contact_count, 4,
+                         "\n[DodazorEdidud]%s %d: contact_get_all_contact_indices: The reply of %u bytes is shorter "
+                         "than %d indices.\n",
+                         [&](int i, const guint8 *index) { contact_index_array[i] = contact_wire::read_i32(index, 0); });
         })
-        .trace(__LINE__, "\n[DodazorEdidud]%s: contact_get_all_contact_indices end\n\n")
+        .trace("\n[DodazorEdidud]%s: contact_get_all_contact_indices end\n\n")
         .result();
 }
 
 CONTACT_API int contact_get_field_value(int storage_type, int index, int field_id, char *field_value, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     ReplyString reply;
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, field_value, "\n[DodazorEdidud]%s %d: The field_value is NULL.\n")
-        .call(__LINE__, "contact_get_field_value",
+    return op.connected("\n[DodazorEdidud]%s %d: The dbus connection hasn't been opened.\n")
+        .not_null(field_value, "\n[DodazorEdidud]%s %d: The field_value is NULL.\n")
+        .call("contact_get_field_value",
               "\n[DodazorEdidud]%s %d: org_yora_contact_contact_get_field_value() failed().\n",
               ins(storage_type, index, field_id), outs(reply))
         .on_success([&] {
@@ -315,10 +305,10 @@ CONTACT_API int contact_change_field_value(int storage_type, int index, int fiel
                                            int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, field_value, "\n[DodazorEdidud]%s %d: The field_value is NULL.\n")
-        .call(__LINE__, "contact_change_field_value",
+    Operation op(__func__, error_code);
+    return op.connected("\n[DodazorEdidud]%s %d: The dbus connection hasn't been opened.\n")
+        .not_null(field_value, "\n[DodazorEdidud]%s %d: The field_value is NULL.\n")
+        .call("contact_change_field_value",
               "\n[DodazorEdidud]%s %d: org_yora_contact_contact_change_field_value() failed().\n",
               ins(storage_type, index, field_id, field_value), outs())
         .result();
@@ -327,10 +317,10 @@ CONTACT_API int contact_change_field_value(int storage_type, int index, int fiel
 CONTACT_API int contact_increase_frequency(int storage_type, int index, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     return op
-        .connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_increase_frequency: The dbus connection hasn't been opened.\n")
-        .call(__LINE__, "contact_increase_frequency",
+        .connected("\n[DodazorEdidud]%s %d: contact_increase_frequency: The dbus connection hasn't been opened.\n")
+        .call("contact_increase_frequency",
               "\n[DodazorEdidud]%s %d: contact_increase_frequency: org_yora_contact_contact_increase_frequency() "
               "failed().\n",
               ins(storage_type, index), outs())
@@ -340,10 +330,10 @@ CONTACT_API int contact_increase_frequency(int storage_type, int index, int *err
 CONTACT_API int contact_decrease_frequency(int storage_type, int index, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     return op
-        .connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_decrease_frequency: The dbus connection hasn't been opened.\n")
-        .call(__LINE__, "contact_decrease_frequency",
+        .connected("\n[DodazorEdidud]%s %d: contact_decrease_frequency: The dbus connection hasn't been opened.\n")
+        .call("contact_decrease_frequency",
               "\n[DodazorEdidud]%s %d: contact_decrease_frequency: org_yora_contact_contact_decrease_frequency() "
               "failed().\n",
               ins(storage_type, index), outs())
@@ -353,14 +343,13 @@ CONTACT_API int contact_decrease_frequency(int storage_type, int index, int *err
 CONTACT_API int contact_is_fdn_phone_number_exist(const char *sznumber, bool *is_exist, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     ReplyBool reply;
     return op
-        .connected(__LINE__,
-                   "\n[DodazorEdidud]%s %d: contact_is_fdn_phone_number_exist: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, sznumber, "\n[DodazorEdidud]%s %d: contact_is_fdn_phone_number_exist: The sznumber is NULL.\n")
-        .not_null(__LINE__, is_exist, "\n[DodazorEdidud]%s %d: contact_is_fdn_phone_number_exist: The is_exist is NULL.\n")
-        .call(__LINE__, "contact_is_fdn_phone_number_exist",
+        .connected("\n[DodazorEdidud]%s %d: contact_is_fdn_phone_number_exist: The dbus connection hasn't been opened.\n")
+        .not_null(sznumber, "\n[DodazorEdidud]%s %d: contact_is_fdn_phone_number_exist: The sznumber is NULL.\n")
+        .not_null(is_exist, "\n[DodazorEdidud]%s %d: contact_is_fdn_phone_number_exist: The is_exist is NULL.\n")
+        .call("contact_is_fdn_phone_number_exist",
               "\n[DodazorEdidud]%s %d: contact_is_fdn_phone_number_exist: "
               "org_yora_contact_contact_is_fdn_phone_number_exist() failed(%s).\n",
               ins(sznumber), outs(reply))
@@ -373,15 +362,15 @@ CONTACT_API int contact_is_fdn_phone_number_exist(const char *sznumber, bool *is
 CONTACT_API int contact_get_my_contact(contact_t *my_contact, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     ByteArray reply;
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_get_my_contact: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, my_contact, "\n[DodazorEdidud]%s %d: contact_get_my_contact: The my_contact is NULL.\n")
-        .call(__LINE__, "contact_get_my_contact",
+    return op.connected("\n[DodazorEdidud]%s %d: contact_get_my_contact: The dbus connection hasn't been opened.\n")
+        .not_null(my_contact, "\n[DodazorEdidud]%s %d: contact_get_my_contact: The my_contact is NULL.\n")
+        .call("contact_get_my_contact",
               "\n[DodazorEdidud]%s %d: contact_get_my_contact: org_yora_contact_contact_get_my_contact() failed(%s).\n",
               ins(), outs(reply, error_code))
         .on_success([&](Operation &self) {
-            unpack_contact_reply(self, __LINE__,
+            unpack_contact_reply(self,
                                  "\n[DodazorEdidud]%s %d: contact_get_my_contact: The reply of %u bytes does not hold "
                                  "the contact it announces.\n",
                                  reply, my_contact);
@@ -392,12 +381,12 @@ CONTACT_API int contact_get_my_contact(contact_t *my_contact, int *error_code)
 CONTACT_API int contact_insert_my_contact(contact_t *my_contact, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     return op
-        .connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_insert_my_contact: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, my_contact, "\n[DodazorEdidud]%s %d: contact_insert_my_contact: The my_contact is NULL.\n")
+        .connected("\n[DodazorEdidud]%s %d: contact_insert_my_contact: The dbus connection hasn't been opened.\n")
+        .not_null(my_contact, "\n[DodazorEdidud]%s %d: contact_insert_my_contact: The my_contact is NULL.\n")
         .pack(my_contact)
-        .call(__LINE__, "contact_insert_my_contact",
+        .call("contact_insert_my_contact",
               "\n[DodazorEdidud]%s %d: contact_insert_my_contact: org_yora_contact_contact_insert_my_contact() "
               "failed(%s).\n",
               ins(kPackedRecord), outs(error_code))
@@ -407,12 +396,12 @@ CONTACT_API int contact_insert_my_contact(contact_t *my_contact, int *error_code
 CONTACT_API int contact_update_my_contact(contact_t *my_contact, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     return op
-        .connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_update_my_contact: The dbus connection hasn't been opened.\n")
-        .not_null(__LINE__, my_contact, "\n[DodazorEdidud]%s %d: contact_update_my_contact: The my_contact is NULL.\n")
+        .connected("\n[DodazorEdidud]%s %d: contact_update_my_contact: The dbus connection hasn't been opened.\n")
+        .not_null(my_contact, "\n[DodazorEdidud]%s %d: contact_update_my_contact: The my_contact is NULL.\n")
         .pack(my_contact)
-        .call(__LINE__, "contact_update_my_contact",
+        .call("contact_update_my_contact",
               "\n[DodazorEdidud]%s %d: contact_update_my_contact: org_yora_contact_contact_update_my_contact() "
               "failed(%s).\n",
               ins(kPackedRecord), outs(error_code))
@@ -422,10 +411,10 @@ CONTACT_API int contact_update_my_contact(contact_t *my_contact, int *error_code
 CONTACT_API int contact_delete_my_contact(int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     return op
-        .connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_delete_my_contact: The dbus connection hasn't been opened.\n")
-        .call(__LINE__, "contact_delete_my_contact",
+        .connected("\n[DodazorEdidud]%s %d: contact_delete_my_contact: The dbus connection hasn't been opened.\n")
+        .call("contact_delete_my_contact",
               "\n[DodazorEdidud]%s %d: contact_delete_my_contact: org_yora_contact_contact_delete_my_contact() "
               "failed(%s).\n",
               ins(), outs(error_code))
@@ -437,30 +426,30 @@ CONTACT_API int contact_delete_my_contact(int *error_code)
 CONTACT_API int contact_set_lbs_position(int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    return status_query(CONTACT_OPERATION, error_code, "contact_set_lbs_position",
+    return status_query(__func__, error_code, "contact_set_lbs_position",
                         "\n[DodazorEdidud]%s %d: org_yora_contact_contact_set_lbs_position() failed(%s).\n");
 }
 
 CONTACT_API int contact_is_contact_track_me_stop(int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    return status_query(CONTACT_OPERATION, error_code, "contact_is_contact_track_me_stop",
+    return status_query(__func__, error_code, "contact_is_contact_track_me_stop",
                         "\n[DodazorEdidud]%s %d: org_yora_contact_contact_is_contact_track_me_stop() failed(%s).\n");
 }
 
 CONTACT_API int contact_is_contact_track_me_init(int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    return status_query(CONTACT_OPERATION, error_code, "contact_is_contact_track_me_init",
+    return status_query(__func__, error_code, "contact_is_contact_track_me_init",
                         "\n[DodazorEdidud]%s %d: org_yora_contact_contact_is_contact_track_me_init() failed(%s).\n");
 }
 
 CONTACT_API int contact_is_contact_me_im_account_setting(int value1, int value2, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
-        .call(__LINE__, "contact_is_contact_me_im_account_setting",
+    Operation op(__func__, error_code);
+    return op.connected("\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
+        .call("contact_is_contact_me_im_account_setting",
               "\n[DodazorEdidud]%s %d: org_yora_contact_contact_is_contact_me_im_account_setting() failed(%s).\n",
               ins(value1, value2), outs(error_code))
         .result();
@@ -469,10 +458,10 @@ CONTACT_API int contact_is_contact_me_im_account_setting(int value1, int value2,
 CONTACT_API int contact_drm_expired(int value1, const char *text, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
+    Operation op(__func__, error_code);
     // The bus cannot carry a NULL string; an absent text is sent as "".
-    return op.connected(__LINE__, "\n[DodazorEdidud]%s %d: contact_drm_expired: The dbus connection hasn't been opened.\n")
-        .call(__LINE__, "contact_drm_expired",
+    return op.connected("\n[DodazorEdidud]%s %d: contact_drm_expired: The dbus connection hasn't been opened.\n")
+        .call("contact_drm_expired",
               "\n[DodazorEdidud]%s %d: contact_drm_expired: org_yora_contact_contact_drm_expired() failed(%s).\n",
               ins(value1, text != nullptr ? text : ""), outs(error_code))
         .result();

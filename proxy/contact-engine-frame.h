@@ -3,15 +3,17 @@
 // An operation states only what is its own: its checks in order, its method
 // and IN/OUT arguments, its messages and what it does with the reply:
 //
-//     contact_frame::Operation op(CONTACT_OPERATION, error_code);
-//     return op.connected(__LINE__, "...The dbus connection hasn't been opened.\n")
-//         .not_null(__LINE__, record_count, "...The record_count is NULL.\n")
-//         .call(__LINE__, "contact_get_contact_count", "...failed(%s).\n",
+//     contact_frame::Operation op(__func__, error_code);
+//     return op.connected("...The dbus connection hasn't been opened.\n")
+//         .not_null(record_count, "...The record_count is NULL.\n")
+//         .call("contact_get_contact_count", "...failed(%s).\n",
 //               ins(storage_type), outs(record_count, error_code))
 //         .result();
 //
 // The first failing check decides the code and skips everything after it.
-// Log lines carry the operation's own function name, file and line.
+// Log lines carry the operation's own function name and file, and the line
+// of the step that logs: every message is a Text, which takes the line of the
+// call it is passed to (the line of `.not_null(`, `.call(`, `.fail(` ...).
 // Everything the call produces (error, byte arrays, reply strings) is owned
 // by a holder and released when the operation returns.
 #pragma once
@@ -20,6 +22,8 @@
 #include <dbus/dbus-glib.h>
 #include <glib.h>
 
+#include <cstddef>
+#include <source_location>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -38,6 +42,20 @@ inline constexpr int kModule = 0x14000000;
 inline constexpr int kLevelError = 0x2000000;
 inline constexpr int kLevelTrace = 0x4000000;
 
+// A log format and the line it is logged from.  Built implicitly from a
+// string literal; the default argument is evaluated where the conversion
+// happens, so the line is that of the call that receives the text (GCC
+// gives the line of the member call in a chain: `.not_null(`).
+struct Text {
+    Text(const char *text, std::source_location where = std::source_location::current())
+        : format(text), file(where.file_name()), line(int(where.line()))
+    {
+    }
+    const char *format;
+    const char *file;
+    int line;
+};
+
 struct Site {
     const char *function;
     const char *file;
@@ -55,64 +73,69 @@ template <class... Args> void log_trace(Site site, const char *format, Args... a
     _debug_message(site.line, site.file, kModule, kLevelTrace, format, site.function, args...);
 }
 
-// ---- holders for what a call produces -------------------------------------
+// The same outside an operation: `function` is the caller's __func__, the
+// file and line those of the call.
+template <class... Args> void log_error(const char *function, Text format, Args... args)
+{
+    log_error(Site{function, format.file, format.line}, format.format, args...);
+}
 
-class ErrorHolder {
+template <class... Args> void log_trace(const char *function, Text format, Args... args)
+{
+    log_trace(Site{function, format.file, format.line}, format.format, args...);
+}
+
+// ---- the one owning holder -------------------------------------------------
+
+// Owns a C resource and hands it to Release when it goes (or is reset).
+// Non-copyable: exactly one holder frees a resource.  out() gives the
+// T** that a C API fills in, after releasing whatever was held.
+template <class T, auto Release> class Owned {
 public:
-    ErrorHolder() = default;
-    ErrorHolder(const ErrorHolder &) = delete;
-    ErrorHolder &operator=(const ErrorHolder &) = delete;
-    ~ErrorHolder() { reset(); }
-    GError **out() { return &error_; }
-    GError *get() const { return error_; }
-    void reset()
+    Owned() = default;
+    explicit Owned(T *held) : held_(held) {}
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    ~Owned() { reset(); }
+    T *get() const { return held_; }
+    T **out()
     {
-        if (error_ != nullptr)
-            g_error_free(error_);
-        error_ = nullptr;
+        reset();
+        return &held_;
+    }
+    void reset(T *held = nullptr)
+    {
+        if (held_ != nullptr)
+            Release(held_);
+        held_ = held;
     }
 
 private:
-    GError *error_ = nullptr;
+    T *held_ = nullptr;
 };
 
-class ByteArray {
-public:
-    ByteArray() = default;
-    ByteArray(const ByteArray &) = delete;
-    ByteArray &operator=(const ByteArray &) = delete;
-    ~ByteArray()
-    {
-        if (array_ != nullptr)
-            g_array_free(array_, TRUE);
-    }
-    // A new record array: not zero-terminated, not cleared, 1-byte elements.
-    void create()
-    {
-        if (array_ == nullptr)
-            array_ = g_array_new(FALSE, FALSE, 1);
-    }
-    GArray *get() const { return array_; }
-    GArray **out() { return &array_; }
-    const guint8 *data() const { return reinterpret_cast<const guint8 *>(array_->data); }
-    guint length() const { return array_ != nullptr ? array_->len : 0; }
+inline void free_byte_array(GArray *array)
+{
+    g_array_free(array, TRUE);
+}
 
-private:
-    GArray *array_ = nullptr;
-};
+using ErrorHolder = Owned<GError, g_error_free>;
+using ByteArray = Owned<GArray, free_byte_array>;
+using ReplyString = Owned<char, g_free>;
 
-class ReplyString {
-public:
-    ReplyString() = default;
-    ReplyString(const ReplyString &) = delete;
-    ReplyString &operator=(const ReplyString &) = delete;
-    ~ReplyString() { g_free(text_); }
-    char **out() { return &text_; }
-    const char *get() const { return text_; }
-
-private:
-    char *text_ = nullptr;
-};
+// A new record array: not zero-terminated, not cleared, 1-byte elements.
+inline GArray *new_byte_array()
+{
+    return g_array_new(FALSE, FALSE, 1);
+}
+inline const guint8 *bytes(const ByteArray &array)
+{
+    return reinterpret_cast<const guint8 *>(array.get()->data);
+}
+inline guint length(const ByteArray &array)
+{
+    return array.get() != nullptr ? array.get()->len : 0;
+}
 
 // An OUT "b" lands here; the operation then stores 1 or 0 in the caller's byte.
 struct ReplyBool {
@@ -163,53 +186,52 @@ template <class... Args> Outs<Args...> outs(Args &...args)
 
 // ---- the frame -------------------------------------------------------------
 
-#define CONTACT_OPERATION (::contact_frame::Site{__func__, __FILE__, __LINE__})
-
 // Precondition of every operation with an error_code; a NULL here is the
 // caller's programming error.
 #define CONTACT_REQUIRE_ERROR_CODE(error_code) assert(error_code != ((void *)0))
 
 class Operation {
 public:
-    // error_code may be NULL only for the reduced form (vCard conversions),
-    // which maps no error.
-    Operation(Site operation, int *error_code) : operation_(operation), error_code_(error_code) {}
+    // `function` is the operation's __func__; the file is the one the
+    // operation is written in.  error_code may be NULL only for the reduced
+    // form (vCard conversions), which maps no error.
+    Operation(const char *function, int *error_code, std::source_location where = std::source_location::current())
+        : function_(function), file_(where.file_name()), error_code_(error_code)
+    {
+    }
     Operation(const Operation &) = delete;
     Operation &operator=(const Operation &) = delete;
     ~Operation() { close_temporary_connection(); }
 
     // Required connection: code 9 without one.
-    Operation &connected(int line, const char *message)
+    Operation &connected(Text message)
     {
-        return check(line, g_contact_engine_proxy != nullptr, CONTACT_ERROR_NOT_CONNECTED, message);
+        return check(g_contact_engine_proxy != nullptr, CONTACT_ERROR_NOT_CONNECTED, message);
     }
 
     // Temporary connection: use the open one, or open one for this call only.
-    Operation &temporary_connection(int line, const char *connect_failed_message)
+    Operation &temporary_connection(Text connect_failed_message)
     {
         if (!ok_ || g_contact_engine_proxy != nullptr)
             return *this;
         if (_contact_init_dbus_connection(error_code_))
             opened_here_ = true;
         else
-            fail(line, CONTACT_ERROR_NOT_CONNECTED, connect_failed_message);
+            fail(CONTACT_ERROR_NOT_CONNECTED, connect_failed_message);
         return *this;
     }
 
-    template <class Pointer> Operation &not_null(int line, const Pointer *pointer, const char *message)
+    template <class Pointer> Operation &not_null(const Pointer *pointer, Text message)
     {
-        return check(line, pointer != nullptr, CONTACT_ERROR_NULL_ARGUMENT, message);
+        return check(pointer != nullptr, CONTACT_ERROR_NULL_ARGUMENT, message);
     }
 
-    Operation &in_range(int line, bool within, const char *message)
-    {
-        return check(line, within, CONTACT_ERROR_OUT_OF_RANGE, message);
-    }
+    Operation &in_range(bool within, Text message) { return check(within, CONTACT_ERROR_OUT_OF_RANGE, message); }
 
-    template <class... Args> Operation &trace(int line, const char *format, Args... args)
+    template <class... Args> Operation &trace(Text format, Args... args)
     {
         if (ok_)
-            log_trace(site(line), format, args...);
+            log_trace(site(format.line), format.format, args...);
         return *this;
     }
 
@@ -217,18 +239,20 @@ public:
     Operation &pack(const contact_t *record)
     {
         if (ok_) {
-            packed_.create();
+            if (packed_.get() == nullptr)
+                packed_.reset(new_byte_array());
             contact_serialize(packed_.get(), record);
         }
         return *this;
     }
-    guint packed_length() const { return packed_.length(); }
+    guint packed_length() const { return length(packed_); }
 
-    // The one remote call.  A failure logs `failed_message` (its "(%s)", if
-    // any, takes the error text), closes a temporary connection, maps the
-    // error text to *error_code and frees the error.
+    // The one remote call.  The method's name gives the line (that of
+    // `.call(`).  A failure logs `failed_message` (its "(%s)", if any, takes
+    // the error text), closes a temporary connection, maps the error text to
+    // *error_code and frees the error.
     template <class... InArgs, class... OutArgs>
-    Operation &call(int line, const char *method, const char *failed_message, Ins<InArgs...> in, Outs<OutArgs...> out)
+    Operation &call(Text method, const char *failed_message, Ins<InArgs...> in, Outs<OutArgs...> out)
     {
         if (!ok_)
             return *this;
@@ -237,8 +261,9 @@ public:
         const bool strings_valid =
             std::apply([](const auto &...values) { return (valid_string(values) && ...); }, in.values);
         if (!strings_valid) {
-            fail(line, CONTACT_ERROR_OUT_OF_RANGE,
-                 "\n[DodazorEdidud]%s %d: %s: a string argument is not valid UTF-8; nothing was sent.\n", method);
+            fail_at(method.line, CONTACT_ERROR_OUT_OF_RANGE,
+                    "\n[DodazorEdidud]%s %d: %s: a string argument is not valid UTF-8; nothing was sent.\n",
+                    method.format);
             return *this;
         }
         ErrorHolder error;
@@ -248,12 +273,12 @@ public:
             std::apply([](auto &...targets) { return std::tuple_cat(out_pair(targets)...); }, out.targets),
             std::make_tuple(G_TYPE_INVALID));
         const gboolean sent = std::apply(
-            [&](auto... flat) { return dbus_g_proxy_call(g_contact_engine_proxy, method, error.out(), flat...); },
+            [&](auto... flat) { return dbus_g_proxy_call(g_contact_engine_proxy, method.format, error.out(), flat...); },
             arguments);
         if (!sent) {
             ok_ = false;
             const char *text = error.get() != nullptr ? error.get()->message : "";
-            log_error(site(line), failed_message, text);
+            log_error(site(method.line), failed_message, text);
         }
         close_temporary_connection();
         if (!sent && error_code_ != nullptr && error.get() != nullptr)
@@ -274,23 +299,53 @@ public:
         return *this;
     }
 
-    template <class... Args> void fail(int line, int code, const char *message, Args... args)
+    // A reply of `count` fixed-size records back to back (the group,
+    // result-set, speed-dial and bulk lists).  A reply shorter than
+    // count * record_size bytes is refused with code 33 before anything is
+    // written to the caller: `malformed_message` is logged with the reply's
+    // length (%u) and the count (%d).  Otherwise decode(i, record) is called
+    // for each record in order, `record` pointing at its first byte, to be
+    // read by the record's offset table.  A count of 0 or less decodes
+    // nothing.
+    template <class Decode>
+    Operation &records(const ByteArray &reply, int count, std::size_t record_size, Text malformed_message,
+                       Decode decode)
     {
-        ok_ = false;
-        if (error_code_ != nullptr)
-            *error_code_ = code;
-        log_error(site(line), message, args...);
+        if (!ok_ || count <= 0)
+            return *this;
+        // Divided rather than multiplied: count * record_size can overflow
+        // a 32-bit size_t.
+        if (record_size == 0 || std::size_t(length(reply)) / record_size < std::size_t(count)) {
+            fail(CONTACT_ERROR_MALFORMED_REPLY, malformed_message, length(reply), count);
+            return *this;
+        }
+        for (int i = 0; i < count; ++i)
+            decode(i, bytes(reply) + std::size_t(i) * record_size);
+        return *this;
+    }
+
+    template <class... Args> void fail(int code, Text message, Args... args)
+    {
+        fail_at(message.line, code, message.format, args...);
     }
 
     int result() const { return ok_ ? 1 : 0; }
 
 private:
-    Site site(int line) const { return {operation_.function, operation_.file, line}; }
+    Site site(int line) const { return {function_, file_, line}; }
 
-    Operation &check(int line, bool passed, int code, const char *message)
+    template <class... Args> void fail_at(int line, int code, const char *format, Args... args)
+    {
+        ok_ = false;
+        if (error_code_ != nullptr)
+            *error_code_ = code;
+        log_error(site(line), format, args...);
+    }
+
+    Operation &check(bool passed, int code, Text message)
     {
         if (ok_ && !passed)
-            fail(line, code, message);
+            fail(code, message);
         return *this;
     }
 
@@ -318,7 +373,8 @@ private:
         }
     }
 
-    Site operation_;
+    const char *function_;
+    const char *file_;
     int *error_code_;
     bool ok_ = true;
     bool opened_here_ = false;

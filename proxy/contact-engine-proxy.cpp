@@ -25,8 +25,8 @@ int _contact_init_dbus_connection(int *)
     G_GNUC_END_IGNORE_DEPRECATIONS
     g_contact_dbus_connection = dbus_g_bus_get(DBUS_BUS_SYSTEM, error.out());
     if (g_contact_dbus_connection == nullptr) {
-        contact_frame::log_error({__func__, __FILE__, __LINE__},
-                                 "\n[DodazorEdidud]%s %d: _contact_init_dbus_connection: dbus_g_bus_get() failed().\n");
+        contact_frame::log_error(
+            __func__, "\n[DodazorEdidud]%s %d: _contact_init_dbus_connection: dbus_g_bus_get() failed().\n");
     } else {
         g_contact_engine_proxy = dbus_g_proxy_new_for_name(g_contact_dbus_connection, contact_frame::kBusName,
                                                            contact_frame::kObjectPath, contact_frame::kInterface);
@@ -42,8 +42,8 @@ int _contact_close_dbus_connection(int *)
         g_object_unref(g_contact_engine_proxy);
         g_contact_engine_proxy = nullptr;
     } else {
-        contact_frame::log_error({__func__, __FILE__, __LINE__},
-                                 "\n[DodazorEdidud]%s %d: _contact_close_dbus_connection: The dbus connection has been closed.\n");
+        contact_frame::log_error(
+            __func__, "\n[DodazorEdidud]%s %d: _contact_close_dbus_connection: The dbus connection has been closed.\n");
     }
     return 1;
 }
@@ -51,8 +51,7 @@ int _contact_close_dbus_connection(int *)
 CONTACT_API int contact_initialize(int *error_code)
 {
     g_contact_dbus_ref_count++;
-    log_trace({__func__, __FILE__, __LINE__}, "\n[DodazorEdidud]%s: >>>>>>>>>>>>g_contact_dbus_ref_count = %d\n",
-              g_contact_dbus_ref_count);
+    log_trace(__func__, "\n[DodazorEdidud]%s: >>>>>>>>>>>>g_contact_dbus_ref_count = %d\n", g_contact_dbus_ref_count);
     if (g_contact_engine_proxy != nullptr)
         return 1;
     return _contact_init_dbus_connection(error_code);
@@ -61,8 +60,7 @@ CONTACT_API int contact_initialize(int *error_code)
 CONTACT_API int contact_finalize(int *error_code)
 {
     g_contact_dbus_ref_count--;
-    log_trace({__func__, __FILE__, __LINE__}, "\n[DodazorEdidud]%s: >>>>>>>>>>>>g_contact_dbus_ref_count = %d\n",
-              g_contact_dbus_ref_count);
+    log_trace(__func__, "\n[DodazorEdidud]%s: >>>>>>>>>>>>g_contact_dbus_ref_count = %d\n", g_contact_dbus_ref_count);
     if (g_contact_dbus_ref_count == 0 && g_contact_engine_proxy != nullptr)
         _contact_close_dbus_connection(error_code);
     return 1;
@@ -83,8 +81,8 @@ CONTACT_API int contact_is_database_opened(bool *opened, int *error_code)
     assert(error_code != ((void *)0));
     if (opened == nullptr) {
         *error_code = CONTACT_ERROR_NULL_ARGUMENT;
-        contact_frame::log_error({__func__, __FILE__, __LINE__},
-                                 "\n[DodazorEdidud]%s %d: contact_is_database_opened: The opened is NULL.\n");
+        contact_frame::log_error(
+            __func__, "\n[DodazorEdidud]%s %d: contact_is_database_opened: The opened is NULL.\n");
         return 0;
     }
     *opened = g_contact_engine_proxy != nullptr;

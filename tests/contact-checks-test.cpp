@@ -14,18 +14,15 @@
 namespace contact_test {
 namespace {
 
-using Call = std::function<int(int *)>;
-
+// Short names for the two messages, as the table below reads them.
 std::string no_connection(const char *function, bool opened = true)
 {
-    return std::string("\n[DodazorEdidud]%s %d: ") + (function ? std::string(function) + ": " : "") +
-           "The dbus connection hasn't been " + (opened ? "opened" : "connected") + ".\n";
+    return no_connection_message(function, opened);
 }
 
 std::string is_null(const char *function, const char *argument)
 {
-    return std::string("\n[DodazorEdidud]%s %d: ") + (function ? std::string(function) + ": " : "") + "The " +
-           argument + " is NULL.\n";
+    return null_argument_message(function, argument);
 }
 
 struct Operation {
@@ -102,28 +99,60 @@ protected:
 
 TEST_F(ChecksTest, EveryOperationNeedsTheConnection)
 {
-    for (const Operation &operation : all_operations()) {
-        SCOPED_TRACE(operation.name);
-        LogCapture log;
-        int error_code = -1;
-        g_int = 1234;
-        EXPECT_EQ(operation.call(&error_code), 0);
-        EXPECT_EQ(error_code, CONTACT_ERROR_NOT_CONNECTED);
-        EXPECT_EQ(g_int, 1234) << "nothing written";
-        ASSERT_EQ(log.errors().size(), 1u);
-        EXPECT_EQ(log.errors()[0].format, operation.disconnected);
-        EXPECT_EQ(log.errors()[0].text.rfind(std::string("\n[DodazorEdidud]") + operation.name + " ", 0), 0u)
-            << "the message names the operation: " << log.errors()[0].text;
-        EXPECT_EQ(log.errors()[0].module, kModule);
-    }
+    std::vector<Precondition> cases;
+    for (const Operation &operation : all_operations())
+        cases.push_back({operation.name, operation.call, CONTACT_ERROR_NOT_CONNECTED, operation.disconnected});
+    g_int = 1234;
+    expect_preconditions(cases);
+    EXPECT_EQ(g_int, 1234) << "nothing written";
 }
 
-struct NullCase {
-    const char *name;
-    Call call;
-    int expected_code;
-    std::vector<std::string> expected_errors;
-};
+TEST_F(ChecksTest, FirstNullPointerDecides)
+{
+    constexpr int kNull = CONTACT_ERROR_NULL_ARGUMENT;
+    expect_preconditions({
+        {"contact_add_contact", [](int *e) { return contact_add_contact(0, nullptr, nullptr, e); }, kNull,
+         is_null("contact_add_contact", "contact_record")},
+        {"contact_add_contact", [](int *e) { return contact_add_contact(0, &g_record, nullptr, e); }, kNull,
+         is_null("contact_add_contact", "index")},
+        {"contact_insert_contact", [](int *e) { return contact_insert_contact(0, 1, nullptr, e); }, kNull,
+         is_null("contact_insert_contact", "contact_record")},
+        {"contact_update_contact", [](int *e) { return contact_update_contact(0, 1, nullptr, e); }, kNull,
+         is_null("contact_update_contact", "contact_record")},
+        {"contact_get_contact", [](int *e) { return contact_get_contact(0, 1, nullptr, e); }, kNull,
+         is_null("contact_get_contact", "contact_record")},
+        {"contact_is_contact_exist", [](int *e) { return contact_is_contact_exist(0, 1, nullptr, e); }, kNull,
+         "\n[DodazorEdidud]%s %d: The parameter is_exist is NULL.\n"},
+        {"contact_get_contact_count", [](int *e) { return contact_get_contact_count(0, nullptr, e); }, kNull,
+         is_null("contact_get_contact_count", "record_count")},
+        {"contact_get_max_contact_count", [](int *e) { return contact_get_max_contact_count(0, nullptr, e); }, kNull,
+         is_null("contact_get_max_contact_count", "max_record_count")},
+        {"contact_get_empty_contact_index", [](int *e) { return contact_get_empty_contact_index(0, nullptr, e); },
+         kNull, is_null("contact_get_empty_contact_index", "empty_index")},
+        {"contact_get_all_contact_indices",
+         [](int *e) { return contact_get_all_contact_indices(0, nullptr, nullptr, e); }, kNull,
+         is_null("contact_get_all_contact_indices", "contact_index_array")},
+        {"contact_get_all_contact_indices",
+         [](int *e) { return contact_get_all_contact_indices(0, g_indices, nullptr, e); }, kNull,
+         is_null("contact_get_all_contact_indices", "contact_count")},
+        {"contact_get_field_value", [](int *e) { return contact_get_field_value(0, 1, 0, nullptr, e); }, kNull,
+         is_null(nullptr, "field_value")},
+        {"contact_change_field_value", [](int *e) { return contact_change_field_value(0, 1, 0, nullptr, e); }, kNull,
+         is_null(nullptr, "field_value")},
+        {"contact_is_fdn_phone_number_exist",
+         [](int *e) { return contact_is_fdn_phone_number_exist(nullptr, nullptr, e); }, kNull,
+         is_null("contact_is_fdn_phone_number_exist", "sznumber")},
+        {"contact_is_fdn_phone_number_exist",
+         [](int *e) { return contact_is_fdn_phone_number_exist("1", nullptr, e); }, kNull,
+         is_null("contact_is_fdn_phone_number_exist", "is_exist")},
+        {"contact_get_my_contact", [](int *e) { return contact_get_my_contact(nullptr, e); }, kNull,
+         is_null("contact_get_my_contact", "my_contact")},
+        {"contact_insert_my_contact", [](int *e) { return contact_insert_my_contact(nullptr, e); }, kNull,
+         is_null("contact_insert_my_contact", "my_contact")},
+        {"contact_update_my_contact", [](int *e) { return contact_update_my_contact(nullptr, e); }, kNull,
+         is_null("contact_update_my_contact", "my_contact")},
+    });
+}
 
 // Connected, with no service behind the name: the pointer tests must stop
 // the operation before it calls, or the code would be the bus's 0.
@@ -137,54 +166,48 @@ protected:
     void TearDown() override { contact_finalize(nullptr); }
 };
 
-TEST_F(NullArgumentTest, FirstNullPointerDecides)
+// The status queries share one helper: its connection message is logged from
+// the helper's one line, each failure message from its operation's own call,
+// and the logged text carries the same line as the entry.
+TEST_F(ChecksTest, StatusQueriesLogEachMessageFromItsOwnLine)
 {
-    const std::vector<NullCase> cases = {
-        {"add, both NULL", [](int *e) { return contact_add_contact(0, nullptr, nullptr, e); }, 2,
-         {is_null("contact_add_contact", "contact_record")}},
-        {"add, index NULL", [](int *e) { return contact_add_contact(0, &g_record, nullptr, e); }, 2,
-         {is_null("contact_add_contact", "index")}},
-        {"insert", [](int *e) { return contact_insert_contact(0, 1, nullptr, e); }, 2,
-         {is_null("contact_insert_contact", "contact_record")}},
-        {"update", [](int *e) { return contact_update_contact(0, 1, nullptr, e); }, 2,
-         {is_null("contact_update_contact", "contact_record")}},
-        {"get", [](int *e) { return contact_get_contact(0, 1, nullptr, e); }, 2,
-         {is_null("contact_get_contact", "contact_record")}},
-        {"exist", [](int *e) { return contact_is_contact_exist(0, 1, nullptr, e); }, 2,
-         {"\n[DodazorEdidud]%s %d: The parameter is_exist is NULL.\n"}},
-        {"count", [](int *e) { return contact_get_contact_count(0, nullptr, e); }, 2,
-         {is_null("contact_get_contact_count", "record_count")}},
-        {"max count", [](int *e) { return contact_get_max_contact_count(0, nullptr, e); }, 2,
-         {is_null("contact_get_max_contact_count", "max_record_count")}},
-        {"empty index", [](int *e) { return contact_get_empty_contact_index(0, nullptr, e); }, 2,
-         {is_null("contact_get_empty_contact_index", "empty_index")}},
-        {"indices, both NULL", [](int *e) { return contact_get_all_contact_indices(0, nullptr, nullptr, e); }, 2,
-         {is_null("contact_get_all_contact_indices", "contact_index_array")}},
-        {"indices, count NULL", [](int *e) { return contact_get_all_contact_indices(0, g_indices, nullptr, e); }, 2,
-         {is_null("contact_get_all_contact_indices", "contact_count")}},
-        {"get field", [](int *e) { return contact_get_field_value(0, 1, 0, nullptr, e); }, 2,
-         {is_null(nullptr, "field_value")}},
-        {"change field", [](int *e) { return contact_change_field_value(0, 1, 0, nullptr, e); }, 2,
-         {is_null(nullptr, "field_value")}},
-        {"fdn, both NULL", [](int *e) { return contact_is_fdn_phone_number_exist(nullptr, nullptr, e); }, 2,
-         {is_null("contact_is_fdn_phone_number_exist", "sznumber")}},
-        {"fdn, is_exist NULL", [](int *e) { return contact_is_fdn_phone_number_exist("1", nullptr, e); }, 2,
-         {is_null("contact_is_fdn_phone_number_exist", "is_exist")}},
-        {"get my contact", [](int *e) { return contact_get_my_contact(nullptr, e); }, 2,
-         {is_null("contact_get_my_contact", "my_contact")}},
-        {"insert my contact", [](int *e) { return contact_insert_my_contact(nullptr, e); }, 2,
-         {is_null("contact_insert_my_contact", "my_contact")}},
-        {"update my contact", [](int *e) { return contact_update_my_contact(nullptr, e); }, 2,
-         {is_null("contact_update_my_contact", "my_contact")}},
+    const std::vector<Operation> queries = {
+        {"contact_set_lbs_position", [](int *e) { return contact_set_lbs_position(e); }, ""},
+        {"contact_is_contact_track_me_stop", [](int *e) { return contact_is_contact_track_me_stop(e); }, ""},
+        {"contact_is_contact_track_me_init", [](int *e) { return contact_is_contact_track_me_init(e); }, ""},
     };
-    for (const NullCase &c : cases) {
-        SCOPED_TRACE(c.name);
+    auto logged_line = [](const Operation &query, bool connect) {
+        if (connect)
+            contact_initialize(nullptr);
         LogCapture log;
         int error_code = -1;
-        EXPECT_EQ(c.call(&error_code), 0);
-        EXPECT_EQ(error_code, c.expected_code);
-        EXPECT_EQ(log.error_formats(), c.expected_errors);
+        EXPECT_EQ(query.call(&error_code), 0);
+        if (connect)
+            contact_finalize(nullptr);
+        EXPECT_EQ(log.errors().size(), 1u);
+        if (log.errors().size() != 1)
+            return -1;
+        const LogEntry entry = log.errors()[0];
+        EXPECT_EQ(entry.text.rfind("\n[DodazorEdidud]" + std::string(query.name) + " " + std::to_string(entry.line) +
+                                       ": ",
+                                   0),
+                  0u)
+            << entry.text;
+        return entry.line;
+    };
+    std::vector<int> connection_lines;
+    std::vector<int> failure_lines;
+    for (const Operation &query : queries) {
+        SCOPED_TRACE(query.name);
+        connection_lines.push_back(logged_line(query, false)); // no connection
+        failure_lines.push_back(logged_line(query, true));     // no service behind the name
+        EXPECT_NE(connection_lines.back(), failure_lines.back()) << "two log calls, two lines";
     }
+    EXPECT_EQ(connection_lines[0], connection_lines[1]) << "one helper logs the connection message";
+    EXPECT_EQ(connection_lines[0], connection_lines[2]) << "one helper logs the connection message";
+    EXPECT_NE(failure_lines[0], failure_lines[1]) << "each operation's own call";
+    EXPECT_NE(failure_lines[1], failure_lines[2]) << "each operation's own call";
+    EXPECT_NE(failure_lines[0], failure_lines[2]) << "each operation's own call";
 }
 
 TEST_F(NullArgumentTest, NoServiceBehindTheNameGivesCodeZero)
@@ -219,12 +242,8 @@ TEST_F(NullArgumentTest, FailureMessagesWithoutTheErrorText)
         {[](int *e) { return contact_decrease_frequency(0, 1, e); },
          "\n[DodazorEdidud]%s %d: contact_decrease_frequency: org_yora_contact_contact_decrease_frequency() failed().\n"},
     };
-    for (const Case &c : cases) {
-        LogCapture log;
-        int error_code = -1;
-        EXPECT_EQ(c.call(&error_code), 0);
-        EXPECT_EQ(log.error_formats(), std::vector<std::string>{c.format});
-    }
+    for (const Case &c : cases)
+        EXPECT_TRUE(fails_with(c.call, 0, c.format)) << "the bus's own error text has no number";
 }
 
 } // namespace

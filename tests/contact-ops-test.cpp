@@ -45,12 +45,6 @@ protected:
         return value.data();
     }
     // Runs a call that must fail and returns the code it left.
-    template <class Call> int failure_code(Call call)
-    {
-        int error_code = -1;
-        EXPECT_EQ(call(&error_code), 0);
-        return error_code;
-    }
 };
 
 // ---- a contact round-trips ----------------------------------------------------

@@ -1,6 +1,8 @@
 // Mapping of a failed call's error text to the caller's code.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "contact-engine-internal.h"
 
 namespace {
@@ -32,6 +34,21 @@ TEST(ErrorMapping, DomainAndNumericCodeAreIgnored)
 {
     EXPECT_EQ(code_of("41 text", g_quark_from_static_string("other"), 99), 41);
     EXPECT_EQ(code_of("no number", g_quark_from_static_string("other"), 99), 0);
+}
+
+// As strtol does where long is 32 bits: beyond the int range the code
+// saturates, it never wraps.
+TEST(ErrorMapping, NumbersBeyondTheIntRangeSaturate)
+{
+    EXPECT_EQ(code_of("2147483647: the largest"), INT_MAX);
+    EXPECT_EQ(code_of("2147483648: one past"), INT_MAX);
+    EXPECT_EQ(code_of("99999999999"), INT_MAX);
+    EXPECT_EQ(code_of("4294967308 would wrap to 12"), INT_MAX);
+    EXPECT_EQ(code_of("-2147483648"), INT_MIN);
+    EXPECT_EQ(code_of("-2147483649"), INT_MIN);
+    EXPECT_EQ(code_of("-99999999999"), INT_MIN);
+    EXPECT_EQ(code_of("99999999999999999999999 beyond 64 bits too"), INT_MAX);
+    EXPECT_EQ(code_of("-99999999999999999999999"), INT_MIN);
 }
 
 TEST(ErrorMappingDeathTest, NullErrorIsAPrecondition)

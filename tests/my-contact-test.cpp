@@ -49,18 +49,15 @@ TEST_F(MyContactTest, StoredWholeAndReadBack)
 TEST_F(MyContactTest, UpdateDeleteAndTheirRefusals)
 {
     SampleContact me("First");
-    int error_code = -1;
-    EXPECT_EQ(contact_update_my_contact(&me.record, &error_code), 0);
-    EXPECT_EQ(error_code, 20);
-    EXPECT_EQ(contact_delete_my_contact(&error_code), 0);
-    EXPECT_EQ(error_code, 20);
     ReceivedContact got;
-    EXPECT_EQ(contact_get_my_contact(&got.record, &error_code), 0);
-    EXPECT_EQ(error_code, 20);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_update_my_contact(&me.record, e); }), 20);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_my_contact(e); }), 20);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_get_my_contact(&got.record, e); }), 20);
 
     insert(me);
-    EXPECT_EQ(contact_insert_my_contact(&me.record, &error_code), 0);
-    EXPECT_EQ(error_code, 21);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_insert_my_contact(&me.record, e); }), 21);
+
+    int error_code = -1;
 
     SampleContact changed("Second");
     changed.phone("+1 555 0100");

@@ -16,11 +16,10 @@ using contact_frame::outs;
 int temporary_count(int *record_count, int *error_code)
 {
     CONTACT_REQUIRE_ERROR_CODE(error_code);
-    Operation op(CONTACT_OPERATION, error_code);
-    return op.not_null(__LINE__, record_count, "\n[DodazorEdidud]%s %d: temporary_count: The record_count is NULL.\n")
-        .temporary_connection(__LINE__,
-                              "\n[DodazorEdidud]%s %d: temporary_count: _contact_init_dbus_connection() failed().\n")
-        .call(__LINE__, "contact_get_contact_count", "%s %d failed(%s)\n", ins(0), outs(record_count, error_code))
+    Operation op(__func__, error_code);
+    return op.not_null(record_count, "\n[DodazorEdidud]%s %d: temporary_count: The record_count is NULL.\n")
+        .temporary_connection("\n[DodazorEdidud]%s %d: temporary_count: _contact_init_dbus_connection() failed().\n")
+        .call("contact_get_contact_count", "%s %d failed(%s)\n", ins(0), outs(record_count, error_code))
         .result();
 }
 

@@ -196,4 +196,90 @@ void ServiceTest::restart_service()
     service_.start();
 }
 
+std::string no_connection_message(const char *function, bool opened)
+{
+    return std::string("\n[DodazorEdidud]%s %d: ") + (function != nullptr ? std::string(function) + ": " : "") +
+           "The dbus connection hasn't been " + (opened ? "opened" : "connected") + ".\n";
+}
+
+std::string null_argument_message(const char *function, const char *argument)
+{
+    return std::string("\n[DodazorEdidud]%s %d: ") + (function != nullptr ? std::string(function) + ": " : "") +
+           "The " + argument + " is NULL.\n";
+}
+
+namespace {
+
+// fails_with, and when `function` is given, the one error's text must start
+// with that name: the log line names the operation itself.
+::testing::AssertionResult check_failure(const Call &call, int code, const std::string &format, const char *function)
+{
+    LogCapture log;
+    int error_code = -1;
+    const int result = call(&error_code);
+    const std::vector<LogEntry> errors = log.errors();
+    const std::vector<std::string> formats = log.error_formats();
+    const bool named = function == nullptr ||
+                       (errors.size() == 1 && errors[0].module == kModule &&
+                        errors[0].text.rfind(std::string("\n[DodazorEdidud]") + function + " ", 0) == 0);
+    if (result == 0 && error_code == code && formats == std::vector<std::string>{format} && named)
+        return ::testing::AssertionSuccess();
+    ::testing::AssertionResult failure = ::testing::AssertionFailure();
+    failure << "returned " << result << " (expected 0), error_code " << error_code << " (expected " << code
+            << "), logged " << errors.size() << " error(s)";
+    for (const LogEntry &logged : errors)
+        failure << "\n  logged:   " << ::testing::PrintToString(logged.format) << " as "
+                << ::testing::PrintToString(logged.text);
+    failure << "\n  expected: " << ::testing::PrintToString(format);
+    if (function != nullptr)
+        failure << " from " << function;
+    return failure;
+}
+
+// Closes the library's connection however many contact_initialize calls hold
+// it open; returns how many to give back.
+int close_connection()
+{
+    int closed = 0;
+    bool opened = false;
+    int error_code = 0;
+    while (contact_is_database_opened(&opened, &error_code) == 1 && opened && closed < 1000) {
+        contact_finalize(&error_code);
+        ++closed;
+    }
+    return closed;
+}
+
+} // namespace
+
+int failure_code(const Call &call)
+{
+    int error_code = -1;
+    EXPECT_EQ(call(&error_code), 0);
+    return error_code;
+}
+
+::testing::AssertionResult fails_with(const Call &call, int code, const std::string &format)
+{
+    return check_failure(call, code, format, nullptr);
+}
+
+void expect_preconditions(const std::vector<Precondition> &cases)
+{
+    (void)bus();
+    const int held = close_connection();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Precondition &c = cases[i];
+        SCOPED_TRACE(::testing::Message() << "case " << i << ": " << c.function << ", code " << c.code);
+        const bool connect = c.code != CONTACT_ERROR_NOT_CONNECTED;
+        if (connect)
+            contact_initialize(nullptr);
+        EXPECT_TRUE(check_failure(c.call, c.code, c.format, c.function));
+        if (connect)
+            contact_finalize(nullptr);
+    }
+    for (int i = 0; i < held; ++i)
+        contact_initialize(nullptr);
+}
+
 } // namespace contact_test

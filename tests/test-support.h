@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ class PrivateBus {
 public:
     PrivateBus();
     ~PrivateBus();
+    PrivateBus(const PrivateBus &) = delete;
+    PrivateBus &operator=(const PrivateBus &) = delete;
     const std::string &address() const { return address_; }
 
 private:
@@ -60,6 +63,8 @@ class ServiceProcess {
 public:
     explicit ServiceProcess(std::string database_path) : database_(std::move(database_path)) {}
     ~ServiceProcess() { stop(); }
+    ServiceProcess(const ServiceProcess &) = delete;
+    ServiceProcess &operator=(const ServiceProcess &) = delete;
     void start();      // returns once the service said it is ready
     int stop();        // SIGTERM and wait; returns the exit status (or -1 if not running)
     bool running() const { return pid_ > 0; }
@@ -92,6 +97,8 @@ class LogCapture {
 public:
     LogCapture();
     ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
     const std::vector<LogEntry> &entries() const { return entries_; }
     std::vector<LogEntry> errors() const { return at_level(kError); }
     std::vector<LogEntry> traces() const { return at_level(kTrace); }
@@ -117,5 +124,48 @@ protected:
     ServiceProcess service_{dir_.path() + "/contacts.db"};
     int error_code_ = -1;
 };
+
+// ---- what every family's tests check ----------------------------------------
+
+// One call of an operation; it receives the error_code pointer.
+using Call = std::function<int(int *error_code)>;
+
+// The library's messages for its two precondition failures, as the
+// operations write them: "\n[DodazorEdidud]%s %d: <function>: The dbus
+// connection hasn't been opened.\n" (no "<function>: " for a NULL function;
+// "connected" instead of "opened" when `opened` is false), and
+// "\n[DodazorEdidud]%s %d: <function>: The <argument> is NULL.\n".
+std::string no_connection_message(const char *function, bool opened = true);
+std::string null_argument_message(const char *function, const char *argument);
+
+// Runs `call` with a fresh error code, expects it to return 0 and returns the
+// code it set:  EXPECT_EQ(failure_code([&](int *e) { return contact_delete_contact(0, 5, e); }), 12);
+int failure_code(const Call &call);
+
+// Runs `call` with a fresh error code under a log capture and checks that it
+// returned 0, set `code` and logged exactly one error, with `format`:
+//     EXPECT_TRUE(fails_with([&](int *e) { return contact_get_contact(0, 7, &r, e); }, 12, kGetFailed));
+::testing::AssertionResult fails_with(const Call &call, int code, const std::string &format);
+
+// One precondition of an operation: calling it so must fail with `code` and
+// log `format` as its one error, with the operation's own name `function`.
+struct Precondition {
+    const char *function;
+    Call call;
+    int code;
+    std::string format;
+};
+
+// Runs the cases in order.  A case with CONTACT_ERROR_NOT_CONNECTED runs with
+// the library's connection closed; any other with a connection open (no
+// service is needed behind it: a precondition stops the operation before it
+// calls).  The connection is left as it was found.  Needs the private bus.
+//     expect_preconditions({
+//         {"contact_get_group", [](int *e) { return contact_get_group(0, 1, &g, e); },
+//          CONTACT_ERROR_NOT_CONNECTED, no_connection_message("contact_get_group")},
+//         {"contact_get_group", [](int *e) { return contact_get_group(0, 1, nullptr, e); },
+//          CONTACT_ERROR_NULL_ARGUMENT, null_argument_message("contact_get_group", "group")},
+//     });
+void expect_preconditions(const std::vector<Precondition> &cases);
 
 } // namespace contact_test
