@@ -777,7 +777,9 @@ TEST(VCardReader, ReadsA100000CardFileCardByCardInBoundedMemory)
     }
     EXPECT_EQ(count, 100000u);
     EXPECT_EQ(reader.offset(), size);
+#if !defined(__SANITIZE_ADDRESS__) // AddressSanitizer's allocator does not report through mallinfo2
     EXPECT_LT(peak - before, 1u << 20) << "the reader holds one card and one read buffer, never the file";
+#endif
     std::remove(path);
 }
 
