@@ -799,15 +799,22 @@ std::string digits_of(std::string_view text)
 }
 
 // BDAY as the record keeps it, "YYYY-MM-DD", from 1985-04-12, 19850412 or
-// 1985-04-12T00:00:00Z; any other form (a year-less --0412, free text) is
-// kept as written.
+// 1985-04-12T00:00:00Z.  The record holds only whole dates, so a year-less
+// birthday (--0412) or free text is left out.
 std::string birthday_of(std::string_view value)
 {
     const std::string_view date = value.substr(0, value.find('T'));
     const std::string digits = digits_of(date);
-    if (digits.size() == 8 && (date.size() == 8 || date.size() == 10) && date[0] != '-')
-        return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
-    return std::string(value);
+    if (digits.size() != 8 || (date.size() != 8 && date.size() != 10) || date[0] == '-')
+        return {};
+    const int month = std::stoi(digits.substr(4, 2)), day = std::stoi(digits.substr(6, 2));
+    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1])
+        return {};
+    const int year = std::stoi(digits.substr(0, 4));
+    if (month == 2 && day == 29 && !(year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)))
+        return {};
+    return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
 }
 
 // ANNIVERSARY as "MM-DD": the month and day of any date form.
