@@ -37,12 +37,12 @@ enum ErrorCode : int {
     kRecordTooLarge    = 26,
 
     // vCard reading (service/vcard-reader.cpp).
-    kVCardSyntax             = 40,
-    kVCardBadEncoding        = 41,
-    kVCardUnknownCharset     = 42,
-    kVCardTooLarge           = 43,
-    kVCardUnsupportedVersion = 44,
-    kVCardUnreadable         = 45,
+    kVCardSyntax             = 80,
+    kVCardBadEncoding        = 81,
+    kVCardUnknownCharset     = 82,
+    kVCardTooLarge           = 83,
+    kVCardUnsupportedVersion = 84,
+    kVCardUnreadable         = 85,
 };
 
 struct ErrorInfo {
