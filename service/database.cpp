@@ -4,7 +4,11 @@
 
 namespace contact_engine {
 
-thread_local Database::Session Database::session_;
+Database::Session &Database::session()
+{
+    static thread_local Session current;
+    return current;
+}
 
 namespace {
 
@@ -45,9 +49,9 @@ Database::Database(const std::string &path) : writer_(open_writer(path)), reader
 
 SQLite::Database &Database::sql()
 {
-    if (session_.database != this)
+    if (session().database != this)
         throw std::logic_error("the database is used outside change() or read()");
-    return *session_.connection;
+    return *session().connection;
 }
 
 int Database::schema_version(const std::string &family)
