@@ -4,8 +4,12 @@
 // Records cross the bus as 16-byte speed_dial_t, encoded and decoded by the
 // offsets of contact-engine-speed-dial-wire.h; a reply shorter than the
 // records it announces is refused with code 33 and nothing is written.
+#include <cstddef>
+#include <cstdint>
+
 #include "contact-engine-frame.h"
 #include "contact-engine-speed-dial-wire.h"
+#include "contact-engine-wire.h"
 
 using contact_frame::ByteArray;
 using contact_frame::ins;
@@ -14,6 +18,33 @@ using contact_frame::outs;
 
 namespace {
 
+namespace wire = speed_dial_wire;
+using contact_wire::read_i32;
+using contact_wire::write_i32;
+
+// speed_dial_t holds only 4-byte ints, so its native layout is the wire
+// layout on every target with a 4-byte int, 32-bit ARM included.
+static_assert(sizeof(int) == 4);
+static_assert(sizeof(speed_dial_t) == wire::kSize);
+static_assert(offsetof(speed_dial_t, index) == wire::offset::index);
+static_assert(offsetof(speed_dial_t, storage_type) == wire::offset::storage_type);
+static_assert(offsetof(speed_dial_t, contact_index) == wire::offset::contact_index);
+static_assert(offsetof(speed_dial_t, phone_position) == wire::offset::phone_position);
+
+void encode(const speed_dial_t &record, std::uint8_t *bytes)
+{
+    write_i32(bytes, wire::offset::index, record.index);
+    write_i32(bytes, wire::offset::storage_type, record.storage_type);
+    write_i32(bytes, wire::offset::contact_index, record.contact_index);
+    write_i32(bytes, wire::offset::phone_position, record.phone_position);
+}
+
+speed_dial_t decode(const std::uint8_t *bytes)
+{
+    return speed_dial_t{read_i32(bytes, wire::offset::index), read_i32(bytes, wire::offset::storage_type),
+                        read_i32(bytes, wire::offset::contact_index), read_i32(bytes, wire::offset::phone_position)};
+}
+
 // The argument array of contact_set_speed_dial: the record's 16 bytes as they
 // stand.  Nothing is built for a NULL record (the operation refuses it
 // before the call).
@@ -21,10 +52,10 @@ GArray *packed_speed_dial(ByteArray &array, const speed_dial_t *record)
 {
     if (record == nullptr)
         return nullptr;
-    std::uint8_t bytes[speed_dial_wire::kSize];
-    speed_dial_wire::encode(*record, bytes);
+    std::uint8_t bytes[wire::kSize];
+    encode(*record, bytes);
     array.reset(contact_frame::new_byte_array());
-    g_array_append_vals(array.get(), bytes, speed_dial_wire::kSize);
+    g_array_append_vals(array.get(), bytes, wire::kSize);
     return array.get();
 }
 
@@ -43,10 +74,10 @@ CONTACT_API int contact_get_speed_dial(int index, speed_dial_t *speed_dial, int 
               "\n[DodazorEdidud]%s %d: contact_get_speed_dial: org_yora_contact_contact_get_speed_dial() failed(%s).\n",
               ins(index), outs(reply, error_code))
         .on_success([&](Operation &self) {
-            self.records(reply, 1, speed_dial_wire::kSize,
+            self.records(reply, 1, wire::kSize,
                          "\n[DodazorEdidud]%s %d: contact_get_speed_dial: The reply of %u bytes is shorter than %d "
                          "speed dial.\n",
-                         [&](int, const guint8 *record) { *speed_dial = speed_dial_wire::decode(record); });
+                         [&](int, const guint8 *record) { *speed_dial = decode(record); });
         })
         .result();
 }
@@ -145,10 +176,10 @@ CONTACT_API int contact_search_speed_dials(const char *query, int search_param1,
                           count);
                 return;
             }
-            self.records(reply, count, speed_dial_wire::kSize,
+            self.records(reply, count, wire::kSize,
                          "\n[DodazorEdidud]%s %d: contact_search_speed_dials: The reply of %u bytes is shorter than "
                          "%d speed dials.\n",
-                         [&](int i, const guint8 *record) { speed_dial_array[i] = speed_dial_wire::decode(record); });
+                         [&](int i, const guint8 *record) { speed_dial_array[i] = decode(record); });
         })
         .on_success([&] { *speed_dial_count = count; })
         .result();

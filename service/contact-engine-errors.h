@@ -34,6 +34,12 @@ enum ErrorCode : int {
     kDatabaseError     = 23,
     kWrongStorageKind  = 24,
     kInternalError     = 25,
+    // Settings and speed dials: 70 to 79.
+    kInvalidSettingValue = 70,
+    kSpeedDialOutOfRange = 71,
+    kNoSpeedDial         = 72,
+    kNoPhoneNumber       = 73,
+    kSpeedDialFull       = 74,
 };
 
 struct ErrorInfo {
@@ -66,6 +72,13 @@ inline constexpr std::array kErrors{
     ErrorInfo{kWrongStorageKind, "WrongStorageKind", "the my-contact storage given to a contact-table method"},
     ErrorInfo{kInternalError, "InternalError",
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
+    ErrorInfo{kInvalidSettingValue, "InvalidSettingValue",
+              "a setting's value outside the values it takes, or an own number with other characters"},
+    ErrorInfo{kSpeedDialOutOfRange, "SpeedDialOutOfRange", "dial number outside 1 .. 9"},
+    ErrorInfo{kNoSpeedDial, "NoSpeedDial", "no speed dial at that dial number"},
+    ErrorInfo{kNoPhoneNumber, "NoPhoneNumber", "the contact has no phone number at that position"},
+    ErrorInfo{kSpeedDialFull, "SpeedDialFull",
+              "every dial number is taken (result code of `contact_get_empty_speed_dial_index`)"},
 };
 
 // The client library's own codes: the service never uses them.

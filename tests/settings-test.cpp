@@ -393,8 +393,9 @@ TEST_F(SettingsResponder, EveryFailedCallLogsItsOwnMessageAndTakesTheCode)
     refuse_ = true;
     for (bool initialized : {false, true}) {
         SCOPED_TRACE(initialized ? "after contact_initialize" : "without contact_initialize");
-        if (initialized)
+        if (initialized) {
             ASSERT_EQ(contact_initialize(nullptr), 1);
+        }
         for (const IntSetting &setting : int_settings()) {
             SCOPED_TRACE(setting.name);
             int value = 1234;
@@ -477,8 +478,9 @@ TEST_F(SettingsResponder, NullArgumentsAreRefusedBeforeConnectingOrCalling)
          null_argument_message("contact_get_display_order", "display_order")},
     };
     for (bool initialized : {false, true}) {
-        if (initialized)
+        if (initialized) {
             ASSERT_EQ(contact_initialize(nullptr), 1);
+        }
         for (std::size_t i = 0; i < cases.size(); ++i) {
             SCOPED_TRACE(::testing::Message() << "case " << i << (initialized ? " with" : " without")
                                               << " contact_initialize");

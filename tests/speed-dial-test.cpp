@@ -10,15 +10,30 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "contact-engine-bus.h"
 #include "contact-engine-errors.h"
 #include "contact-engine-speed-dial-wire.h"
+#include "contact-engine-wire.h"
 #include "contact-engine.h"
 #include "sample-contact.h"
 #include "test-support.h"
+
+// Found by argument-dependent lookup: speed_dial_t is in the global namespace.
+static bool operator==(const speed_dial_t &a, const speed_dial_t &b)
+{
+    return a.index == b.index && a.storage_type == b.storage_type && a.contact_index == b.contact_index &&
+           a.phone_position == b.phone_position;
+}
+
+[[maybe_unused]] static void PrintTo(const speed_dial_t &d, std::ostream *out)
+{
+    *out << "{index " << d.index << ", storage " << d.storage_type << ", contact " << d.contact_index
+         << ", position " << d.phone_position << "}";
+}
 
 namespace contact_test {
 namespace {
@@ -26,18 +41,6 @@ namespace {
 using namespace contact_engine; // the service's codes by name
 
 constexpr int kPhone = CONTACT_STORAGE_PHONE;
-
-bool operator==(const speed_dial_t &a, const speed_dial_t &b)
-{
-    return a.index == b.index && a.storage_type == b.storage_type && a.contact_index == b.contact_index &&
-           a.phone_position == b.phone_position;
-}
-
-void PrintTo(const speed_dial_t &d, std::ostream *out)
-{
-    *out << "{index " << d.index << ", storage " << d.storage_type << ", contact " << d.contact_index
-         << ", position " << d.phone_position << "}";
-}
 
 std::string failed_with_text(const std::string &middle)
 {
@@ -416,11 +419,18 @@ TEST(SpeedDialChecks, FirstNullPointerDecides)
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Records back to back, each by the wire offsets.
 Bytes encoded(std::vector<speed_dial_t> records)
 {
-    Bytes bytes(records.size() * speed_dial_wire::kSize);
-    for (std::size_t i = 0; i < records.size(); ++i)
-        speed_dial_wire::encode(records[i], bytes.data() + i * speed_dial_wire::kSize);
+    namespace wire = speed_dial_wire;
+    Bytes bytes(records.size() * wire::kSize);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        std::uint8_t *record = bytes.data() + i * wire::kSize;
+        contact_wire::write_i32(record, wire::offset::index, records[i].index);
+        contact_wire::write_i32(record, wire::offset::storage_type, records[i].storage_type);
+        contact_wire::write_i32(record, wire::offset::contact_index, records[i].contact_index);
+        contact_wire::write_i32(record, wire::offset::phone_position, records[i].phone_position);
+    }
     return bytes;
 }
 
