@@ -10,6 +10,7 @@
 #include "contact-engine-frame.h"
 #include "contact-engine-speed-dial-wire.h"
 #include "contact-engine-wire.h"
+#include "speed-dial-layout.h"
 
 using contact_frame::ByteArray;
 using contact_frame::ins;
@@ -21,15 +22,6 @@ namespace {
 namespace wire = speed_dial_wire;
 using contact_wire::read_i32;
 using contact_wire::write_i32;
-
-// speed_dial_t holds only 4-byte ints, so its native layout is the wire
-// layout on every target with a 4-byte int, 32-bit ARM included.
-static_assert(sizeof(int) == 4);
-static_assert(sizeof(speed_dial_t) == wire::kSize);
-static_assert(offsetof(speed_dial_t, index) == wire::offset::index);
-static_assert(offsetof(speed_dial_t, storage_type) == wire::offset::storage_type);
-static_assert(offsetof(speed_dial_t, contact_index) == wire::offset::contact_index);
-static_assert(offsetof(speed_dial_t, phone_position) == wire::offset::phone_position);
 
 void encode(const speed_dial_t &record, std::uint8_t *bytes)
 {
