@@ -34,6 +34,7 @@ enum ErrorCode : int {
     kDatabaseError     = 23,
     kWrongStorageKind  = 24,
     kInternalError     = 25,
+    kRecordTooLarge    = 26,
     // Settings and speed dials: 70 to 79.
     kInvalidSettingValue = 70,
     kSpeedDialOutOfRange = 71,
@@ -72,6 +73,8 @@ inline constexpr std::array kErrors{
     ErrorInfo{kWrongStorageKind, "WrongStorageKind", "the my-contact storage given to a contact-table method"},
     ErrorInfo{kInternalError, "InternalError",
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
+    ErrorInfo{kRecordTooLarge, "RecordTooLarge",
+              "a record's byte array is larger than the maximum record size (64 KiB, sections included)"},
     ErrorInfo{kInvalidSettingValue, "InvalidSettingValue",
               "a setting's value outside the values it takes, or an own number with other characters"},
     ErrorInfo{kSpeedDialOutOfRange, "SpeedDialOutOfRange", "dial number outside 1 .. 9"},
