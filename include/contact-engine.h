@@ -241,6 +241,96 @@ CONTACT_API int contact_is_contact_me_im_account_setting(int value1, int value2,
 CONTACT_API int contact_drm_expired(int value1, const char *text, int *error_code);
 
 /* ------------------------------------------------------------------------
+ * Settings of the phonebook, kept by the service.  These sixteen work with
+ * or without contact_initialize: without an open connection each opens one
+ * for its own call and closes it again (the count of contact_initialize
+ * calls is never touched).  The service accepts only the values below and
+ * refuses any other with a result code (see the README); the library passes
+ * every value on unchanged.
+ * ---------------------------------------------------------------------- */
+/* contact_*_contact_module_sync_status: synchronisation of the contacts with
+ * an account (set by the sync agent, shown by the phonebook). */
+#define CONTACT_SYNC_STATUS_OFF        0 /* no synchronisation (default) */
+#define CONTACT_SYNC_STATUS_IDLE       1 /* synchronisation on, none running */
+#define CONTACT_SYNC_STATUS_RUNNING    2 /* a synchronisation is running */
+/* contact_*_storage_preference: where new contacts are saved; one of
+ * CONTACT_STORAGE_PHONE (default), CONTACT_STORAGE_SIM, CONTACT_STORAGE_SIM2.
+ * contact_*_view_storage_preference: which storages the phonebook lists;
+ * one of those three or CONTACT_VIEW_STORAGE_ALL (default). */
+#define CONTACT_VIEW_STORAGE_ALL       8 /* phone, SIM and SIM2 together */
+/* contact_*_copy_flag_for_sim_change: what to do with the contacts of a
+ * newly inserted card. */
+#define CONTACT_SIM_CHANGE_KEEP        0 /* leave them on the card (default) */
+#define CONTACT_SIM_CHANGE_COPY        1 /* copy them into the phone storage */
+/* contact_*_sort_type: the order of the contact list. */
+#define CONTACT_SORT_BY_FIRST_NAME     0 /* default */
+#define CONTACT_SORT_BY_LAST_NAME      1
+/* contact_*_display_order: how a name is shown. */
+#define CONTACT_DISPLAY_FIRST_NAME_FIRST 0 /* "first last" (default) */
+#define CONTACT_DISPLAY_LAST_NAME_FIRST  1 /* "last, first" */
+/* contact_*_current_activated_msisdn_index: which of the card's own
+ * numbers (MSISDN records) is in use, 0 (default) to
+ * CONTACT_MSISDN_COUNT_MAX - 1. */
+#define CONTACT_MSISDN_COUNT_MAX       4
+/* contact_*_own_number: a name of at most 64 bytes and a number of at most
+ * 40 bytes (digits, and + * # p w , ;), each without its NUL; the service
+ * refuses longer ones.  The getter's buffers hold 65 and 41 bytes. */
+#define CONTACT_OWN_NAME_MAX           64
+#define CONTACT_OWN_NUMBER_MAX         40
+
+CONTACT_API int contact_get_contact_module_sync_status(int *sync_module, int *error_code);
+CONTACT_API int contact_set_contact_module_sync_status(int sync_module, int *error_code);
+CONTACT_API int contact_get_view_storage_preference(int *storage_preference, int *error_code);
+CONTACT_API int contact_set_view_storage_preference(int storage_preference, int *error_code);
+CONTACT_API int contact_get_storage_preference(int *storage_preference, int *error_code);
+CONTACT_API int contact_set_storage_preference(int storage_preference, int *error_code);
+CONTACT_API int contact_get_own_number(char *name, char *phone_number, int *error_code);
+CONTACT_API int contact_set_own_number(const char *name, const char *phone_number, int *error_code);
+/* msisdn_index must not be NULL (asserted together with error_code). */
+CONTACT_API int contact_get_current_activated_msisdn_index(int *msisdn_index, int *error_code);
+CONTACT_API int contact_set_current_activated_msisdn_index(int msisdn_index, int *error_code);
+CONTACT_API int contact_get_copy_flag_for_sim_change(int *copy_flag, int *error_code);
+CONTACT_API int contact_set_copy_flag_for_sim_change(int copy_flag, int *error_code);
+CONTACT_API int contact_get_sort_type(int *sort_type, int *error_code);
+CONTACT_API int contact_set_sort_type(int sort_type, int *error_code);
+CONTACT_API int contact_get_display_order(int *display_order, int *error_code);
+CONTACT_API int contact_set_display_order(int display_order, int *error_code);
+
+/* ------------------------------------------------------------------------
+ * Speed dials: dial numbers CONTACT_SPEED_DIAL_INDEX_MIN to _MAX, each
+ * pointing at one phone number of a contact.  Every operation needs the
+ * connection, and leaves the service's result code in *error_code.
+ * ---------------------------------------------------------------------- */
+typedef struct {            /* 16 bytes on every target */
+    int index;              /*  0: the dial number */
+    int storage_type;       /*  4: storage of the contact dialled: PHONE, SIM or SIM2 */
+    int contact_index;      /*  8: the contact's index in that storage */
+    int phone_position;     /* 12: which entry of its phone_info, from 0 */
+} speed_dial_t;
+
+#define CONTACT_SPEED_DIAL_INDEX_MIN   1
+#define CONTACT_SPEED_DIAL_INDEX_MAX   9
+/* The most records a search returns: the room speed_dial_array needs. */
+#define CONTACT_SPEED_DIAL_COUNT_MAX   9
+/* search_param1 of contact_search_speed_dials: what query is matched
+ * against (case-insensitive, anywhere in the text; "" matches every dial). */
+#define CONTACT_SPEED_DIAL_SEARCH_ANY     0 /* the contact's display name or the number */
+#define CONTACT_SPEED_DIAL_SEARCH_NAME    1 /* the contact's display name */
+#define CONTACT_SPEED_DIAL_SEARCH_NUMBER  2 /* the number, by its digits */
+/* search_param2: only contacts of this storage, or every storage. */
+#define CONTACT_SPEED_DIAL_SEARCH_ALL_STORAGES (-1)
+
+CONTACT_API int contact_get_speed_dial(int index, speed_dial_t *speed_dial, int *error_code);
+CONTACT_API int contact_set_speed_dial(int index, speed_dial_t *speed_dial, int *error_code);
+CONTACT_API int contact_delete_speed_dial(int index, int *error_code);
+CONTACT_API int contact_get_speed_dial_count(int *speed_dial_count, int *error_code);
+CONTACT_API int contact_get_empty_speed_dial_index(int *empty_index, int *error_code);
+CONTACT_API int contact_delete_all_speed_dials(int *error_code);
+/* speed_dial_array needs room for CONTACT_SPEED_DIAL_COUNT_MAX records. */
+CONTACT_API int contact_search_speed_dials(const char *query, int search_param1, int search_param2,
+    speed_dial_t *speed_dial_array, int *speed_dial_count, int *error_code);
+
+/* ------------------------------------------------------------------------
  * Change notifications.  The service announces changes with short lists of
  * typed arguments; how an application receives them is its own business.
  * The converters below turn such a list into an update type (what changed,

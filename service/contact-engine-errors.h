@@ -35,6 +35,12 @@ enum ErrorCode : int {
     kWrongStorageKind  = 24,
     kInternalError     = 25,
     kRecordTooLarge    = 26,
+    // Settings and speed dials: 70 to 79.
+    kInvalidSettingValue = 70,
+    kSpeedDialOutOfRange = 71,
+    kNoSpeedDial         = 72,
+    kNoPhoneNumber       = 73,
+    kSpeedDialFull       = 74,
 
     // vCard reading (service/vcard-reader.cpp).
     kVCardSyntax             = 80,
@@ -77,6 +83,13 @@ inline constexpr std::array kErrors{
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
     ErrorInfo{kRecordTooLarge, "RecordTooLarge",
               "a record's byte array is larger than the maximum record size (64 KiB, sections included)"},
+    ErrorInfo{kInvalidSettingValue, "InvalidSettingValue",
+              "a setting's value outside the values it takes, or an own number with other characters"},
+    ErrorInfo{kSpeedDialOutOfRange, "SpeedDialOutOfRange", "dial number outside 1 .. 9"},
+    ErrorInfo{kNoSpeedDial, "NoSpeedDial", "no speed dial at that dial number"},
+    ErrorInfo{kNoPhoneNumber, "NoPhoneNumber", "the contact has no phone number at that position"},
+    ErrorInfo{kSpeedDialFull, "SpeedDialFull",
+              "every dial number is taken (result code of `contact_get_empty_speed_dial_index`)"},
 
     // vCard reading (service/vcard-reader.cpp).
     ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a line that is no property"},

@@ -451,7 +451,7 @@ std::int32_t drm_expired(ContactStore &db, std::int32_t kind, std::string path)
 RegisterFamily register_contact_methods;
 void register_contact_methods(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
-    ContactStore &db = registry.own<ContactStore>(database);
+    ContactStore &db = registry.shared<ContactStore>(database);
     if (options.seed_defaults)
         seed_default_contacts(db);
     registry

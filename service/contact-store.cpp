@@ -45,6 +45,17 @@ ContactStore::ContactStore(Database &db) : db_(db)
     db_.migrate("contacts", kMigrations);
 }
 
+void ContactStore::add_hook(std::function<void(int storage, int index, ContactChange change)> hook)
+{
+    hooks_.push_back(std::move(hook));
+}
+
+void ContactStore::notify(int storage, int index, ContactChange change)
+{
+    for (const auto &hook : hooks_)
+        hook(storage, index, change);
+}
+
 std::optional<Record> ContactStore::load(int storage, int index)
 {
     return db_.read([&]() -> std::optional<Record> {
@@ -87,6 +98,7 @@ void ContactStore::store(int storage, int index, const Record &record)
             insert.exec();
             insert.reset();
         }
+        notify(storage, index, ContactChange::Stored);
     });
 }
 
@@ -96,7 +108,10 @@ bool ContactStore::remove(int storage, int index)
         SQLite::Statement remove(db_.sql(), "DELETE FROM contacts WHERE storage = ? AND idx = ?");
         remove.bind(1, storage);
         remove.bind(2, index);
-        return remove.exec() > 0;
+        const bool removed = remove.exec() > 0;
+        if (removed)
+            notify(storage, index, ContactChange::Removed);
+        return removed;
     });
 }
 
@@ -106,6 +121,7 @@ void ContactStore::remove_all(int storage)
         SQLite::Statement remove(db_.sql(), "DELETE FROM contacts WHERE storage = ?");
         remove.bind(1, storage);
         remove.exec();
+        notify(storage, 0, ContactChange::RemovedAll);
     });
 }
 

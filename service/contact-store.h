@@ -14,12 +14,23 @@
 
 namespace contact_engine {
 
+// What happened to a contact, as the store's hooks learn it.
+enum class ContactChange { Stored, Removed, RemovedAll };
+
 class ContactStore {
 public:
     // Brings the contact tables up to date.
     explicit ContactStore(Database &db);
 
     Database &database() { return db_; }
+
+    // Another family's watch on the contacts: `hook` runs inside the
+    // transaction of every change, after a contact is stored (added or
+    // replaced) or removed, or after every contact of a storage is removed
+    // (RemovedAll, index 0), so what it changes commits or rolls back with
+    // the contact.  A hook that throws undoes the change.  Hooks are added
+    // at start-up, before the service answers calls.
+    void add_hook(std::function<void(int storage, int index, ContactChange change)> hook);
 
     std::optional<Record> load(int storage, int index);
     // Writes the contact at (storage, index), replacing one that is there.
@@ -43,7 +54,10 @@ public:
     bool empty();
 
 private:
+    void notify(int storage, int index, ContactChange change);
+
     Database &db_;
+    std::vector<std::function<void(int storage, int index, ContactChange change)>> hooks_;
 };
 
 } // namespace contact_engine

@@ -19,11 +19,14 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <type_traits>
+#include <typeindex>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -111,6 +114,20 @@ public:
         return ref;
     }
 
+    // The one T of the service, made by the first family that asks and
+    // handed to every other: families that watch another's store share it
+    // (the contacts' store, whose hooks the speed dials use).  The
+    // arguments are used only the first time.
+    template <class T, class... Args> T &shared(Args &&...args)
+    {
+        std::shared_ptr<void> &slot = shared_[std::type_index(typeid(T))];
+        if (!slot) {
+            slot = std::make_shared<T>(std::forward<Args>(args)...);
+            owned_.push_back(slot);
+        }
+        return *static_cast<T *>(slot.get());
+    }
+
     // Long work (see workers.h).
     Workers &workers() { return workers_; }
     // Calls `callback` with the unique name of every client that leaves the
@@ -152,6 +169,7 @@ private:
     sdbus::IObject &object_;
     ClientWatch &clients_;
     std::vector<std::shared_ptr<void>> owned_;
+    std::map<std::type_index, std::shared_ptr<void>> shared_;
     Workers workers_; // last: destroyed first, while the stores its jobs use are still there
 };
 

@@ -1,0 +1,521 @@
+// The settings over the private bus: with the real service (defaults,
+// valid and refused values, persistence, the own number's limits, the
+// temporary connection), and with a responder in this process that answers
+// or refuses as a test needs (every failure message, buffers of the own
+// number, NULL arguments that must neither connect nor call).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "contact-engine-bus.h"
+#include "contact-engine-errors.h"
+#include "contact-engine.h"
+#include "test-support.h"
+
+namespace contact_test {
+namespace {
+
+using namespace contact_engine; // the service's codes by name
+
+bool opened()
+{
+    bool state = false;
+    int error_code = -1;
+    EXPECT_EQ(contact_is_database_opened(&state, &error_code), 1);
+    return state;
+}
+
+// ---- the int settings, as a table --------------------------------------------
+
+struct IntSetting {
+    const char *name;
+    int (*get)(int *, int *);
+    int (*set)(int, int *);
+    int fallback;             // on a fresh database
+    std::vector<int> valid;   // every value the service accepts
+    std::vector<int> invalid; // a few that it refuses
+    std::string get_failed;   // the getter's failed-call message
+    std::string set_failed;   // the setter's
+};
+
+std::string failed(const std::string &middle)
+{
+    return "\n[DodazorEdidud]%s %d: " + middle + "() failed().\n";
+}
+
+const std::vector<IntSetting> &int_settings()
+{
+    static const std::vector<IntSetting> settings{
+        {"sync status", contact_get_contact_module_sync_status, contact_set_contact_module_sync_status,
+         CONTACT_SYNC_STATUS_OFF,
+         {CONTACT_SYNC_STATUS_OFF, CONTACT_SYNC_STATUS_IDLE, CONTACT_SYNC_STATUS_RUNNING},
+         {-1, 3, INT_MIN, INT_MAX},
+         failed("contact_get_contact_module_sync_status: org_yora_contact_get_contact_module_sync_status"),
+         failed("contact_set_contact_module_sync_status: org_yora_contact_set_contact_module_sync_status")},
+        {"view storage preference", contact_get_view_storage_preference, contact_set_view_storage_preference,
+         CONTACT_VIEW_STORAGE_ALL,
+         {CONTACT_STORAGE_PHONE, CONTACT_STORAGE_SIM, CONTACT_STORAGE_SIM2, CONTACT_VIEW_STORAGE_ALL},
+         {-1, CONTACT_STORAGE_FDN, CONTACT_STORAGE_SDN, CONTACT_STORAGE_MY_CONTACT, CONTACT_STORAGE_PHONE_ALIAS, 7, 9},
+         failed("contact_get_view_storage_preference: org_yora_contact_contact_get_view_storage_preference"),
+         failed("contact_set_view_storage_preference: org_yora_contact_contact_set_view_storage_preference")},
+        {"storage preference", contact_get_storage_preference, contact_set_storage_preference, CONTACT_STORAGE_PHONE,
+         {CONTACT_STORAGE_PHONE, CONTACT_STORAGE_SIM, CONTACT_STORAGE_SIM2},
+         {-1, CONTACT_STORAGE_FDN, CONTACT_STORAGE_MY_CONTACT, CONTACT_STORAGE_PHONE_ALIAS, CONTACT_VIEW_STORAGE_ALL},
+         failed("contact_get_storage_preference: org_yora_contact_contact_get_storage_preference"),
+         failed("contact_set_storage_preference: org_yora_contact_contact_set_storage_preference")},
+        {"activated MSISDN index", contact_get_current_activated_msisdn_index,
+         contact_set_current_activated_msisdn_index, 0,
+         {0, 1, 2, CONTACT_MSISDN_COUNT_MAX - 1},
+         {-1, CONTACT_MSISDN_COUNT_MAX, 100},
+         failed("org_yora_contact_contact_get_current_activated_msisdn_index"),
+         failed("contact_set_current_activated_msisdn_index: "
+                "org_yora_contact_contact_set_current_activated_msisdn_index")},
+        {"copy flag", contact_get_copy_flag_for_sim_change, contact_set_copy_flag_for_sim_change,
+         CONTACT_SIM_CHANGE_KEEP,
+         {CONTACT_SIM_CHANGE_KEEP, CONTACT_SIM_CHANGE_COPY},
+         {-1, 2},
+         failed("contact_get_copy_flag: org_yora_contact_contact_get_copy_flag"),
+         failed("contact_set_copy_flag: org_yora_contact_contact_set_copy_flag")},
+        {"sort type", contact_get_sort_type, contact_set_sort_type, CONTACT_SORT_BY_FIRST_NAME,
+         {CONTACT_SORT_BY_FIRST_NAME, CONTACT_SORT_BY_LAST_NAME},
+         {-1, 2},
+         failed("contact_get_sort_type: org_yora_contact_contact_get_sort_type"),
+         failed("contact_set_sort_type: org_yora_contact_contact_set_sort_type")},
+        {"display order", contact_get_display_order, contact_set_display_order, CONTACT_DISPLAY_FIRST_NAME_FIRST,
+         {CONTACT_DISPLAY_FIRST_NAME_FIRST, CONTACT_DISPLAY_LAST_NAME_FIRST},
+         {-1, 2},
+         failed("contact_get_display_order: org_yora_contact_contact_get_display_order"),
+         failed("contact_set_display_order: org_yora_contact_contact_set_display_order")},
+    };
+    return settings;
+}
+
+const std::string kGetOwnNumberFailed = failed("org_yora_contact_contact_get_own_number");
+const std::string kSetOwnNumberFailed = failed("org_yora_contact_contact_contact_set_own_number");
+const std::string kNameIsNull = "\n[DodazorEdidud]%s %d:  The name is NULL.\n";
+const std::string kNumberIsNull = "\n[DodazorEdidud]%s %d:  The phone_number is NULL.\n";
+
+int read(const IntSetting &setting)
+{
+    int value = INT_MIN + 7;
+    int error_code = -1;
+    EXPECT_EQ(setting.get(&value, &error_code), 1) << setting.name << ", code " << error_code;
+    EXPECT_EQ(error_code, -1) << setting.name << ": a successful getter leaves error_code alone";
+    return value;
+}
+
+void write(const IntSetting &setting, int value)
+{
+    int error_code = -1;
+    EXPECT_EQ(setting.set(value, &error_code), 1) << setting.name << " = " << value << ", code " << error_code;
+    EXPECT_EQ(error_code, -1) << setting.name << ": a successful setter leaves error_code alone";
+}
+
+// Buffers of the own number with room behind them, to see what is written.
+struct OwnNumber {
+    OwnNumber() { clear(); }
+    void clear()
+    {
+        std::memset(name, 'x', sizeof name);
+        std::memset(number, 'y', sizeof number);
+    }
+    int get(int *error_code) { return contact_get_own_number(name, number, error_code); }
+    char name[CONTACT_OWN_NAME_MAX + 1 + 16];
+    char number[CONTACT_OWN_NUMBER_MAX + 1 + 16];
+};
+
+// ---- with the real service -----------------------------------------------------
+
+using SettingsTest = ServiceTest;
+
+TEST_F(SettingsTest, FreshDatabaseHoldsTheDocumentedDefaults)
+{
+    for (const IntSetting &setting : int_settings())
+        EXPECT_EQ(read(setting), setting.fallback) << setting.name;
+    OwnNumber own;
+    int error_code = -1;
+    ASSERT_EQ(own.get(&error_code), 1);
+    EXPECT_STREQ(own.name, "");
+    EXPECT_STREQ(own.number, "");
+}
+
+TEST_F(SettingsTest, EveryValidValueIsStoredAndReadBack)
+{
+    for (const IntSetting &setting : int_settings()) {
+        // Backwards, so the last value stored differs from the default.
+        for (auto value = setting.valid.rbegin(); value != setting.valid.rend(); ++value) {
+            write(setting, *value);
+            EXPECT_EQ(read(setting), *value) << setting.name;
+        }
+    }
+}
+
+TEST_F(SettingsTest, ValuesOutsideASettingAreRefusedAndChangeNothing)
+{
+    for (const IntSetting &setting : int_settings()) {
+        write(setting, setting.valid.back());
+        for (int value : setting.invalid) {
+            SCOPED_TRACE(::testing::Message() << setting.name << " = " << value);
+            EXPECT_TRUE(fails_with([&](int *e) { return setting.set(value, e); }, kInvalidSettingValue,
+                                   setting.set_failed));
+            EXPECT_EQ(read(setting), setting.valid.back());
+        }
+    }
+}
+
+TEST_F(SettingsTest, SettingsSurviveARestart)
+{
+    for (const IntSetting &setting : int_settings())
+        write(setting, setting.valid.back());
+    int error_code = -1;
+    ASSERT_EQ(contact_set_own_number("Anna", "+4930123456", &error_code), 1);
+
+    restart_service();
+
+    for (const IntSetting &setting : int_settings())
+        EXPECT_EQ(read(setting), setting.valid.back()) << setting.name;
+    OwnNumber own;
+    ASSERT_EQ(own.get(&error_code), 1);
+    EXPECT_STREQ(own.name, "Anna");
+    EXPECT_STREQ(own.number, "+4930123456");
+}
+
+TEST_F(SettingsTest, OwnNumberIsStoredUpToItsLimits)
+{
+    // 64 bytes of name (32 two-byte characters) and 40 characters of number.
+    std::string name;
+    for (int i = 0; i < 32; ++i)
+        name += "\xc3\xa9";
+    const std::string number = "+" + std::string(36, '7') + "*#p";
+    ASSERT_EQ(name.size(), std::size_t(CONTACT_OWN_NAME_MAX));
+    ASSERT_EQ(number.size(), std::size_t(CONTACT_OWN_NUMBER_MAX));
+    int error_code = -1;
+    ASSERT_EQ(contact_set_own_number(name.c_str(), number.c_str(), &error_code), 1) << error_code;
+    OwnNumber own;
+    ASSERT_EQ(own.get(&error_code), 1);
+    EXPECT_EQ(std::string(own.name), name);
+    EXPECT_EQ(std::string(own.number), number);
+
+    ASSERT_EQ(contact_set_own_number("", "", &error_code), 1) << "empty clears both";
+    ASSERT_EQ(own.get(&error_code), 1);
+    EXPECT_STREQ(own.name, "");
+    EXPECT_STREQ(own.number, "");
+}
+
+TEST_F(SettingsTest, OwnNumberOverItsLimitsOrWithOtherCharactersIsRefused)
+{
+    int error_code = -1;
+    ASSERT_EQ(contact_set_own_number("Anna", "0301234", &error_code), 1);
+    const std::string long_name(CONTACT_OWN_NAME_MAX + 1, 'n');
+    const std::string long_number(CONTACT_OWN_NUMBER_MAX + 1, '5');
+    auto set = [](const std::string &name, const std::string &number) {
+        return [=](int *e) { return contact_set_own_number(name.c_str(), number.c_str(), e); };
+    };
+    EXPECT_TRUE(fails_with(set(long_name, "1"), kValueTooLong, kSetOwnNumberFailed));
+    EXPECT_TRUE(fails_with(set("Anna", long_number), kValueTooLong, kSetOwnNumberFailed));
+    for (const char *number : {"030 1234", "12a4", "1+2", "0301234\n"})
+        EXPECT_TRUE(fails_with(set("Anna", number), kInvalidSettingValue, kSetOwnNumberFailed)) << number;
+    // Control characters in the name are refused too: a reader shows it.
+    EXPECT_TRUE(fails_with(set("An\nna", "1"), kInvalidSettingValue, kSetOwnNumberFailed));
+
+    OwnNumber own;
+    ASSERT_EQ(own.get(&error_code), 1);
+    EXPECT_STREQ(own.name, "Anna") << "a refused own number changes nothing";
+    EXPECT_STREQ(own.number, "0301234");
+}
+
+TEST_F(SettingsTest, OwnNumberCopyWritesTheStringAndItsNulAndNothingMore)
+{
+    int error_code = -1;
+    ASSERT_EQ(contact_set_own_number("Anna", "110", &error_code), 1);
+    OwnNumber own;
+    ASSERT_EQ(own.get(&error_code), 1);
+    EXPECT_EQ(std::string(own.name, 5), std::string("Anna\0", 5));
+    EXPECT_EQ(std::string(own.name + 5, sizeof own.name - 5), std::string(sizeof own.name - 5, 'x'));
+    EXPECT_EQ(std::string(own.number, 4), std::string("110\0", 4));
+    EXPECT_EQ(std::string(own.number + 4, sizeof own.number - 4), std::string(sizeof own.number - 4, 'y'));
+}
+
+// With the connection that contact_initialize opened: it is used, and left
+// open after success and failure; the count is not touched, so one
+// contact_finalize closes it.
+TEST_F(SettingsTest, OpenConnectionIsUsedAndLeftOpenWithTheCountUnchanged)
+{
+    LogCapture log;
+    int error_code = -1;
+    EXPECT_EQ(contact_set_sort_type(CONTACT_SORT_BY_LAST_NAME, &error_code), 1);
+    EXPECT_TRUE(opened());
+    EXPECT_EQ(contact_set_sort_type(7, &error_code), 0);
+    EXPECT_TRUE(opened()) << "a failed call leaves the open connection open";
+    int sort = -1;
+    EXPECT_EQ(contact_get_sort_type(&sort, &error_code), 1);
+    EXPECT_EQ(sort, CONTACT_SORT_BY_LAST_NAME);
+    EXPECT_TRUE(opened());
+    EXPECT_TRUE(log.traces().empty()) << "no settings call counts a user";
+
+    EXPECT_EQ(contact_finalize(nullptr), 1);
+    EXPECT_FALSE(opened()) << "the count was still 1";
+    EXPECT_EQ(contact_initialize(nullptr), 1); // for TearDown
+}
+
+// Without contact_initialize: each call opens a connection for itself and
+// closes it again.
+class WithoutInitializeTest : public ServiceTest {
+protected:
+    void SetUp() override
+    {
+        ServiceTest::SetUp();
+        contact_finalize(nullptr);
+        ASSERT_FALSE(opened());
+    }
+    void TearDown() override
+    {
+        contact_initialize(nullptr);
+        ServiceTest::TearDown();
+    }
+};
+
+TEST_F(WithoutInitializeTest, EverySettingWorksAndTheConnectionIsClosedAgain)
+{
+    LogCapture log;
+    for (const IntSetting &setting : int_settings()) {
+        write(setting, setting.valid.back());
+        EXPECT_FALSE(opened()) << setting.name;
+        EXPECT_EQ(read(setting), setting.valid.back());
+        EXPECT_FALSE(opened()) << setting.name;
+    }
+    int error_code = -1;
+    EXPECT_EQ(contact_set_own_number("Anna", "112", &error_code), 1);
+    EXPECT_FALSE(opened());
+    OwnNumber own;
+    EXPECT_EQ(own.get(&error_code), 1);
+    EXPECT_STREQ(own.name, "Anna");
+    EXPECT_FALSE(opened());
+    EXPECT_TRUE(log.errors().empty());
+    EXPECT_TRUE(log.traces().empty()) << "no settings call counts a user";
+}
+
+TEST_F(WithoutInitializeTest, FailedCallClosesTheConnectionToo)
+{
+    EXPECT_TRUE(fails_with([](int *e) { return contact_set_display_order(5, e); }, kInvalidSettingValue,
+                           failed("contact_set_display_order: org_yora_contact_contact_set_display_order")));
+    EXPECT_FALSE(opened());
+    EXPECT_TRUE(fails_with([](int *e) { return contact_set_own_number("x", "abc", e); }, kInvalidSettingValue,
+                           kSetOwnNumberFailed));
+    EXPECT_FALSE(opened());
+    // The next call connects afresh.
+    write(int_settings().back(), CONTACT_DISPLAY_LAST_NAME_FIRST);
+    EXPECT_FALSE(opened());
+}
+
+TEST_F(WithoutInitializeTest, InitializeAfterATemporaryConnectionCountsFromZero)
+{
+    write(int_settings().front(), CONTACT_SYNC_STATUS_RUNNING);
+    EXPECT_EQ(contact_initialize(nullptr), 1);
+    EXPECT_TRUE(opened());
+    EXPECT_EQ(contact_finalize(nullptr), 1);
+    EXPECT_FALSE(opened()) << "one contact_finalize matches the one contact_initialize";
+}
+
+// ---- with a responder in this process --------------------------------------------
+
+constexpr int kRefusedCode = 99;
+
+// Takes the service's name on the private bus and serves the sixteen
+// settings methods: answering with fixed values, or refusing every call
+// with an error whose text starts with kRefusedCode.  It counts the calls.
+class SettingsResponder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        (void)bus();
+        connection_ = sdbus::createSystemBusConnection(CONTACT_ENGINE_BUS_NAME);
+        object_ = sdbus::createObject(*connection_, CONTACT_ENGINE_OBJECT_PATH);
+        for (const char *method :
+             {"contact_get_contact_module_sync_status", "contact_get_view_storage_preference",
+              "contact_get_storage_preference", "contact_get_current_activated_msisdn_index",
+              "contact_get_copy_flag_for_sim_change", "contact_get_sort_type", "contact_get_display_order"})
+            object_->registerMethod(method).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs([this]() {
+                answer();
+                return 5;
+            });
+        for (const char *method :
+             {"contact_set_contact_module_sync_status", "contact_set_view_storage_preference",
+              "contact_set_storage_preference", "contact_set_current_activated_msisdn_index",
+              "contact_set_copy_flag_for_sim_change", "contact_set_sort_type", "contact_set_display_order"})
+            object_->registerMethod(method).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs([this](int) {
+                answer();
+            });
+        object_->registerMethod("contact_get_own_number").onInterface(CONTACT_ENGINE_INTERFACE).implementedAs([this]() {
+            answer();
+            return std::make_tuple(name_, number_);
+        });
+        object_->registerMethod("contact_set_own_number")
+            .onInterface(CONTACT_ENGINE_INTERFACE)
+            .implementedAs([this](const std::string &, const std::string &) { answer(); });
+        object_->finishRegistration();
+        connection_->enterEventLoopAsync();
+    }
+    void TearDown() override
+    {
+        connection_->leaveEventLoop();
+        object_.reset();
+        connection_->releaseName(CONTACT_ENGINE_BUS_NAME);
+    }
+    void answer()
+    {
+        ++calls_;
+        if (refuse_)
+            throw sdbus::Error("org.yora.contact.Error.Refused", std::to_string(kRefusedCode) + ": refused by the test");
+    }
+
+    std::unique_ptr<sdbus::IConnection> connection_;
+    std::unique_ptr<sdbus::IObject> object_;
+    std::atomic<int> calls_{0};
+    std::atomic<bool> refuse_{false};
+    std::string name_ = "Anna";
+    std::string number_ = "110";
+};
+
+// Every operation that fails at the service logs its own message, takes the
+// code from the error text and leaves the caller's variable as it was;
+// without contact_initialize the connection is closed again, with it it
+// stays open.
+TEST_F(SettingsResponder, EveryFailedCallLogsItsOwnMessageAndTakesTheCode)
+{
+    refuse_ = true;
+    for (bool initialized : {false, true}) {
+        SCOPED_TRACE(initialized ? "after contact_initialize" : "without contact_initialize");
+        if (initialized) {
+            ASSERT_EQ(contact_initialize(nullptr), 1);
+        }
+        for (const IntSetting &setting : int_settings()) {
+            SCOPED_TRACE(setting.name);
+            int value = 1234;
+            EXPECT_TRUE(fails_with([&](int *e) { return setting.get(&value, e); }, kRefusedCode, setting.get_failed));
+            EXPECT_EQ(value, 1234);
+            EXPECT_EQ(opened(), initialized);
+            EXPECT_TRUE(fails_with([&](int *e) { return setting.set(1, e); }, kRefusedCode, setting.set_failed));
+            EXPECT_EQ(opened(), initialized);
+        }
+        OwnNumber own;
+        EXPECT_TRUE(fails_with([&](int *e) { return own.get(e); }, kRefusedCode, kGetOwnNumberFailed));
+        EXPECT_EQ(std::string(own.name, sizeof own.name), std::string(sizeof own.name, 'x'));
+        EXPECT_EQ(std::string(own.number, sizeof own.number), std::string(sizeof own.number, 'y'));
+        EXPECT_EQ(opened(), initialized);
+        EXPECT_TRUE(fails_with([](int *e) { return contact_set_own_number("a", "1", e); }, kRefusedCode,
+                               kSetOwnNumberFailed));
+        EXPECT_EQ(opened(), initialized);
+        if (initialized)
+            contact_finalize(nullptr);
+    }
+    EXPECT_EQ(calls_, 2 * 16);
+}
+
+TEST_F(SettingsResponder, LongOwnNumberIsCutToItsBuffersAndTerminated)
+{
+    name_ = std::string(100, 'N');
+    number_ = std::string(60, '9');
+    OwnNumber own;
+    int error_code = -1;
+    ASSERT_EQ(own.get(&error_code), 1);
+    EXPECT_EQ(std::string(own.name), std::string(CONTACT_OWN_NAME_MAX, 'N'));
+    EXPECT_EQ(std::string(own.name + CONTACT_OWN_NAME_MAX + 1, 16), std::string(16, 'x')) << "65 bytes at most";
+    EXPECT_EQ(std::string(own.number), std::string(CONTACT_OWN_NUMBER_MAX, '9'));
+    EXPECT_EQ(std::string(own.number + CONTACT_OWN_NUMBER_MAX + 1, 16), std::string(16, 'y')) << "41 bytes at most";
+
+    // Exactly at the limits: the whole string and its NUL.
+    name_ = std::string(CONTACT_OWN_NAME_MAX, 'M');
+    number_ = std::string(CONTACT_OWN_NUMBER_MAX, '8');
+    own.clear();
+    ASSERT_EQ(own.get(&error_code), 1);
+    EXPECT_EQ(std::string(own.name), name_);
+    EXPECT_EQ(std::string(own.number), number_);
+    EXPECT_EQ(own.name[CONTACT_OWN_NAME_MAX + 1], 'x');
+}
+
+// A NULL argument is refused before anything else: no call reaches the
+// service, and no connection is left open, whether one was open or not.
+TEST_F(SettingsResponder, NullArgumentsAreRefusedBeforeConnectingOrCalling)
+{
+    struct NullCase {
+        Call call;
+        std::string message;
+    };
+    const std::vector<NullCase> cases{
+        {[](int *e) { return contact_get_contact_module_sync_status(nullptr, e); },
+         null_argument_message("contact_get_contact_module_sync_status", "sync_module")},
+        {[](int *e) { return contact_get_view_storage_preference(nullptr, e); },
+         null_argument_message("contact_get_view_storage_preference", "storage_preference")},
+        {[](int *e) { return contact_get_storage_preference(nullptr, e); },
+         null_argument_message("contact_get_storage_preference", "storage_preference")},
+        {[](int *e) {
+             char number[41];
+             return contact_get_own_number(nullptr, number, e);
+         },
+         kNameIsNull},
+        {[](int *e) {
+             char name[65];
+             return contact_get_own_number(name, nullptr, e);
+         },
+         kNumberIsNull},
+        {[](int *e) { return contact_get_own_number(nullptr, nullptr, e); }, kNameIsNull},
+        {[](int *e) { return contact_set_own_number(nullptr, "1", e); }, kNameIsNull},
+        {[](int *e) { return contact_set_own_number("a", nullptr, e); }, kNumberIsNull},
+        {[](int *e) { return contact_set_own_number(nullptr, nullptr, e); }, kNameIsNull},
+        {[](int *e) { return contact_get_copy_flag_for_sim_change(nullptr, e); },
+         null_argument_message("contact_get_copy_flag", "copy_flag")},
+        {[](int *e) { return contact_get_sort_type(nullptr, e); },
+         null_argument_message("contact_get_sort_type", "sort_type")},
+        {[](int *e) { return contact_get_display_order(nullptr, e); },
+         null_argument_message("contact_get_display_order", "display_order")},
+    };
+    for (bool initialized : {false, true}) {
+        if (initialized) {
+            ASSERT_EQ(contact_initialize(nullptr), 1);
+        }
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            SCOPED_TRACE(::testing::Message() << "case " << i << (initialized ? " with" : " without")
+                                              << " contact_initialize");
+            EXPECT_TRUE(fails_with(cases[i].call, CONTACT_ERROR_NULL_ARGUMENT, cases[i].message));
+            EXPECT_EQ(opened(), initialized);
+        }
+        if (initialized)
+            contact_finalize(nullptr);
+    }
+    EXPECT_EQ(calls_, 0) << "nothing was sent";
+}
+
+TEST_F(SettingsResponder, SuccessfulGetterLeavesErrorCodeAsItWas)
+{
+    int value = -1;
+    int error_code = 77;
+    EXPECT_EQ(contact_get_sort_type(&value, &error_code), 1);
+    EXPECT_EQ(value, 5);
+    EXPECT_EQ(error_code, 77);
+    EXPECT_EQ(contact_set_sort_type(1, &error_code), 1);
+    EXPECT_EQ(error_code, 77);
+}
+
+using SettingsDeathTest = ::testing::Test;
+
+// msisdn_index is not tested for code 2: a NULL is a broken precondition,
+// asserted together with error_code.
+TEST_F(SettingsDeathTest, ActivatedMsisdnIndexIsAPreconditionWithErrorCode)
+{
+    int error_code = 0;
+    int index = 0;
+    const char *assertion = "error_code != \\(\\(void \\*\\)0\\) && msisdn_index != \\(\\(void \\*\\)0\\)";
+    EXPECT_DEATH(contact_get_current_activated_msisdn_index(nullptr, &error_code), assertion);
+    EXPECT_DEATH(contact_get_current_activated_msisdn_index(&index, nullptr), assertion);
+}
+
+} // namespace
+} // namespace contact_test
