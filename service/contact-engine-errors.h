@@ -34,6 +34,11 @@ enum ErrorCode : int {
     kDatabaseError     = 23,
     kWrongStorageKind  = 24,
     kInternalError     = 25,
+    // groups and membership
+    kNoGroup           = 40,
+    kGroupNameInUse    = 41,
+    kNotGroupMember    = 42,
+    kGroupFull         = 43,
 };
 
 struct ErrorInfo {
@@ -66,6 +71,11 @@ inline constexpr std::array kErrors{
     ErrorInfo{kWrongStorageKind, "WrongStorageKind", "the my-contact storage given to a contact-table method"},
     ErrorInfo{kInternalError, "InternalError",
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
+    ErrorInfo{kNoGroup, "NoGroup", "no group at that index"},
+    ErrorInfo{kGroupNameInUse, "GroupNameInUse",
+              "another group of the storage has that name (compared ignoring case and Unicode normalisation)"},
+    ErrorInfo{kNotGroupMember, "NotGroupMember", "a contact to remove is not a member of the group"},
+    ErrorInfo{kGroupFull, "GroupFull", "the group would hold more than 10000 members"},
 };
 
 // The client library's own codes: the service never uses them.
