@@ -34,6 +34,7 @@ enum ErrorCode : int {
     kDatabaseError     = 23,
     kWrongStorageKind  = 24,
     kInternalError     = 25,
+    kRecordTooLarge    = 26,
     // groups and membership
     kNoGroup           = 40,
     kGroupNameInUse    = 41,
@@ -71,6 +72,8 @@ inline constexpr std::array kErrors{
     ErrorInfo{kWrongStorageKind, "WrongStorageKind", "the my-contact storage given to a contact-table method"},
     ErrorInfo{kInternalError, "InternalError",
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
+    ErrorInfo{kRecordTooLarge, "RecordTooLarge",
+              "a record's byte array is larger than the maximum record size (64 KiB, sections included)"},
     ErrorInfo{kNoGroup, "NoGroup", "no group at that index"},
     ErrorInfo{kGroupNameInUse, "GroupNameInUse",
               "another group of the storage has that name (compared ignoring case and Unicode normalisation)"},
