@@ -40,6 +40,14 @@ enum ErrorCode : int {
     kGroupNameInUse    = 41,
     kNotGroupMember    = 42,
     kGroupFull         = 43,
+
+    // vCard reading (service/vcard-reader.cpp).
+    kVCardSyntax             = 80,
+    kVCardBadEncoding        = 81,
+    kVCardUnknownCharset     = 82,
+    kVCardTooLarge           = 83,
+    kVCardUnsupportedVersion = 84,
+    kVCardUnreadable         = 85,
 };
 
 struct ErrorInfo {
@@ -79,6 +87,14 @@ inline constexpr std::array kErrors{
               "another group of the storage has that name (compared ignoring case and Unicode normalisation)"},
     ErrorInfo{kNotGroupMember, "NotGroupMember", "a contact to remove is not a member of the group"},
     ErrorInfo{kGroupFull, "GroupFull", "the group would hold more than 10000 members"},
+
+    // vCard reading (service/vcard-reader.cpp).
+    ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a line that is no property"},
+    ErrorInfo{kVCardBadEncoding, "VCardBadEncoding", "vCard: a broken BASE64 or QUOTED-PRINTABLE value, bytes invalid in their CHARSET"},
+    ErrorInfo{kVCardUnknownCharset, "VCardUnknownCharset", "vCard: CHARSET names a character set the service cannot convert"},
+    ErrorInfo{kVCardTooLarge, "VCardTooLarge", "vCard: a line over 8 MiB (unfolded) or a card over 16 MiB"},
+    ErrorInfo{kVCardUnsupportedVersion, "VCardUnsupportedVersion", "vCard: VERSION other than 2.1, 3.0 and 4.0"},
+    ErrorInfo{kVCardUnreadable, "VCardUnreadable", "vCard: the vCard file cannot be opened or read"},
 };
 
 // The client library's own codes: the service never uses them.

@@ -16,6 +16,12 @@ inline constexpr std::size_t kMaxRecordSize = 64 * 1024;
 // Threads that run long work (SIM load, bulk jobs, vCard files).
 inline constexpr std::size_t kWorkerThreads = 1;
 
+// vCard input: the longest line once unfolded (a photo of a few megabytes
+// fits) and the largest card.  Longer ones are refused with code 43, and the
+// reader skips them without holding them.
+inline constexpr std::size_t kVCardMaxLineBytes = 8u << 20;
+inline constexpr std::size_t kVCardMaxCardBytes = 16u << 20;
+
 // Groups: slots per group storage (phone groups 0, SIM groups 1) and
 // members per group.  The public header names the same numbers
 // (CONTACT_GROUP_PHONE_CAPACITY, CONTACT_GROUP_SIM_CAPACITY,
