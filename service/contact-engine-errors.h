@@ -41,6 +41,11 @@ enum ErrorCode : int {
     kNoSpeedDial         = 72,
     kNoPhoneNumber       = 73,
     kSpeedDialFull       = 74,
+    // groups and membership
+    kNoGroup           = 40,
+    kGroupNameInUse    = 41,
+    kNotGroupMember    = 42,
+    kGroupFull         = 43,
 
     // vCard reading (service/vcard-reader.cpp).
     kVCardSyntax             = 80,
@@ -90,6 +95,11 @@ inline constexpr std::array kErrors{
     ErrorInfo{kNoPhoneNumber, "NoPhoneNumber", "the contact has no phone number at that position"},
     ErrorInfo{kSpeedDialFull, "SpeedDialFull",
               "every dial number is taken (result code of `contact_get_empty_speed_dial_index`)"},
+    ErrorInfo{kNoGroup, "NoGroup", "no group at that index"},
+    ErrorInfo{kGroupNameInUse, "GroupNameInUse",
+              "another group of the storage has that name (compared ignoring case and Unicode normalisation)"},
+    ErrorInfo{kNotGroupMember, "NotGroupMember", "a contact to remove is not a member of the group"},
+    ErrorInfo{kGroupFull, "GroupFull", "the group would hold more than 10000 members"},
 
     // vCard reading (service/vcard-reader.cpp).
     ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a line that is no property"},
