@@ -34,6 +34,16 @@ enum ErrorCode : int {
     kDatabaseError     = 23,
     kWrongStorageKind  = 24,
     kInternalError     = 25,
+    kSimAbsent         = 60,
+    kSimLocked         = 61,
+    kSimDisabled       = 62,
+    kSimNotLoaded      = 63,
+    kSimNotOpen        = 64,
+    kSimTooLong        = 65,
+    kSimEntryTooLarge  = 66,
+    kSimFull           = 67,
+    kSimReadOnly       = 68,
+    kSimCardWriteFailed= 69,
 };
 
 struct ErrorInfo {
@@ -66,6 +76,16 @@ inline constexpr std::array kErrors{
     ErrorInfo{kWrongStorageKind, "WrongStorageKind", "the my-contact storage given to a contact-table method"},
     ErrorInfo{kInternalError, "InternalError",
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
+    ErrorInfo{kSimAbsent, "SimAbsent", "no SIM card is inserted"},
+    ErrorInfo{kSimLocked, "SimLocked", "the SIM card waits for its PIN"},
+    ErrorInfo{kSimDisabled, "SimDisabled", "the SIM card is disabled"},
+    ErrorInfo{kSimNotLoaded, "SimNotLoaded", "the SIM phonebook is not loaded yet (`contact_initialize_sim` not called, or still loading)"},
+    ErrorInfo{kSimNotOpen, "SimNotOpen", "the SIM phonebook is not open (`contact_open_sim`)"},
+    ErrorInfo{kSimTooLong, "SimTooLong", "a name or number is longer than the card's records hold"},
+    ErrorInfo{kSimEntryTooLarge, "SimEntryTooLarge", "a contact holds more than a SIM entry can (a name and one number)"},
+    ErrorInfo{kSimFull, "SimFull", "the card has no room: index beyond its capacity, or more AAS records than it holds"},
+    ErrorInfo{kSimReadOnly, "SimReadOnly", "service dialling numbers (storage 4) are set by the operator"},
+    ErrorInfo{kSimCardWriteFailed, "SimCardWriteFailed", "the card file could not be written; nothing was changed"},
 };
 
 // The client library's own codes: the service never uses them.

@@ -1,6 +1,8 @@
 #include "contact-store.h"
 
 #include <array>
+#include <map>
+#include <mutex>
 
 namespace contact_engine {
 
@@ -40,9 +42,50 @@ Bytes blob_of(const SQLite::Column &column)
 
 } // namespace
 
-ContactStore::ContactStore(Database &db) : db_(db)
+struct ContactStore::Hooks {
+    std::mutex mutex;
+    std::vector<Hook> list;
+};
+
+namespace {
+
+// The hooks of each Database, alive as long as one of its stores is.
+std::shared_ptr<ContactStore::Hooks> hooks_of(Database &db)
+{
+    static std::mutex mutex;
+    static std::map<Database *, std::weak_ptr<ContactStore::Hooks>> all;
+    const std::lock_guard lock(mutex);
+    std::erase_if(all, [](const auto &entry) { return entry.second.expired(); });
+    std::shared_ptr<ContactStore::Hooks> hooks = all[&db].lock();
+    if (!hooks) {
+        hooks = std::make_shared<ContactStore::Hooks>();
+        all[&db] = hooks;
+    }
+    return hooks;
+}
+
+} // namespace
+
+ContactStore::ContactStore(Database &db) : db_(db), hooks_(hooks_of(db))
 {
     db_.migrate("contacts", kMigrations);
+}
+
+void ContactStore::add_hook(Hook hook)
+{
+    const std::lock_guard lock(hooks_->mutex);
+    hooks_->list.push_back(std::move(hook));
+}
+
+void ContactStore::run_hooks(int storage, int index, ContactChange change)
+{
+    std::vector<Hook> hooks;
+    {
+        const std::lock_guard lock(hooks_->mutex);
+        hooks = hooks_->list;
+    }
+    for (const Hook &hook : hooks)
+        hook(storage, index, change);
 }
 
 std::optional<Record> ContactStore::load(int storage, int index)
@@ -87,6 +130,7 @@ void ContactStore::store(int storage, int index, const Record &record)
             insert.exec();
             insert.reset();
         }
+        run_hooks(storage, index, ContactChange::Stored);
     });
 }
 
@@ -96,7 +140,10 @@ bool ContactStore::remove(int storage, int index)
         SQLite::Statement remove(db_.sql(), "DELETE FROM contacts WHERE storage = ? AND idx = ?");
         remove.bind(1, storage);
         remove.bind(2, index);
-        return remove.exec() > 0;
+        const bool removed = remove.exec() > 0;
+        if (removed)
+            run_hooks(storage, index, ContactChange::Removed);
+        return removed;
     });
 }
 
@@ -106,6 +153,7 @@ void ContactStore::remove_all(int storage)
         SQLite::Statement remove(db_.sql(), "DELETE FROM contacts WHERE storage = ?");
         remove.bind(1, storage);
         remove.exec();
+        run_hooks(storage, 0, ContactChange::RemovedAll);
     });
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@
 #include "database.h"
 
 namespace contact_engine {
+
+// What happened to a contact, as the contact-store hooks hear it.
+enum class ContactChange { Stored, Removed, RemovedAll };
 
 class ContactStore {
 public:
@@ -42,8 +46,22 @@ public:
 
     bool empty();
 
+    // Hooks run inside the transaction of every store(), remove() that
+    // removed a row, and remove_all() (index 0), after the change: another
+    // family keeps its own data in step, and refuses a change by throwing,
+    // which rolls the whole transaction back.  The hooks are shared by every
+    // ContactStore on the same Database, so a family that makes its own
+    // store hears the changes made through the contact family's.
+    using Hook = std::function<void(int storage, int index, ContactChange change)>;
+    void add_hook(Hook hook);
+
+    struct Hooks;
+
 private:
+    void run_hooks(int storage, int index, ContactChange change);
+
     Database &db_;
+    std::shared_ptr<Hooks> hooks_;
 };
 
 } // namespace contact_engine

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -107,7 +108,9 @@ void ServiceProcess::start()
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0)
         throw std::runtime_error("pipe failed");
-    pid_ = spawn({CONTACT_ENGINE_SERVICE_PATH, "--database", database_}, pipe_fds[1]);
+    std::vector<std::string> argv{CONTACT_ENGINE_SERVICE_PATH, "--database", database_};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    pid_ = spawn(argv, pipe_fds[1]);
     close(pipe_fds[1]);
     // The service prints one line once its name is owned and its methods
     // are registered; nothing else goes to its stdout.
@@ -149,6 +152,30 @@ void ServiceTest::restart_service()
 {
     ASSERT_EQ(service_.stop(), 0);
     service_.start();
+}
+
+std::string ServiceTest::use_sim_card(const std::string &card_json)
+{
+    const std::string path = dir_.path() + "/sim-card.json";
+    std::ofstream(path) << card_json;
+    service_.arguments = {"--sim", path, "--sim-load-delay-ms", "5"};
+    restart_service();
+    return path;
+}
+
+void ready_sim_phonebook()
+{
+    int error_code = -1;
+    ASSERT_EQ(contact_initialize_sim(&error_code), 1) << "error code " << error_code;
+    bool loaded = false;
+    int percent = 0;
+    for (int tries = 0; !loaded && tries < 1000; ++tries) {
+        ASSERT_EQ(contact_is_sim_initialized(&loaded, &percent, &error_code), 1);
+        if (!loaded)
+            usleep(10 * 1000);
+    }
+    ASSERT_TRUE(loaded) << "the SIM phonebook did not load within 10 s (" << percent << "%)";
+    ASSERT_EQ(contact_open_sim(&error_code), 1) << "error code " << error_code;
 }
 
 std::string no_connection_message(const char *function, bool opened)
