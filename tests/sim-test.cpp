@@ -215,6 +215,8 @@ protected:
     void TearDown() override
     {
         contact_finalize(nullptr);
+        if (connection_ == nullptr)
+            return; // SetUp failed before the responder stood
         connection_->leaveEventLoop();
         object_.reset();
         connection_->releaseName(CONTACT_ENGINE_BUS_NAME);

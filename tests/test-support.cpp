@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -96,9 +99,21 @@ PrivateBus::PrivateBus()
     pid_ = spawn({DBUS_DAEMON_PATH, "--nofork", "--nopidfile", "--config-file=" TEST_BUS_CONFIG,
                   "--address=" + address_},
                  -1);
-    for (int tries = 0; tries < 500 && !std::filesystem::exists(socket); ++tries)
+    // The socket file appears when the daemon binds it, a moment before it
+    // listens: wait until a connection is accepted.
+    const auto accepts = [&] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un where{};
+        where.sun_family = AF_UNIX;
+        std::strncpy(where.sun_path, socket.c_str(), sizeof where.sun_path - 1);
+        const bool accepted = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return accepted;
+    };
+    for (int tries = 0; tries < 500 && !accepts(); ++tries)
         std::this_thread::sleep_for(10ms);
-    if (!std::filesystem::exists(socket))
+    if (!accepts())
         throw std::runtime_error("the private bus did not start");
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
 }
