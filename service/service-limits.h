@@ -32,5 +32,10 @@ inline constexpr long long kCardFileMax = 1024 * 1024; // a larger card file is 
 inline constexpr int kLoadDelayMs = 100;                // default pause per entry while loading
 inline constexpr int kLoadTimeMaxMs = 5000;             // the pauses of one load together at most
 } // namespace sim
+// vCard input: the longest line once unfolded (a photo of a few megabytes
+// fits) and the largest card.  Longer ones are refused with code 43, and the
+// reader skips them without holding them.
+inline constexpr std::size_t kVCardMaxLineBytes = 8u << 20;
+inline constexpr std::size_t kVCardMaxCardBytes = 16u << 20;
 
 } // namespace contact_engine::limits
