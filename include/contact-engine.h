@@ -567,6 +567,99 @@ CONTACT_API int contact_convert_speed_dial_table_modified_noti_to_update_type_an
 CONTACT_API int contact_convert_my_contact_table_modified_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
     void *update_data, int *error_code);
 
+/* ------------------------------------------------------------------------
+ * SIM phonebook: the card's state, the active call line, the phonebook's
+ * lifecycle (initialise = load the card's entries into the SIM storages,
+ * open, close), its status records and its AAS (additional alpha string)
+ * records.  The records hold only int and char fields, so their layout is
+ * the wire layout on every target.  The README's SIM section gives the
+ * meaning of every value.
+ * ---------------------------------------------------------------------- */
+#define CONTACT_CALL_ACTIVE_LINE1 0
+#define CONTACT_CALL_ACTIVE_LINE2 1
+#define CONTACT_SIM_PHONE_TYPE_COUNT_MAX 10 /* most AAS records exchanged in one call */
+
+#define CONTACT_SIM_ICCID_MAX    24 /* room for the ICCID: up to 22 digits and a NUL */
+#define CONTACT_SIM_AAS_TEXT_MAX 24 /* room for an AAS label: up to 23 bytes and a NUL */
+
+/* contact_get_sim_card_format */
+#define CONTACT_SIM_CARD_FORMAT_UNKNOWN 0
+#define CONTACT_SIM_CARD_FORMAT_SIM     1 /* 2G SIM (GSM 11.11) */
+#define CONTACT_SIM_CARD_FORMAT_USIM    2 /* 3G USIM (3GPP 31.102) */
+
+/* contact_is_sim_iccid_check: the card against the one whose entries the
+ * SIM storages hold */
+#define CONTACT_SIM_ICCID_SAME    0 /* the same card: the stored entries are the card's */
+#define CONTACT_SIM_ICCID_CHANGED 1 /* another card, or none loaded yet: load it */
+#define CONTACT_SIM_ICCID_NO_CARD 2 /* no card, or a card without an ICCID */
+
+/* sim_status_t.load_state and the percent of contact_is_sim_initialized */
+#define CONTACT_SIM_LOAD_NOT_STARTED 0
+#define CONTACT_SIM_LOAD_LOADING     1
+#define CONTACT_SIM_LOAD_DONE        2
+
+typedef struct {            /* 140 bytes: contact_get_sim_status */
+    int is_present;         /*   0: 1 when a card is inserted */
+    int is_pin_locked;      /*   4: 1 while the card waits for its PIN */
+    int is_enabled;         /*   8: 1 when the card's phonebook may be used */
+    int card_format;        /*  12: CONTACT_SIM_CARD_FORMAT_* */
+    int is_als_supported;   /*  16: 1 when the card offers two lines (ALS) */
+    int active_line;        /*  20: CONTACT_CALL_ACTIVE_LINE1 or 2 */
+    int load_state;         /*  24: CONTACT_SIM_LOAD_* */
+    int load_percent;       /*  28: 0 to 100 */
+    int is_open;            /*  32: 1 between contact_open_sim and contact_close_sim */
+    char iccid[CONTACT_SIM_ICCID_MAX]; /* 36: the card's ICCID digits, "" without a card */
+    int adn_capacity;       /*  60: ADN records the card holds */
+    int adn_used;           /*  64 */
+    int fdn_capacity;       /*  68 */
+    int fdn_used;           /*  72 */
+    int sdn_capacity;       /*  76 */
+    int sdn_used;           /*  80 */
+    int name_max_length;    /*  84: longest ADN name, in bytes of UTF-8 */
+    int number_max_length;  /*  88: longest ADN number, in digits */
+    int aas_count;          /*  92: AAS records on the card */
+    char reserved[44];      /*  96: zero */
+} sim_status_t;
+
+typedef struct {            /* 52 bytes: contact_get_sim_used_status */
+    int adn_total;          /*   0: ADN capacity (storage 1) */
+    int adn_used;           /*   4 */
+    int fdn_total;          /*   8: FDN capacity (storage 3) */
+    int fdn_used;           /*  12 */
+    int sdn_total;          /*  16: SDN capacity (storage 4) */
+    int sdn_used;           /*  20 */
+    int aas_total;          /*  24: AAS capacity of the card */
+    int aas_used;           /*  28 */
+    int name_max_length;    /*  32: longest name, in bytes of UTF-8 */
+    int number_max_length;  /*  36: longest number, in digits */
+    int first_free_adn;     /*  40: lowest free ADN index, 0 when full */
+    int reserved[2];        /*  44: zero */
+} sim_used_status_t;
+
+typedef struct {            /* 28 bytes: one AAS record */
+    int index;              /*   0: the record's place on the card, 1 to the AAS capacity */
+    char text[CONTACT_SIM_AAS_TEXT_MAX]; /* 4: the label, UTF-8, NUL-terminated */
+} sim_aas_record_t;
+
+/* SIM card state and lifecycle. */
+CONTACT_API int contact_is_sim_present(bool *is_present, int *error_code);
+CONTACT_API int contact_is_sim_initialized(bool *initialized, int *percent, int *error_code);
+CONTACT_API int contact_is_sim_enabled(int sim_param, bool *is_enabled, int *error_code);
+CONTACT_API int contact_get_sim_card_format(int *sim_card_format, int *error_code);
+CONTACT_API int contact_is_sim_iccid_check(int *iccid_check_result, int *error_code);
+CONTACT_API int contact_is_als_set_check(int *is_als_set, int *error_code);
+CONTACT_API int contact_call_set_active_line(int active_line, int *error_code);
+CONTACT_API int contact_call_get_active_line(int *ptr_active_line, int *error_code);
+CONTACT_API int contact_initialize_sim(int *error_code);
+CONTACT_API int contact_open_sim(int *error_code);
+CONTACT_API int contact_close_sim(int *error_code);
+CONTACT_API int contact_get_sim_status(sim_status_t *sim_status, int *error_code);
+/* SIM records. */
+CONTACT_API int contact_get_sim_adn(int *error_code);
+CONTACT_API int contact_get_sim_used_status(sim_used_status_t *sim_used_status, int *error_code);
+CONTACT_API int contact_get_sim_aas_records(sim_aas_record_t *all_sim_aas_records, int *count, int *error_code);
+CONTACT_API int contact_update_all_aas_records(const sim_aas_record_t *all_sim_aas_records, int count, int *error_code);
+
 #ifdef __cplusplus
 }
 #endif

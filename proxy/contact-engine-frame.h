@@ -221,6 +221,15 @@ public:
         return *this;
     }
 
+    // For the few operations whose failed call leaves *error_code as the
+    // caller had it: the call's error is logged and freed, not mapped.
+    // The checks before the call still set their codes.
+    Operation &without_error_mapping()
+    {
+        map_call_error_ = false;
+        return *this;
+    }
+
     template <class Pointer> Operation &not_null(const Pointer *pointer, Text message)
     {
         return check(pointer != nullptr, CONTACT_ERROR_NULL_ARGUMENT, message);
@@ -281,7 +290,7 @@ public:
             log_error(site(method.line), failed_message, text);
         }
         close_temporary_connection();
-        if (!sent && error_code_ != nullptr && error.get() != nullptr)
+        if (!sent && map_call_error_ && error_code_ != nullptr && error.get() != nullptr)
             *error_code_ = _get_error_code_by_gerror(error.get());
         return *this;
     }
@@ -378,6 +387,7 @@ private:
     int *error_code_;
     bool ok_ = true;
     bool opened_here_ = false;
+    bool map_call_error_ = true;
     ByteArray packed_;
 };
 

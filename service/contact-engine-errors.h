@@ -46,6 +46,16 @@ enum ErrorCode : int {
     kGroupNameInUse    = 41,
     kNotGroupMember    = 42,
     kGroupFull         = 43,
+    kSimAbsent         = 60,
+    kSimLocked         = 61,
+    kSimDisabled       = 62,
+    kSimNotLoaded      = 63,
+    kSimNotOpen        = 64,
+    kSimTooLong        = 65,
+    kSimEntryTooLarge  = 66,
+    kSimFull           = 67,
+    kSimReadOnly       = 68,
+    kSimCardWriteFailed= 69,
 
     // vCard reading (service/vcard-reader.cpp).
     kVCardSyntax             = 80,
@@ -100,6 +110,16 @@ inline constexpr std::array kErrors{
               "another group of the storage has that name (compared ignoring case and Unicode normalisation)"},
     ErrorInfo{kNotGroupMember, "NotGroupMember", "a contact to remove is not a member of the group"},
     ErrorInfo{kGroupFull, "GroupFull", "the group would hold more than 10000 members"},
+    ErrorInfo{kSimAbsent, "SimAbsent", "no SIM card is inserted"},
+    ErrorInfo{kSimLocked, "SimLocked", "the SIM card waits for its PIN"},
+    ErrorInfo{kSimDisabled, "SimDisabled", "the SIM card is disabled"},
+    ErrorInfo{kSimNotLoaded, "SimNotLoaded", "the SIM phonebook is not loaded yet (`contact_initialize_sim` not called, or still loading)"},
+    ErrorInfo{kSimNotOpen, "SimNotOpen", "the SIM phonebook is not open (`contact_open_sim`)"},
+    ErrorInfo{kSimTooLong, "SimTooLong", "a name or number is longer than the card's records hold"},
+    ErrorInfo{kSimEntryTooLarge, "SimEntryTooLarge", "a contact holds more than a SIM entry can (a name and one number)"},
+    ErrorInfo{kSimFull, "SimFull", "the card has no room: index beyond its capacity, or more AAS records than it holds"},
+    ErrorInfo{kSimReadOnly, "SimReadOnly", "service dialling numbers (storage 4) are set by the operator"},
+    ErrorInfo{kSimCardWriteFailed, "SimCardWriteFailed", "the card file could not be written; nothing was changed"},
 
     // vCard reading (service/vcard-reader.cpp).
     ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a line that is no property"},

@@ -1,6 +1,8 @@
 #include "contact-store.h"
 
 #include <array>
+#include <map>
+#include <mutex>
 
 namespace contact_engine {
 
@@ -40,19 +42,49 @@ Bytes blob_of(const SQLite::Column &column)
 
 } // namespace
 
-ContactStore::ContactStore(Database &db) : db_(db)
+struct ContactStore::Hooks {
+    std::mutex mutex;
+    std::vector<Hook> list;
+};
+
+namespace {
+
+// The hooks of each Database, alive as long as one of its stores is.
+std::shared_ptr<ContactStore::Hooks> hooks_of(Database &db)
+{
+    static std::mutex mutex;
+    static std::map<Database *, std::weak_ptr<ContactStore::Hooks>> all;
+    const std::lock_guard lock(mutex);
+    std::erase_if(all, [](const auto &entry) { return entry.second.expired(); });
+    std::shared_ptr<ContactStore::Hooks> hooks = all[&db].lock();
+    if (!hooks) {
+        hooks = std::make_shared<ContactStore::Hooks>();
+        all[&db] = hooks;
+    }
+    return hooks;
+}
+
+} // namespace
+
+ContactStore::ContactStore(Database &db) : db_(db), hooks_(hooks_of(db))
 {
     db_.migrate("contacts", kMigrations);
 }
 
-void ContactStore::add_hook(std::function<void(int storage, int index, ContactChange change)> hook)
+void ContactStore::add_hook(Hook hook)
 {
-    hooks_.push_back(std::move(hook));
+    const std::lock_guard lock(hooks_->mutex);
+    hooks_->list.push_back(std::move(hook));
 }
 
-void ContactStore::notify(int storage, int index, ContactChange change)
+void ContactStore::run_hooks(int storage, int index, ContactChange change)
 {
-    for (const auto &hook : hooks_)
+    std::vector<Hook> hooks;
+    {
+        const std::lock_guard lock(hooks_->mutex);
+        hooks = hooks_->list;
+    }
+    for (const Hook &hook : hooks)
         hook(storage, index, change);
 }
 
@@ -98,7 +130,7 @@ void ContactStore::store(int storage, int index, const Record &record)
             insert.exec();
             insert.reset();
         }
-        notify(storage, index, ContactChange::Stored);
+        run_hooks(storage, index, ContactChange::Stored);
     });
 }
 
@@ -110,7 +142,7 @@ bool ContactStore::remove(int storage, int index)
         remove.bind(2, index);
         const bool removed = remove.exec() > 0;
         if (removed)
-            notify(storage, index, ContactChange::Removed);
+            run_hooks(storage, index, ContactChange::Removed);
         return removed;
     });
 }
@@ -121,7 +153,7 @@ void ContactStore::remove_all(int storage)
         SQLite::Statement remove(db_.sql(), "DELETE FROM contacts WHERE storage = ?");
         remove.bind(1, storage);
         remove.exec();
-        notify(storage, 0, ContactChange::RemovedAll);
+        run_hooks(storage, 0, ContactChange::RemovedAll);
     });
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,7 +15,7 @@
 
 namespace contact_engine {
 
-// What happened to a contact, as the store's hooks learn it.
+// What happened to a contact, as the contact-store hooks hear it.
 enum class ContactChange { Stored, Removed, RemovedAll };
 
 class ContactStore {
@@ -23,14 +24,6 @@ public:
     explicit ContactStore(Database &db);
 
     Database &database() { return db_; }
-
-    // Another family's watch on the contacts: `hook` runs inside the
-    // transaction of every change, after a contact is stored (added or
-    // replaced) or removed, or after every contact of a storage is removed
-    // (RemovedAll, index 0), so what it changes commits or rolls back with
-    // the contact.  A hook that throws undoes the change.  Hooks are added
-    // at start-up, before the service answers calls.
-    void add_hook(std::function<void(int storage, int index, ContactChange change)> hook);
 
     std::optional<Record> load(int storage, int index);
     // Writes the contact at (storage, index), replacing one that is there.
@@ -53,11 +46,22 @@ public:
 
     bool empty();
 
+    // Hooks run inside the transaction of every store(), remove() that
+    // removed a row, and remove_all() (index 0), after the change: another
+    // family keeps its own data in step, and refuses a change by throwing,
+    // which rolls the whole transaction back.  The hooks are shared by every
+    // ContactStore on the same Database, so a family that makes its own
+    // store hears the changes made through the contact family's.
+    using Hook = std::function<void(int storage, int index, ContactChange change)>;
+    void add_hook(Hook hook);
+
+    struct Hooks;
+
 private:
-    void notify(int storage, int index, ContactChange change);
+    void run_hooks(int storage, int index, ContactChange change);
 
     Database &db_;
-    std::vector<std::function<void(int storage, int index, ContactChange change)>> hooks_;
+    std::shared_ptr<Hooks> hooks_;
 };
 
 } // namespace contact_engine

@@ -16,6 +16,22 @@ inline constexpr std::size_t kMaxRecordSize = 64 * 1024;
 // Threads that run long work (SIM load, bulk jobs, vCard files).
 inline constexpr std::size_t kWorkerThreads = 1;
 
+// The simulated SIM card: its file and the records it holds.
+namespace sim {
+inline constexpr int kAdnCapacityMax = 250; // the SIM storage's indexes run 1 .. 250
+inline constexpr int kFdnCapacityMax = 20;
+inline constexpr int kSdnCapacityMax = 20;
+inline constexpr int kAasCapacityMax = 10;
+inline constexpr int kNameMaxLength = 14;     // default: bytes of the alpha identifier
+inline constexpr int kNameMaxLengthMax = 64;  // what a card file may ask for
+inline constexpr int kNumberMaxLength = 20;   // default: BCD digits of an ADN record
+inline constexpr int kNumberMaxLengthMax = 40;
+inline constexpr std::size_t kAasTextMax = 23; // bytes, beside the NUL of sim_aas_record_t
+inline constexpr std::size_t kIccidDigitsMax = 22;
+inline constexpr long long kCardFileMax = 1024 * 1024; // a larger card file is refused
+inline constexpr int kLoadDelayMs = 100;                // default pause per entry while loading
+inline constexpr int kLoadTimeMaxMs = 5000;             // the pauses of one load together at most
+} // namespace sim
 // vCard input: the longest line once unfolded (a photo of a few megabytes
 // fits) and the largest card.  Longer ones are refused with code 43, and the
 // reader skips them without holding them.

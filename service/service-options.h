@@ -18,6 +18,8 @@ struct ServiceOptions {
     std::string locale = "en_US"; // for sorting and matching names
     bool seed_defaults = false;
     std::size_t worker_threads = limits::kWorkerThreads;
+    std::string sim_card_path;  // empty: the embedded default card
+    int sim_load_delay_ms = limits::sim::kLoadDelayMs;
 };
 
 inline void add_options(CLI::App &app, ServiceOptions &options)
@@ -29,6 +31,13 @@ inline void add_options(CLI::App &app, ServiceOptions &options)
     app.add_option("--workers", options.worker_threads, "threads for long work")
         ->capture_default_str()
         ->check(CLI::Range(1, 16));
+    app.add_option("--sim", options.sim_card_path,
+                   "JSON file describing the SIM card; changes to the SIM storages are written back to it "
+                   "(default: a built-in card)");
+    app.add_option("--sim-load-delay-ms", options.sim_load_delay_ms,
+                   "pause before each SIM entry while the phonebook loads, as a card reader takes")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 10000));
 }
 
 } // namespace contact_engine

@@ -175,6 +175,9 @@ TEST_F(ContactTest, AddTakesTheLowestFreeIndex)
 
 TEST_F(ContactTest, InsertAtAGivenIndex)
 {
+    // The SIM storages take writes once an (empty) card is loaded and open.
+    use_sim_card(kEmptySimCard);
+    ready_sim_phonebook();
     SampleContact contact("Inserted");
     int error_code = -1;
     ASSERT_EQ(contact_insert_contact(CONTACT_STORAGE_SIM, 17, &contact.record, &error_code), 1);
@@ -219,6 +222,9 @@ TEST_F(ContactTest, PhoneAliasSharesThePhoneRows)
 
 TEST_F(ContactTest, FullStorageRefusesMore)
 {
+    // The SIM storages take writes once an (empty) card is loaded and open.
+    use_sim_card(kEmptySimCard);
+    ready_sim_phonebook();
     for (int i = 1; i <= 20; ++i)
         ASSERT_EQ(add("fdn " + std::to_string(i), kFdn), i);
     SampleContact one_more("21st");
@@ -276,6 +282,9 @@ TEST_F(ContactTest, FailedCallLogsTheServicesText)
 
 TEST_F(ContactTest, DeleteAllEmptiesOneStorageOnly)
 {
+    // The SIM storages take writes once an (empty) card is loaded and open.
+    use_sim_card(kEmptySimCard);
+    ready_sim_phonebook();
     add("p1");
     add("p2");
     add("s1", CONTACT_STORAGE_SIM);
@@ -405,6 +414,9 @@ TEST_F(ContactTest, FrequencyGoesUpAndDownButNotBelowZero)
 
 TEST_F(ContactTest, FdnListMatchesNormalisedNumbersAndPrefixes)
 {
+    // The SIM storages take writes once an (empty) card is loaded and open.
+    use_sim_card(kEmptySimCard);
+    ready_sim_phonebook();
     SampleContact emergency("Emergency");
     emergency.phone("112");
     SampleContact office("Office");

@@ -897,6 +897,9 @@ TEST_F(GroupServiceTest, DeletingAGroupRemovesItsMembershipsNotItsContacts)
 
 TEST_F(GroupServiceTest, SimGroupsHoldSimContacts)
 {
+    // The SIM storages take writes once the card's phonebook is loaded.
+    use_sim_card(kEmptySimCard);
+    ready_sim_phonebook();
     const int sim_contact = add_contact("On the SIM", CONTACT_STORAGE_SIM);
     add_contact("First on the phone");
     const int phone_contact = add_contact("Second on the phone"); // no SIM contact has its index

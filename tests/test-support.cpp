@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -96,9 +99,21 @@ PrivateBus::PrivateBus()
     pid_ = spawn({DBUS_DAEMON_PATH, "--nofork", "--nopidfile", "--config-file=" TEST_BUS_CONFIG,
                   "--address=" + address_},
                  -1);
-    for (int tries = 0; tries < 500 && !std::filesystem::exists(socket); ++tries)
+    // The socket file appears when the daemon binds it, a moment before it
+    // listens: wait until a connection is accepted.
+    const auto accepts = [&] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un where{};
+        where.sun_family = AF_UNIX;
+        std::strncpy(where.sun_path, socket.c_str(), sizeof where.sun_path - 1);
+        const bool accepted = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return accepted;
+    };
+    for (int tries = 0; tries < 500 && !accepts(); ++tries)
         std::this_thread::sleep_for(10ms);
-    if (!std::filesystem::exists(socket))
+    if (!accepts())
         throw std::runtime_error("the private bus did not start");
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
 }
@@ -160,7 +175,9 @@ void ServiceProcess::start()
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0)
         throw std::runtime_error("pipe failed");
-    pid_ = spawn({CONTACT_ENGINE_SERVICE_PATH, "--database", database_}, pipe_fds[1], reports_.child_environment());
+    std::vector<std::string> argv{CONTACT_ENGINE_SERVICE_PATH, "--database", database_};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    pid_ = spawn(argv, pipe_fds[1], reports_.child_environment());
     close(pipe_fds[1]);
     // The service prints one line once its name is owned and its methods
     // are registered; nothing else goes to its stdout.
@@ -203,6 +220,30 @@ void ServiceTest::restart_service()
 {
     ASSERT_EQ(service_.stop(), 0);
     service_.start();
+}
+
+std::string ServiceTest::use_sim_card(const std::string &card_json)
+{
+    const std::string path = dir_.path() + "/sim-card.json";
+    std::ofstream(path) << card_json;
+    service_.arguments = {"--sim", path, "--sim-load-delay-ms", "5"};
+    restart_service();
+    return path;
+}
+
+void ready_sim_phonebook()
+{
+    int error_code = -1;
+    ASSERT_EQ(contact_initialize_sim(&error_code), 1) << "error code " << error_code;
+    bool loaded = false;
+    int percent = 0;
+    for (int tries = 0; !loaded && tries < 1000; ++tries) {
+        ASSERT_EQ(contact_is_sim_initialized(&loaded, &percent, &error_code), 1);
+        if (!loaded)
+            usleep(10 * 1000);
+    }
+    ASSERT_TRUE(loaded) << "the SIM phonebook did not load within 10 s (" << percent << "%)";
+    ASSERT_EQ(contact_open_sim(&error_code), 1) << "error code " << error_code;
 }
 
 std::string no_connection_message(const char *function, bool opened)

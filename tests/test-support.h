@@ -71,6 +71,9 @@ public:
     int stop();        // SIGTERM and wait; returns the exit status (or -1 if not running)
     bool running() const { return pid_ > 0; }
 
+    // Further command-line arguments, from the next start() on.
+    std::vector<std::string> arguments;
+
 private:
     std::string database_;
     pid_t pid_ = -1;
@@ -121,11 +124,21 @@ protected:
     void SetUp() override;
     void TearDown() override;
     void restart_service();
+    // Restarts the service on a SIM card file holding `card_json` (see the
+    // README's SIM section), written to sim-card.json in the test's directory;
+    // returns the file's path.
+    std::string use_sim_card(const std::string &card_json);
 
     TempDir dir_;
     ServiceProcess service_{dir_.path() + "/contacts.db"};
     int error_code_ = -1;
 };
+
+// Loads the SIM phonebook (contact_initialize_sim, then waits for it) and
+// opens it, so that the SIM storages 1, 3 and 4 take writes.
+void ready_sim_phonebook();
+// A present, unlocked card with no entries.
+inline constexpr const char *kEmptySimCard = R"({"present": true, "iccid": "8900000000000000001"})";
 
 // ---- what every family's tests check ----------------------------------------
 
