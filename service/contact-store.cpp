@@ -100,12 +100,12 @@ bool ContactStore::remove(int storage, int index)
     });
 }
 
-void ContactStore::remove_all(int storage)
+int ContactStore::remove_all(int storage)
 {
     return db_.change([&] {
         SQLite::Statement remove(db_.sql(), "DELETE FROM contacts WHERE storage = ?");
         remove.bind(1, storage);
-        remove.exec();
+        return remove.exec();
     });
 }
 

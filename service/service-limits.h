@@ -16,4 +16,8 @@ inline constexpr std::size_t kMaxRecordSize = 64 * 1024;
 // Threads that run long work (SIM load, bulk jobs, vCard files).
 inline constexpr std::size_t kWorkerThreads = 1;
 
+// Change notifications of one kind and storage that one transaction may send
+// row by row; more are folded into one signal (notifications.h).
+inline constexpr std::size_t kNotificationsBeforeFolding = 16;
+
 } // namespace contact_engine::limits
