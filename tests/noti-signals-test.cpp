@@ -42,6 +42,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using contact_signals::Signal;
+using namespace contact_engine; // the service's codes, by name
 
 static_assert(contact_signals::kAdd == CONTACT_NOTI_OPERATION_ADD);
 static_assert(contact_signals::kUpdate == CONTACT_NOTI_OPERATION_UPDATE);
