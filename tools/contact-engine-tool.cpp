@@ -175,47 +175,6 @@ void me()
                                         : "stopped");
 }
 
-// A short session: what a phonebook does at start-up and on a few taps.
-void demo()
-{
-    int count = 0;
-    check("contact_get_contact_count",
-          [&](int *e) { return contact_get_contact_count(CONTACT_STORAGE_PHONE, &count, e); });
-    std::printf("== %d contacts in the phone storage\n", count);
-    list(CONTACT_STORAGE_PHONE);
-
-    std::printf("\n== adding a contact\n");
-    const int index = add(CONTACT_STORAGE_PHONE, "Grace Hopper", {"+1 202 555 0142", "+1 202 555 0199"},
-                          {"grace@example.org"}, "Rear admiral; found the first bug.");
-    check("contact_change_field_value", [&](int *e) {
-        return contact_change_field_value(CONTACT_STORAGE_PHONE, index, CONTACT_FIELD_COMPANY, "US Navy", e);
-    });
-    for (int call = 0; call < 3; ++call)
-        check("contact_increase_frequency",
-              [&](int *e) { return contact_increase_frequency(CONTACT_STORAGE_PHONE, index, e); });
-    show(CONTACT_STORAGE_PHONE, index);
-    std::printf("  birthday field: \"%s\", frequency field: %s\n",
-                field(CONTACT_STORAGE_PHONE, index, CONTACT_FIELD_BIRTHDAY).c_str(),
-                field(CONTACT_STORAGE_PHONE, index, CONTACT_FIELD_FREQUENCY).c_str());
-
-    std::printf("\n== fixed dialling numbers\n");
-    for (const char *number : {"112", "+44 20 7946 0000", "+1 202 555 0142"}) {
-        bool allowed = false;
-        check("contact_is_fdn_phone_number_exist",
-              [&](int *e) { return contact_is_fdn_phone_number_exist(number, &allowed, e); });
-        std::printf("  %-18s %s\n", number, allowed ? "allowed" : "not in the FDN list");
-    }
-
-    std::printf("\n== my contact\n");
-    me();
-
-    std::printf("\n== removing the added contact\n");
-    check("contact_delete_contact", [&](int *e) { return contact_delete_contact(CONTACT_STORAGE_PHONE, index, e); });
-    check("contact_get_contact_count",
-          [&](int *e) { return contact_get_contact_count(CONTACT_STORAGE_PHONE, &count, e); });
-    std::printf("  %d contacts again\n", count);
-}
-
 // ---- watch: the service's change notifications, through the converters --------
 
 using Converter = int (*)(GArray *, int *, void *, int *);
@@ -316,7 +275,7 @@ void on_signal(GDBusConnection *, const char *, const char *, const char *, cons
                     data.sim_error.sim_error_value);
     std::fflush(stdout);
     g_array_free(args, TRUE);
-    if (watch->remaining > 0 && --watch->remaining == 0)
+    if (watch->loop != nullptr && watch->remaining > 0 && --watch->remaining == 0)
         g_main_loop_quit(watch->loop);
 }
 
@@ -326,38 +285,108 @@ gboolean on_stop_signal(gpointer user_data)
     return G_SOURCE_CONTINUE;
 }
 
-// Subscribes to the service's signals on the system bus and prints each one
-// until SIGINT or SIGTERM, or until `count` lines when count > 0.  Once the
-// subscription is in place (a round trip to the bus after the AddMatch) it
-// says so on stderr.
+// The service's signals on the system bus, delivered to on_signal through
+// the default main context while it lives.  Once constructed, the
+// subscription is in place (a round trip to the bus after the AddMatch).
+class Subscription {
+public:
+    explicit Subscription(Watch *state)
+    {
+        GError *error = nullptr;
+        bus_ = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+        if (bus_ == nullptr) {
+            const std::string reason = error->message;
+            g_error_free(error);
+            throw Failure("cannot reach the system bus: " + reason);
+        }
+        id_ = g_dbus_connection_signal_subscribe(bus_, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_INTERFACE, nullptr,
+                                                 CONTACT_ENGINE_OBJECT_PATH, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                                 on_signal, state, nullptr);
+        GVariant *id = g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                   "org.freedesktop.DBus", "GetId", nullptr, nullptr,
+                                                   G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+        if (id != nullptr)
+            g_variant_unref(id);
+    }
+    ~Subscription()
+    {
+        g_dbus_connection_signal_unsubscribe(bus_, id_);
+        g_object_unref(bus_);
+    }
+    Subscription(const Subscription &) = delete;
+    Subscription &operator=(const Subscription &) = delete;
+
+private:
+    GDBusConnection *bus_ = nullptr;
+    guint id_ = 0;
+};
+
+// Prints each signal until SIGINT or SIGTERM, or until `count` lines when
+// count > 0.  Says on stderr when it is subscribed.
 int watch(int count)
 {
-    GError *error = nullptr;
-    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-    if (bus == nullptr) {
-        std::fprintf(stderr, "contact-engine-tool: cannot reach the system bus: %s\n", error->message);
-        g_error_free(error);
-        return 1;
-    }
     Watch state{g_main_loop_new(nullptr, FALSE), count};
-    const guint subscription = g_dbus_connection_signal_subscribe(
-        bus, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_INTERFACE, nullptr, CONTACT_ENGINE_OBJECT_PATH, nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE, on_signal, &state, nullptr);
-    GVariant *id = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                               "org.freedesktop.DBus", "GetId", nullptr, nullptr,
-                                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-    if (id != nullptr)
-        g_variant_unref(id);
+    Subscription subscription(&state);
     const guint on_int = g_unix_signal_add(SIGINT, on_stop_signal, &state);
     const guint on_term = g_unix_signal_add(SIGTERM, on_stop_signal, &state);
     std::fprintf(stderr, "contact-engine-tool: watching %s\n", CONTACT_ENGINE_OBJECT_PATH);
     g_main_loop_run(state.loop);
     g_source_remove(on_int);
     g_source_remove(on_term);
-    g_dbus_connection_signal_unsubscribe(bus, subscription);
     g_main_loop_unref(state.loop);
-    g_object_unref(bus);
     return 0;
+}
+
+// ---- demo ------------------------------------------------------------------------
+
+// A short session: what a phonebook does at start-up and on a few taps.
+void demo()
+{
+    // The service announces each change; they are printed at the end.
+    Watch announced{nullptr, -1};
+    Subscription subscription(&announced);
+    int count = 0;
+    check("contact_get_contact_count",
+          [&](int *e) { return contact_get_contact_count(CONTACT_STORAGE_PHONE, &count, e); });
+    std::printf("== %d contacts in the phone storage\n", count);
+    list(CONTACT_STORAGE_PHONE);
+
+    std::printf("\n== adding a contact\n");
+    const int index = add(CONTACT_STORAGE_PHONE, "Grace Hopper", {"+1 202 555 0142", "+1 202 555 0199"},
+                          {"grace@example.org"}, "Rear admiral; found the first bug.");
+    check("contact_change_field_value", [&](int *e) {
+        return contact_change_field_value(CONTACT_STORAGE_PHONE, index, CONTACT_FIELD_COMPANY, "US Navy", e);
+    });
+    for (int call = 0; call < 3; ++call)
+        check("contact_increase_frequency",
+              [&](int *e) { return contact_increase_frequency(CONTACT_STORAGE_PHONE, index, e); });
+    show(CONTACT_STORAGE_PHONE, index);
+    std::printf("  birthday field: \"%s\", frequency field: %s\n",
+                field(CONTACT_STORAGE_PHONE, index, CONTACT_FIELD_BIRTHDAY).c_str(),
+                field(CONTACT_STORAGE_PHONE, index, CONTACT_FIELD_FREQUENCY).c_str());
+
+    std::printf("\n== fixed dialling numbers\n");
+    for (const char *number : {"112", "+44 20 7946 0000", "+1 202 555 0142"}) {
+        bool allowed = false;
+        check("contact_is_fdn_phone_number_exist",
+              [&](int *e) { return contact_is_fdn_phone_number_exist(number, &allowed, e); });
+        std::printf("  %-18s %s\n", number, allowed ? "allowed" : "not in the FDN list");
+    }
+
+    std::printf("\n== my contact\n");
+    me();
+
+    std::printf("\n== removing the added contact\n");
+    check("contact_delete_contact", [&](int *e) { return contact_delete_contact(CONTACT_STORAGE_PHONE, index, e); });
+    check("contact_get_contact_count",
+          [&](int *e) { return contact_get_contact_count(CONTACT_STORAGE_PHONE, &count, e); });
+    std::printf("  %d contacts again\n", count);
+
+    std::printf("\n== what the service announced (contact-engine-tool watch shows it live)\n");
+    const gint64 until = g_get_monotonic_time() + 300 * G_TIME_SPAN_MILLISECOND;
+    while (g_get_monotonic_time() < until)
+        if (!g_main_context_iteration(nullptr, FALSE))
+            g_usleep(10 * G_TIME_SPAN_MILLISECOND);
 }
 
 } // namespace
