@@ -20,4 +20,10 @@ inline constexpr std::size_t kWorkerThreads = 1;
 // row by row; more are folded into one signal (notifications.h).
 inline constexpr std::size_t kNotificationsBeforeFolding = 16;
 
+// vCard input: the longest line once unfolded (a photo of a few megabytes
+// fits) and the largest card.  Longer ones are refused with code 43, and the
+// reader skips them without holding them.
+inline constexpr std::size_t kVCardMaxLineBytes = 8u << 20;
+inline constexpr std::size_t kVCardMaxCardBytes = 16u << 20;
+
 } // namespace contact_engine::limits

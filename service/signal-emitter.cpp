@@ -8,7 +8,8 @@
 // database's write lock could wait on a handler that waits on that lock.  So
 // the database only posts under its lock, and sends in flush(), after it:
 // one thread at a time sends everything posted so far, and a thread that
-// finds another sending leaves its batch to it.
+// finds another sending leaves its batch to it.  (A handler must still never wait
+// for a worker's job to finish: the job may be waiting to send.)
 #include <deque>
 #include <iostream>
 #include <mutex>
