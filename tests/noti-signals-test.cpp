@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -278,6 +279,21 @@ TEST_F(NotiSignalsTest, EachContactChangeSendsItsOwnSignal)
                                        expected(Signal::MyContactTable, {2, 0}), last));
     const IndexUpdate update = convert_main_table(last);
     EXPECT_EQ(update.update_type, CONTACT_UPDATE_PHONE_DELETE_ALL);
+}
+
+TEST_F(NotiSignalsTest, EverySignalIsDeclaredWithItsArgumentNames)
+{
+    auto connection = sdbus::createSystemBusConnection();
+    auto proxy = sdbus::createProxy(*connection, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
+    std::string xml;
+    proxy->callMethod("Introspect").onInterface("org.freedesktop.DBus.Introspectable").storeResultsTo(xml);
+    for (const contact_signals::Description &signal : contact_signals::kSignals) {
+        std::string pattern = std::string("<signal name=\"") + signal.name + "\">";
+        for (std::size_t i = 0; i < signal.arity; ++i)
+            pattern += std::string("\\s*<arg type=\"i\" name=\"") + signal.args[i] + "\"/>";
+        pattern += "\\s*</signal>";
+        EXPECT_TRUE(std::regex_search(xml, std::regex(pattern))) << signal.name << " in\n" << xml;
+    }
 }
 
 // ---- what sends nothing -------------------------------------------------------------
