@@ -18,6 +18,12 @@ namespace {
 
 using contact_wire::offset::frequency;
 using contact_wire::offset::is_favourite;
+using namespace contact_signals;
+
+// Changes announce themselves (notifications.h): rows added, replaced or
+// deleted as the contact main table; fields changed in place (a field, the
+// frequency, an expired media path) as the contact table; the user's own
+// contact, index 0, as the my-contact table.  Storage 6 is announced as 0.
 
 // ---- storages ----------------------------------------------------------------
 
@@ -180,12 +186,14 @@ void change_frequency(ContactStore &db, int storage, int index, int step)
         Record record = existing(db, at);
         record.set_int(frequency, std::max(0, record.get_int(frequency) + step));
         store(db, at, record);
+        db.database().notify(Signal::ContactTable, {kUpdate, at.storage.table, at.index});
     });
 }
 
 // ---- my contact and the status queries --------------------------------------
 
 constexpr const char *kTrackMe = "track_me";
+constexpr int kMyContactIndex = 0; // the index its record carries
 
 Record my_contact(ContactStore &db)
 {
@@ -236,6 +244,7 @@ Answer add_contact(ContactStore &db, std::int32_t storage_type, Bytes record_byt
         if (index < 0)
             fail(kStorageFull, "storage " + std::to_string(storage_type) + " is full");
         store(db, {where, index}, record);
+        db.database().notify(Signal::ContactMainTable, {kAdd, where.table, index});
         return Answer{index, kOk};
     });
 }
@@ -248,6 +257,7 @@ std::int32_t insert_contact(ContactStore &db, std::int32_t storage_type, std::in
         if (db.load(at.storage.table, index))
             fail(kIndexInUse, at.name() + " already holds a contact");
         store(db, at, record);
+        db.database().notify(Signal::ContactMainTable, {kAdd, at.storage.table, index});
     });
     return kOk;
 }
@@ -259,6 +269,7 @@ std::int32_t update_contact(ContactStore &db, std::int32_t storage_type, std::in
     db.database().change([&] {
         existing(db, at);
         store(db, at, record);
+        db.database().notify(Signal::ContactMainTable, {kUpdate, at.storage.table, index});
     });
     return kOk;
 }
@@ -271,14 +282,21 @@ Reply get_contact(ContactStore &db, std::int32_t storage_type, std::int32_t inde
 std::int32_t delete_contact(ContactStore &db, std::int32_t storage_type, std::int32_t index)
 {
     const Address at = address_of(storage_type, index);
-    if (!db.remove(at.storage.table, index))
-        fail(kNoContact, "no contact at " + at.name());
+    db.database().change([&] {
+        if (!db.remove(at.storage.table, index))
+            fail(kNoContact, "no contact at " + at.name());
+        db.database().notify(Signal::ContactMainTable, {kDelete, at.storage.table, index});
+    });
     return kOk;
 }
 
 std::int32_t delete_all_contacts(ContactStore &db, std::int32_t storage_type)
 {
-    db.remove_all(storage_of(storage_type).table);
+    const int table = storage_of(storage_type).table;
+    db.database().change([&] {
+        if (db.remove_all(table) > 0)
+            db.database().notify(Signal::ContactMainTable, {kDeleteAll, table, kNoRow});
+    });
     return kOk;
 }
 
@@ -330,6 +348,7 @@ void change_field_value(ContactStore &db, std::int32_t storage_type, std::int32_
         Record record = existing(db, at);
         write_field(record, spec, value);
         store(db, at, record);
+        db.database().notify(Signal::ContactTable, {kUpdate, at.storage.table, index});
     });
 }
 
@@ -369,6 +388,7 @@ std::int32_t insert_my_contact(ContactStore &db, Bytes record_bytes)
         if (db.load_my_contact())
             fail(kMyContactExists, "a contact of the user's own is already stored");
         db.store_my_contact(record);
+        db.database().notify(Signal::MyContactTable, {kAdd, kMyContactIndex});
     });
     return kOk;
 }
@@ -379,6 +399,7 @@ std::int32_t update_my_contact(ContactStore &db, Bytes record_bytes)
     db.database().change([&] {
         my_contact(db);
         db.store_my_contact(record);
+        db.database().notify(Signal::MyContactTable, {kUpdate, kMyContactIndex});
     });
     return kOk;
 }
@@ -389,6 +410,7 @@ std::int32_t delete_my_contact(ContactStore &db)
         if (!db.remove_my_contact())
             fail(kNoMyContact, "no contact of the user's own is stored");
         db.set_state(kTrackMe, 0);
+        db.database().notify(Signal::MyContactTable, {kDelete, kMyContactIndex});
     });
     return kOk;
 }
@@ -435,11 +457,14 @@ std::int32_t drm_expired(ContactStore &db, std::int32_t kind, std::string path)
             if (clear_path(record, field, path))
                 changed.emplace_back(storage, index, std::move(record));
         });
-        for (auto &[storage, index, record] : changed)
+        for (auto &[storage, index, record] : changed) {
             db.store(storage, index, record);
+            db.database().notify(Signal::ContactTable, {kUpdate, storage, index});
+        }
         std::int32_t count = std::int32_t(changed.size());
         if (std::optional<Record> me = db.load_my_contact(); me && clear_path(*me, field, path)) {
             db.store_my_contact(*me);
+            db.database().notify(Signal::MyContactTable, {kUpdate, kMyContactIndex});
             ++count;
         }
         return count;

@@ -147,13 +147,14 @@ bool ContactStore::remove(int storage, int index)
     });
 }
 
-void ContactStore::remove_all(int storage)
+int ContactStore::remove_all(int storage)
 {
     return db_.change([&] {
         SQLite::Statement remove(db_.sql(), "DELETE FROM contacts WHERE storage = ?");
         remove.bind(1, storage);
-        remove.exec();
+        const int removed = remove.exec();
         run_hooks(storage, 0, ContactChange::RemovedAll);
+        return removed;
     });
 }
 

@@ -29,7 +29,7 @@ public:
     // Writes the contact at (storage, index), replacing one that is there.
     void store(int storage, int index, const Record &record);
     bool remove(int storage, int index);
-    void remove_all(int storage);
+    int remove_all(int storage); // how many were removed
     int count(int storage);
     std::vector<int> indices(int storage); // ascending
     // Every contact of every storage, for changes that sweep them all.

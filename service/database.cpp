@@ -1,5 +1,6 @@
 #include "database.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace contact_engine {
@@ -52,6 +53,27 @@ SQLite::Database &Database::sql()
     if (session().database != this)
         throw std::logic_error("the database is used outside change() or read()");
     return *session().connection;
+}
+
+void Database::notify(Signal signal, std::initializer_list<std::int32_t> args)
+{
+    if (session_.database != this || !session_.writing)
+        throw std::logic_error("notify() outside change()");
+    const contact_signals::Description &description = contact_signals::describe(signal);
+    if (args.size() != description.arity)
+        throw std::logic_error(std::string(description.name) + " takes " + std::to_string(description.arity) +
+                               " arguments");
+    Notification notification{signal, {}};
+    std::copy(args.begin(), args.end(), notification.args.begin());
+    pending_.push_back(notification);
+}
+
+void Database::post_notifications()
+{
+    Outbox *outbox = outbox_.load();
+    if (outbox != nullptr && !pending_.empty())
+        outbox->post(fold(pending_));
+    pending_.clear();
 }
 
 int Database::schema_version(const std::string &family)

@@ -7,6 +7,7 @@
 //
 //   ContactStore::ContactStore(Database &db) : db_(db) { db.migrate("contacts", kMigrations); }
 //   db.change([&] { ... db.sql() ... });       // one transaction, from any thread
+//   db.change([&] { ...; db.notify(Signal::ContactMainTable, {kAdd, storage, index}); });
 //
 // Threads: one writer connection behind a mutex, one reader connection
 // behind another.  In WAL mode a read() runs beside a change() on another
@@ -15,11 +16,17 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
 #include <mutex>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <vector>
+
+#include "notifications.h"
 
 namespace contact_engine {
 
@@ -31,7 +38,9 @@ public:
 
     // Runs `work` in one transaction: all of it is stored, or none of it
     // (an exception rolls it back and goes on).  A change() inside another
-    // joins the outer transaction.
+    // joins the outer transaction.  The notifications it queued are posted
+    // to the outbox after the commit (in commit order, under the write lock)
+    // and sent once the lock is released; a rollback drops them.
     template <class Work> auto change(Work &&work) -> decltype(work())
     {
         if (session().database == this) {
@@ -39,18 +48,31 @@ public:
                 throw std::logic_error("change() inside read()");
             return work();
         }
+        const Flush flush(*this); // last out: after the write lock is released
         std::lock_guard lock(write_mutex_);
         const Scope scope(this, writer_, true);
+        const Pending pending(pending_);
         SQLite::Transaction transaction(writer_);
         if constexpr (std::is_void_v<decltype(work())>) {
             work();
             transaction.commit();
+            post_notifications();
         } else {
             auto result = work();
             transaction.commit();
+            post_notifications();
             return result;
         }
     }
+
+    // Queues a change notification of the running change(): sent as a
+    // signal once the outermost transaction has committed, dropped if it
+    // rolls back.  Throws std::logic_error outside change().
+    void notify(Signal signal, std::initializer_list<std::int32_t> args);
+
+    // Where committed notifications go (nullptr: nowhere).  Set while no
+    // change() runs: at start-up and shutdown.
+    void set_outbox(Outbox *outbox) { outbox_ = outbox; }
 
     // Runs `work` reading committed data; inside change() it reads that
     // transaction's own writes.
@@ -93,8 +115,37 @@ private:
         Scope &operator=(const Scope &) = delete;
     };
 
+    // The running transaction's notifications; emptied however it ends.
+    class Pending {
+    public:
+        explicit Pending(std::vector<Notification> &pending) : pending_(pending) { pending_.clear(); }
+        ~Pending() { pending_.clear(); }
+        Pending(const Pending &) = delete;
+        Pending &operator=(const Pending &) = delete;
+
+    private:
+        std::vector<Notification> &pending_;
+    };
+    class Flush {
+    public:
+        explicit Flush(Database &db) : db_(db) {}
+        ~Flush()
+        {
+            if (Outbox *outbox = db_.outbox_.load())
+                outbox->flush();
+        }
+        Flush(const Flush &) = delete;
+        Flush &operator=(const Flush &) = delete;
+
+    private:
+        Database &db_;
+    };
+    void post_notifications();
+
     SQLite::Database writer_;
     SQLite::Database reader_;
+    std::vector<Notification> pending_; // guarded by write_mutex_
+    std::atomic<Outbox *> outbox_{nullptr};
     std::mutex write_mutex_;
     std::mutex read_mutex_;
 };

@@ -21,6 +21,8 @@ namespace contact_engine {
 // declares its register function and calls it.
 void register_families(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
+    // First: the families' changes announce themselves through it.
+    RegisterFamily register_notification_signals; register_notification_signals(registry, database, options);
     RegisterFamily register_contact_methods; register_contact_methods(registry, database, options);
     RegisterFamily register_settings_methods; register_settings_methods(registry, database, options);
     RegisterFamily register_speed_dial_methods; register_speed_dial_methods(registry, database, options);

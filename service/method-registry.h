@@ -130,6 +130,9 @@ public:
 
     // Long work (see workers.h).
     Workers &workers() { return workers_; }
+    // The service's object, for what is declared on it beside the methods
+    // (the change-notification signals, signal-emitter.cpp).
+    sdbus::IObject &object() { return object_; }
     // Calls `callback` with the unique name of every client that leaves the
     // bus, on the bus thread: the owner's result sets and jobs go with it.
     void on_client_vanished(std::function<void(const std::string &unique_name)> callback);

@@ -32,6 +32,10 @@ inline constexpr long long kCardFileMax = 1024 * 1024; // a larger card file is 
 inline constexpr int kLoadDelayMs = 100;                // default pause per entry while loading
 inline constexpr int kLoadTimeMaxMs = 5000;             // the pauses of one load together at most
 } // namespace sim
+// Change notifications of one kind and storage that one transaction may send
+// row by row; more are folded into one signal (notifications.h).
+inline constexpr std::size_t kNotificationsBeforeFolding = 16;
+
 // vCard input: the longest line once unfolded (a photo of a few megabytes
 // fits) and the largest card.  Longer ones are refused with code 43, and the
 // reader skips them without holding them.

@@ -1,0 +1,557 @@
+// The service's change-notification signals, received over the private bus
+// by another process (or another connection) and read through the library's
+// converters: what a change sends, that refused and rolled-back changes send
+// nothing, that many rows changed at once give a bounded number of signals,
+// and that `contact-engine-tool watch` prints them.
+#include <gio/gio.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sdbus-c++/sdbus-c++.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client-watch.h"
+#include "contact-engine-bus.h"
+#include "contact-engine-errors.h"
+#include "contact-engine-signals.h"
+#include "contact-engine.h"
+#include "database.h"
+#include "method-registry.h"
+#include "service-limits.h"
+#include "service-options.h"
+#include "test-support.h"
+
+namespace contact_engine {
+RegisterFamily register_notification_signals;
+}
+
+namespace contact_test {
+namespace {
+
+using namespace std::chrono_literals;
+using contact_signals::Signal;
+using namespace contact_engine; // the service's codes, by name
+
+static_assert(contact_signals::kAdd == CONTACT_NOTI_OPERATION_ADD);
+static_assert(contact_signals::kUpdate == CONTACT_NOTI_OPERATION_UPDATE);
+static_assert(contact_signals::kDelete == CONTACT_NOTI_OPERATION_DELETE);
+static_assert(contact_signals::kDeleteAll == CONTACT_NOTI_OPERATION_DELETE_ALL);
+
+struct Received {
+    std::string name;
+    std::vector<int> args;
+    bool operator==(const Received &) const = default;
+};
+
+void PrintTo(const Received &received, std::ostream *out)
+{
+    *out << received.name << "(";
+    for (std::size_t i = 0; i < received.args.size(); ++i)
+        *out << (i ? ", " : "") << received.args[i];
+    *out << ")";
+}
+
+Received expected(Signal signal, std::vector<int> args)
+{
+    return {contact_signals::describe(signal).name, std::move(args)};
+}
+
+// Every signal of the service's interface, as another client on the bus
+// receives it (GDBus on a connection of its own, dispatched on a context of
+// its own).  It is subscribed once the constructor returns.
+class SignalRecorder {
+public:
+    SignalRecorder() : context_(g_main_context_new())
+    {
+        g_main_context_push_thread_default(context_);
+        GError *error = nullptr;
+        connection_ = g_dbus_connection_new_for_address_sync(
+            bus().address().c_str(),
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+        if (connection_ == nullptr) {
+            const std::string reason = error->message;
+            g_error_free(error);
+            g_main_context_pop_thread_default(context_);
+            throw std::runtime_error("cannot connect to the private bus: " + reason);
+        }
+        subscription_ = g_dbus_connection_signal_subscribe(connection_, CONTACT_ENGINE_BUS_NAME,
+                                                           CONTACT_ENGINE_INTERFACE, nullptr,
+                                                           CONTACT_ENGINE_OBJECT_PATH, nullptr,
+                                                           G_DBUS_SIGNAL_FLAGS_NONE, on_signal, this, nullptr);
+        // The bus handles our messages in order: once this reply is here,
+        // the match rule sent before it is in place.
+        GVariant *id = g_dbus_connection_call_sync(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                   "org.freedesktop.DBus", "GetId", nullptr, nullptr,
+                                                   G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+        if (id != nullptr)
+            g_variant_unref(id);
+        g_main_context_pop_thread_default(context_);
+    }
+    ~SignalRecorder()
+    {
+        g_dbus_connection_signal_unsubscribe(connection_, subscription_);
+        g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+        g_object_unref(connection_);
+        while (g_main_context_iteration(context_, FALSE)) {
+        }
+        g_main_context_unref(context_);
+    }
+    SignalRecorder(const SignalRecorder &) = delete;
+    SignalRecorder &operator=(const SignalRecorder &) = delete;
+
+    // Dispatches what arrived until `done` holds or `timeout` passes.
+    bool wait_until(const std::function<bool(const std::vector<Received> &)> &done,
+                    std::chrono::milliseconds timeout = 20s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done(received_)) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            if (!g_main_context_iteration(context_, FALSE))
+                std::this_thread::sleep_for(2ms);
+        }
+        return true;
+    }
+    // Waits for `marker`, then returns everything received, the marker last.
+    std::vector<Received> until(const Received &marker)
+    {
+        EXPECT_TRUE(wait_until([&](const std::vector<Received> &seen) {
+            return std::find(seen.begin(), seen.end(), marker) != seen.end();
+        })) << "the marker signal never came";
+        return received_;
+    }
+    const std::vector<Received> &received() const { return received_; }
+    void clear() { received_.clear(); }
+
+private:
+    static void on_signal(GDBusConnection *, const char *, const char *, const char *, const char *name,
+                          GVariant *parameters, gpointer self)
+    {
+        Received received{name, {}};
+        GVariantIter iter;
+        g_variant_iter_init(&iter, parameters);
+        while (GVariant *child = g_variant_iter_next_value(&iter)) {
+            received.args.push_back(g_variant_is_of_type(child, G_VARIANT_TYPE_INT32) ? g_variant_get_int32(child)
+                                                                                        : -999999);
+            g_variant_unref(child);
+        }
+        static_cast<SignalRecorder *>(self)->received_.push_back(std::move(received));
+    }
+
+    GMainContext *context_;
+    GDBusConnection *connection_ = nullptr;
+    guint subscription_ = 0;
+    std::vector<Received> received_;
+};
+
+// A signal's arguments as an application hands them to a converter.
+class NotiArgs {
+public:
+    explicit NotiArgs(const std::vector<int> &values) : array_(g_array_new(FALSE, TRUE, sizeof(noti_property)))
+    {
+        for (int value : values) {
+            noti_property property{};
+            property.type = CONTACT_NOTI_TYPE_INT;
+            std::memcpy(&property.value, &value, sizeof value);
+            g_array_append_val(array_, property);
+        }
+    }
+    ~NotiArgs() { g_array_free(array_, TRUE); }
+    NotiArgs(const NotiArgs &) = delete;
+    NotiArgs &operator=(const NotiArgs &) = delete;
+    GArray *get() { return array_; }
+
+private:
+    GArray *array_;
+};
+
+struct IndexUpdate {
+    int update_type = -1;
+    contact_update_index_t data{-1, -1};
+};
+
+IndexUpdate convert_main_table(const Received &received)
+{
+    EXPECT_EQ(received.name, "contact_main_table_noti");
+    NotiArgs args(received.args);
+    IndexUpdate update;
+    int error_code = -1;
+    EXPECT_EQ(contact_convert_contact_main_table_modified_noti_to_update_type_and_data(
+                  args.get(), &update.update_type, &update.data, &error_code),
+              1);
+    return update;
+}
+
+contact_t named(const char *name)
+{
+    contact_t record{};
+    std::snprintf(record.display_name, sizeof record.display_name, "%s", name);
+    return record;
+}
+
+int add_contact(int storage, const char *name, const char *photo = "")
+{
+    contact_t record = named(name);
+    std::snprintf(record.photo_path, sizeof record.photo_path, "%s", photo);
+    int index = -1;
+    int error_code = -1;
+    EXPECT_EQ(contact_add_contact(storage, &record, &index, &error_code), 1) << "error code " << error_code;
+    return index;
+}
+
+std::string run(const std::string &command)
+{
+    std::string output;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return output;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+        output += buffer;
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return output;
+}
+
+using NotiSignalsTest = ServiceTest;
+
+// ---- what a change sends ----------------------------------------------------------
+
+TEST_F(NotiSignalsTest, ContactAddedInAnotherProcessArrivesAsItsUpdateTypeAndIndex)
+{
+    SignalRecorder recorder;
+    for (int storage : {CONTACT_STORAGE_PHONE, CONTACT_STORAGE_SIM, CONTACT_STORAGE_FDN}) {
+        SCOPED_TRACE(storage);
+        recorder.clear();
+        // The tool is another process on the bus.
+        const std::string printed = run(std::string(CONTACT_ENGINE_TOOL_PATH) + " add Ada --phone 112 --storage " +
+                                        std::to_string(storage));
+        const int index = std::stoi(printed);
+        ASSERT_TRUE(recorder.wait_until([](const auto &seen) { return !seen.empty(); }));
+        ASSERT_EQ(recorder.received().size(), 1u);
+        const IndexUpdate update = convert_main_table(recorder.received()[0]);
+        EXPECT_EQ(update.update_type, 5 + 4 * storage + CONTACT_NOTI_OPERATION_ADD);
+        EXPECT_EQ(update.data.index, index);
+        EXPECT_EQ(update.data.storage_type, storage);
+    }
+}
+
+TEST_F(NotiSignalsTest, EachContactChangeSendsItsOwnSignal)
+{
+    SignalRecorder recorder;
+    const int first = add_contact(CONTACT_STORAGE_PHONE, "Ada");
+    contact_t record = named("Ada Lovelace");
+    int error_code = -1;
+    ASSERT_EQ(contact_insert_contact(CONTACT_STORAGE_PHONE_ALIAS, 40, &record, &error_code), 1);
+    ASSERT_EQ(contact_update_contact(CONTACT_STORAGE_PHONE, first, &record, &error_code), 1);
+    ASSERT_EQ(contact_change_field_value(CONTACT_STORAGE_PHONE, first, CONTACT_FIELD_COMPANY, "Analytical", &error_code), 1);
+    ASSERT_EQ(contact_increase_frequency(CONTACT_STORAGE_PHONE, first, &error_code), 1);
+    ASSERT_EQ(contact_delete_contact(CONTACT_STORAGE_PHONE, 40, &error_code), 1);
+    ASSERT_EQ(contact_insert_my_contact(&record, &error_code), 1);
+    ASSERT_EQ(contact_update_my_contact(&record, &error_code), 1);
+    ASSERT_EQ(contact_delete_my_contact(&error_code), 1);
+    ASSERT_EQ(contact_delete_all_contacts(CONTACT_STORAGE_PHONE, &error_code), 1);
+
+    const Received last = expected(Signal::ContactMainTable, {3, 0, 0});
+    EXPECT_THAT(recorder.until(last),
+                ::testing::ElementsAre(expected(Signal::ContactMainTable, {0, 0, first}),
+                                       expected(Signal::ContactMainTable, {0, 0, 40}), // storage 6 is 0
+                                       expected(Signal::ContactMainTable, {1, 0, first}),
+                                       expected(Signal::ContactTable, {1, 0, first}),
+                                       expected(Signal::ContactTable, {1, 0, first}),
+                                       expected(Signal::ContactMainTable, {2, 0, 40}),
+                                       expected(Signal::MyContactTable, {0, 0}),
+                                       expected(Signal::MyContactTable, {1, 0}),
+                                       expected(Signal::MyContactTable, {2, 0}), last));
+    const IndexUpdate update = convert_main_table(last);
+    EXPECT_EQ(update.update_type, CONTACT_UPDATE_PHONE_DELETE_ALL);
+}
+
+TEST_F(NotiSignalsTest, EverySignalIsDeclaredWithItsArgumentNames)
+{
+    auto connection = sdbus::createSystemBusConnection();
+    auto proxy = sdbus::createProxy(*connection, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
+    std::string xml;
+    proxy->callMethod("Introspect").onInterface("org.freedesktop.DBus.Introspectable").storeResultsTo(xml);
+    for (const contact_signals::Description &signal : contact_signals::kSignals) {
+        std::string pattern = std::string("<signal name=\"") + signal.name + "\">";
+        for (std::size_t i = 0; i < signal.arity; ++i)
+            pattern += std::string("\\s*<arg type=\"i\" name=\"") + signal.args[i] + "\"/>";
+        pattern += "\\s*</signal>";
+        EXPECT_TRUE(std::regex_search(xml, std::regex(pattern))) << signal.name << " in\n" << xml;
+    }
+}
+
+// ---- what sends nothing -------------------------------------------------------------
+
+TEST_F(NotiSignalsTest, RefusedCallsSendNothing)
+{
+    const int index = add_contact(CONTACT_STORAGE_PHONE, "Ada");
+    SignalRecorder recorder;
+    contact_t record = named("Grace");
+    contact_t bad = named("Bad birthday");
+    std::snprintf(bad.birthday, sizeof bad.birthday, "1815-02-30");
+    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_contact(CONTACT_STORAGE_PHONE, 77, e); }), kNoContact);
+    EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_contact(99, &record, &i, e); }), kUnknownStorage);
+    EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_contact(0, &bad, &i, e); }), kInvalidArgument);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_insert_contact(0, index, &record, e); }), kIndexInUse);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_update_contact(0, 77, &record, e); }), kNoContact);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_update_contact(0, index, &bad, e); }), kInvalidArgument);
+    EXPECT_EQ(failure_code([&](int *e) {
+                  return contact_change_field_value(0, index, CONTACT_FIELD_BIRTHDAY, "tomorrow", e);
+              }),
+              kInvalidArgument);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_increase_frequency(0, 77, e); }), kNoContact);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_update_my_contact(&record, e); }), kNoMyContact);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_my_contact(e); }), kNoMyContact);
+    // Not refused, but nothing to delete: nothing changed, nothing to say.
+    int error_code = -1;
+    EXPECT_EQ(contact_delete_all_contacts(CONTACT_STORAGE_SIM, &error_code), 1);
+
+    const int marker_index = add_contact(CONTACT_STORAGE_SDN, "marker");
+    const Received marker = expected(Signal::ContactMainTable, {0, 4, marker_index});
+    EXPECT_THAT(recorder.until(marker), ::testing::ElementsAre(marker));
+}
+
+// The service's parts in this process: its database and its emitter on the
+// service's name, as the service sets them up, without the methods.
+class InProcessEmitter : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        (void)bus();
+        connection_ = sdbus::createSystemBusConnection(CONTACT_ENGINE_BUS_NAME);
+        clients_ = std::make_unique<contact_engine::ClientWatch>(*connection_);
+        object_ = sdbus::createObject(*connection_, CONTACT_ENGINE_OBJECT_PATH);
+        registry_ = std::make_unique<contact_engine::MethodRegistry>(*object_, *clients_, 1);
+        contact_engine::register_notification_signals(*registry_, db_, options_);
+        object_->finishRegistration();
+    }
+    void TearDown() override
+    {
+        registry_.reset();
+        object_.reset();
+        clients_.reset();
+        connection_.reset();
+    }
+    // One committed change that announces `index` of the SDN storage.
+    Received marker(int index)
+    {
+        db_.change([&] { db_.notify(Signal::ContactMainTable, {contact_signals::kAdd, 4, index}); });
+        return expected(Signal::ContactMainTable, {0, 4, index});
+    }
+
+    TempDir dir_;
+    contact_engine::Database db_{dir_.path() + "/probe.db"};
+    contact_engine::ServiceOptions options_;
+    std::unique_ptr<sdbus::IConnection> connection_;
+    std::unique_ptr<contact_engine::ClientWatch> clients_;
+    std::unique_ptr<sdbus::IObject> object_;
+    std::unique_ptr<contact_engine::MethodRegistry> registry_;
+};
+
+TEST_F(InProcessEmitter, RolledBackChangesSendNothing)
+{
+    SignalRecorder recorder;
+    using contact_signals::kAdd;
+    EXPECT_THROW(db_.change([&] {
+        db_.sql().exec("CREATE TABLE probe (x)");
+        db_.notify(Signal::ContactMainTable, {kAdd, 0, 1});
+        throw std::runtime_error("the change fails after its notification");
+    }),
+                 std::runtime_error);
+    // A nested change joins the outer transaction: its notification goes
+    // when the outer one rolls back.
+    EXPECT_THROW(db_.change([&] {
+        db_.change([&] { db_.notify(Signal::ContactMainTable, {kAdd, 0, 2}); });
+        throw std::runtime_error("the outer change fails");
+    }),
+                 std::runtime_error);
+    // A database failure rolls back too.
+    EXPECT_ANY_THROW(db_.change([&] {
+        db_.notify(Signal::MyContactTable, {kAdd, 0});
+        db_.sql().exec("INSERT INTO no_such_table VALUES (1)");
+    }));
+    const Received last = marker(9);
+    EXPECT_THAT(recorder.until(last), ::testing::ElementsAre(last));
+}
+
+TEST_F(InProcessEmitter, NotificationsGoOutOnlyAfterTheCommitInTheirOrder)
+{
+    SignalRecorder recorder;
+    using namespace contact_signals;
+    db_.change([&] {
+        db_.notify(Signal::SortType, {2});
+        db_.change([&] { db_.notify(Signal::GroupTable, {kUpdate, 1, 3}); });
+        db_.notify(Signal::SimError, {1, 7, 0, -3});
+    });
+    const Received last = marker(1);
+    EXPECT_THAT(recorder.until(last),
+                ::testing::ElementsAre(expected(Signal::SortType, {2}), expected(Signal::GroupTable, {1, 1, 3}),
+                                       expected(Signal::SimError, {1, 7, 0, -3}), last));
+    EXPECT_THROW(db_.notify(Signal::SortType, {1}), std::logic_error) << "outside change()";
+    EXPECT_THROW(db_.change([&] { db_.notify(Signal::SortType, {1, 2}); }), std::logic_error) << "wrong arity";
+}
+
+TEST_F(InProcessEmitter, TenThousandChangesInOneTransactionGiveABoundedNumberOfSignals)
+{
+    SignalRecorder recorder;
+    using namespace contact_signals;
+    constexpr int kRows = 10000;
+    db_.change([&] {
+        for (int index = 1; index <= kRows; ++index) {
+            db_.notify(Signal::ContactMainTable, {kDelete, 0, index});
+            db_.notify(Signal::ContactMainTable, {kAdd, 1, index});
+            db_.notify(Signal::ContactTable, {kUpdate, 2, index});
+            db_.notify(Signal::AddGroupMember, {0, 5});
+        }
+    });
+    const Received last = marker(1);
+    EXPECT_THAT(recorder.until(last),
+                ::testing::ElementsAre(expected(Signal::DeleteSomeContacts, {0}), expected(Signal::CopySomeContacts, {1}),
+                                       expected(Signal::ContactTable, {kUpdate, 2, kNoRow}),
+                                       expected(Signal::AddSomeGroupMembers, {0, 5}), last));
+}
+
+TEST_F(InProcessEmitter, RowsUpToTheLimitGoOneByOneAndOneMoreFoldsThem)
+{
+    SignalRecorder recorder;
+    using namespace contact_signals;
+    const int limit = int(contact_engine::limits::kNotificationsBeforeFolding);
+    db_.change([&] {
+        for (int index = 1; index <= limit; ++index)
+            db_.notify(Signal::ContactMainTable, {kUpdate, 0, index});
+        db_.notify(Signal::DeleteGroupMember, {1, 2});
+    });
+    std::vector<Received> one_by_one;
+    for (int index = 1; index <= limit; ++index)
+        one_by_one.push_back(expected(Signal::ContactMainTable, {kUpdate, 0, index}));
+    one_by_one.push_back(expected(Signal::DeleteGroupMember, {1, 2}));
+    Received last = marker(1);
+    one_by_one.push_back(last);
+    EXPECT_EQ(recorder.until(last), one_by_one);
+
+    recorder.clear();
+    db_.change([&] {
+        for (int index = 1; index <= limit + 1; ++index)
+            db_.notify(Signal::ContactMainTable, {kUpdate, 0, index});
+        db_.notify(Signal::GroupTable, {kDelete, 0, 4}); // another kind: as it came
+    });
+    last = marker(2);
+    EXPECT_THAT(recorder.until(last), ::testing::ElementsAre(expected(Signal::ContactTable, {kUpdate, 0, kNoRow}),
+                                                             expected(Signal::GroupTable, {kDelete, 0, 4}), last));
+}
+
+// ---- many rows at once, through the service -------------------------------------------
+
+TEST_F(NotiSignalsTest, ManyRowsChangedByOneCallGiveOneSignal)
+{
+    constexpr int kContacts = 250; // a full SIM phonebook
+    for (int i = 0; i < kContacts; ++i)
+        add_contact(CONTACT_STORAGE_SIM, "Sim contact", "/media/expired.jpg");
+    SignalRecorder recorder;
+    int error_code = -1;
+    // One call changes every row: a licence ran out, then all are deleted.
+    ASSERT_EQ(contact_drm_expired(1, "/media/expired.jpg", &error_code), 1);
+    EXPECT_EQ(error_code, kContacts);
+    ASSERT_EQ(contact_delete_all_contacts(CONTACT_STORAGE_SIM, &error_code), 1);
+    const int marker_index = add_contact(CONTACT_STORAGE_SDN, "marker");
+    const Received marker = expected(Signal::ContactMainTable, {0, 4, marker_index});
+    const std::vector<Received> seen = recorder.until(marker);
+    ASSERT_THAT(seen, ::testing::ElementsAre(expected(Signal::ContactTable, {1, 1, 0}),
+                                             expected(Signal::ContactMainTable, {3, 1, 0}), marker));
+    EXPECT_EQ(convert_main_table(seen[1]).update_type, CONTACT_UPDATE_SIM_DELETE_ALL);
+}
+
+// ---- the tool ------------------------------------------------------------------------
+
+// Reads from `fd` until `text` has been seen or 20 s have passed.
+std::string read_until(int fd, const std::string &text)
+{
+    std::string seen;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0)
+            continue;
+        char buffer[256];
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        seen.append(buffer, std::size_t(got));
+    }
+    return seen;
+}
+
+TEST_F(NotiSignalsTest, WatchPrintsTheUpdateTypeOfAChangeMadeByAnotherProcess)
+{
+    int out[2];
+    int err[2];
+    ASSERT_EQ(pipe(out), 0);
+    ASSERT_EQ(pipe(err), 0);
+    const pid_t watcher = fork();
+    ASSERT_GE(watcher, 0);
+    if (watcher == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        execl(CONTACT_ENGINE_TOOL_PATH, CONTACT_ENGINE_TOOL_PATH, "watch", "--count", "1", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    EXPECT_THAT(read_until(err[0], "\n"), ::testing::HasSubstr("watching /org/yora/contact"));
+
+    const int index = add_contact(CONTACT_STORAGE_SIM, "Watched");
+    const std::string line = read_until(out[0], "\n");
+    EXPECT_EQ(line, "contact_main_table_noti update_type=" + std::to_string(CONTACT_UPDATE_SIM_ADD) +
+                        " index=" + std::to_string(index) + " storage_type=1\n");
+
+    int status = 0;
+    for (int tries = 0; tries < 200 && waitpid(watcher, &status, WNOHANG) == 0; ++tries)
+        std::this_thread::sleep_for(50ms);
+    if (waitpid(watcher, &status, WNOHANG) == 0) {
+        kill(watcher, SIGKILL);
+        waitpid(watcher, &status, 0);
+        ADD_FAILURE() << "watch --count 1 did not stop after one line";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(out[0]);
+    close(err[0]);
+}
+
+TEST_F(NotiSignalsTest, WatchStopsOnSigterm)
+{
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    const pid_t watcher = fork();
+    ASSERT_GE(watcher, 0);
+    if (watcher == 0) {
+        dup2(err[1], STDERR_FILENO);
+        execl(CONTACT_ENGINE_TOOL_PATH, CONTACT_ENGINE_TOOL_PATH, "watch", nullptr);
+        _exit(127);
+    }
+    close(err[1]);
+    EXPECT_THAT(read_until(err[0], "\n"), ::testing::HasSubstr("watching"));
+    kill(watcher, SIGTERM);
+    int status = 0;
+    waitpid(watcher, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(err[0]);
+}
+
+} // namespace
+} // namespace contact_test
