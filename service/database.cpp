@@ -57,7 +57,7 @@ SQLite::Database &Database::sql()
 
 void Database::notify(Signal signal, std::initializer_list<std::int32_t> args)
 {
-    if (session_.database != this || !session_.writing)
+    if (session().database != this || !session().writing)
         throw std::logic_error("notify() outside change()");
     const contact_signals::Description &description = contact_signals::describe(signal);
     if (args.size() != description.arity)
