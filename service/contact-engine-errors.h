@@ -1,32 +1,102 @@
-// Result and error codes of the contact engine service.
+// Result and error codes of the contact engine service: one table of code,
+// D-Bus error name and meaning.  The error names on the bus, the README's
+// table and the tests all come from here.
 //
-// A failed method replies with a D-Bus error whose message starts with the
+// A failed method replies with a D-Bus error named
+// "com.quorvel.contact.engine.Error.<name>" whose message starts with the
 // decimal code, then a colon and a readable reason: "12: no contact at index 7".
 // Methods that end their reply with a result code put 0 there on success, or
 // one of these codes where the answer itself is "no" or "not possible".
-// The numbers are stable: never renumber, only add.  They stay clear of the
-// client library's own codes (2, 3, 9, 32, 33).
+// The numbers are stable: never renumber, only add (a row and a README row).
 #pragma once
+
+#include <array>
+#include <cstddef>
+#include <string_view>
 
 namespace contact_engine {
 
 enum ErrorCode : int {
     kOk                = 0,
-    kInvalidArgument   = 10, // a value the method cannot use (bad number, bad format)
-    kUnknownStorage    = 11, // storage_type names no storage of this method
-    kNoContact         = 12, // no contact at the given index
-    kIndexOutOfRange   = 13, // index outside 1 .. capacity of the storage
-    kStorageFull       = 14, // no free index left in the storage
-    kMalformedRecord   = 15, // byte array shorter or longer than its counts announce
-    kInvalidUtf8       = 16, // a text is not valid UTF-8 or not NUL-terminated
-    kUnknownField      = 17, // field_id names no field
-    kValueTooLong      = 18, // a text does not fit its field
-    kIndexInUse        = 19, // insert at an index that already holds a contact
-    kNoMyContact       = 20, // my contact has not been stored
-    kMyContactExists   = 21, // insert of my contact when one is stored
-    kReadOnlyField     = 22, // the field is kept by the service and cannot be set
-    kDatabaseError     = 23, // the database failed; nothing was changed
-    kWrongStorageKind  = 24, // my-contact storage used with a contact-table method
+    kInvalidArgument   = 10,
+    kUnknownStorage    = 11,
+    kNoContact         = 12,
+    kIndexOutOfRange   = 13,
+    kStorageFull       = 14,
+    kMalformedRecord   = 15,
+    kInvalidUtf8       = 16,
+    kUnknownField      = 17,
+    kValueTooLong      = 18,
+    kIndexInUse        = 19,
+    kNoMyContact       = 20,
+    kMyContactExists   = 21,
+    kReadOnlyField     = 22,
+    kDatabaseError     = 23,
+    kWrongStorageKind  = 24,
+    kInternalError     = 25,
 };
+
+struct ErrorInfo {
+    ErrorCode code;
+    const char *name;    // last part of the D-Bus error name
+    const char *meaning; // as the README's table says it
+};
+
+inline constexpr const char *kErrorNamePrefix = "com.quorvel.contact.engine.Error.";
+
+inline constexpr std::array kErrors{
+    ErrorInfo{kOk, "Ok", "success"},
+    ErrorInfo{kInvalidArgument, "InvalidArgument",
+              "a value the method cannot use (bad birthday, favourite not \"0\"/\"1\", unknown DRM kind, "
+              "empty FDN number)"},
+    ErrorInfo{kUnknownStorage, "UnknownStorage", "`storage_type` names no storage"},
+    ErrorInfo{kNoContact, "NoContact", "no contact at that index"},
+    ErrorInfo{kIndexOutOfRange, "IndexOutOfRange", "index outside 1 .. capacity of the storage"},
+    ErrorInfo{kStorageFull, "StorageFull", "the storage is full"},
+    ErrorInfo{kMalformedRecord, "MalformedRecord",
+              "the record's byte array is shorter or longer than its counts announce, or a count is negative"},
+    ErrorInfo{kInvalidUtf8, "InvalidUtf8", "a text is not valid UTF-8 or not NUL-terminated within its field"},
+    ErrorInfo{kUnknownField, "UnknownField", "`field_id` names no field"},
+    ErrorInfo{kValueTooLong, "ValueTooLong", "a value does not fit its field"},
+    ErrorInfo{kIndexInUse, "IndexInUse", "insert at an index that already holds a contact"},
+    ErrorInfo{kNoMyContact, "NoMyContact", "no contact of the user's own is stored"},
+    ErrorInfo{kMyContactExists, "MyContactExists", "the user's own contact already exists (insert)"},
+    ErrorInfo{kReadOnlyField, "ReadOnlyField", "the field is kept by the service and cannot be set"},
+    ErrorInfo{kDatabaseError, "DatabaseError", "the database failed; nothing was changed"},
+    ErrorInfo{kWrongStorageKind, "WrongStorageKind", "the my-contact storage given to a contact-table method"},
+    ErrorInfo{kInternalError, "InternalError",
+              "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
+};
+
+// The client library's own codes: the service never uses them.
+inline constexpr std::array kLibraryCodes{2, 3, 9, 32, 33};
+
+constexpr bool codes_are_unique_and_clear_of_the_library()
+{
+    for (std::size_t i = 0; i < kErrors.size(); ++i) {
+        for (std::size_t j = i + 1; j < kErrors.size(); ++j)
+            if (kErrors[i].code == kErrors[j].code || std::string_view(kErrors[i].name) == kErrors[j].name)
+                return false;
+        for (int library : kLibraryCodes)
+            if (kErrors[i].code == library)
+                return false;
+    }
+    return true;
+}
+static_assert(codes_are_unique_and_clear_of_the_library(),
+              "service codes and names must be unique and clear of the library's codes 2, 3, 9, 32, 33");
+
+constexpr const ErrorInfo &error_info(ErrorCode code)
+{
+    for (const ErrorInfo &info : kErrors)
+        if (info.code == code)
+            return info;
+    return code == kInternalError ? kErrors[0] : error_info(kInternalError); // a code missing here is a fault
+}
+
+constexpr const char *error_name(ErrorCode code)
+{
+    return error_info(code).name;
+}
 
 } // namespace contact_engine

@@ -7,8 +7,10 @@
 #include <string>
 #include <tuple>
 
-#include "database.h"
+#include "contact-store.h"
+#include "default-contacts.h"
 #include "method-registry.h"
+#include "service-options.h"
 
 namespace contact_engine {
 
@@ -64,7 +66,7 @@ Address address_of(int type, int index)
     return {storage, index};
 }
 
-Record existing(Database &db, const Address &at)
+Record existing(ContactStore &db, const Address &at)
 {
     std::optional<Record> record = db.load(at.storage.table, at.index);
     if (!record)
@@ -72,13 +74,13 @@ Record existing(Database &db, const Address &at)
     return std::move(*record);
 }
 
-void store(Database &db, const Address &at, Record &record)
+void store(ContactStore &db, const Address &at, Record &record)
 {
     record.set_address(at.storage.table, at.index);
     db.store(at.storage.table, at.index, record);
 }
 
-int lowest_free_index(Database &db, const Storage &storage)
+int lowest_free_index(ContactStore &db, const Storage &storage)
 {
     int expected = 1;
     for (int used : db.indices(storage.table)) {
@@ -187,10 +189,10 @@ void write_field(Record &record, const FieldSpec &spec, const std::string &value
     }
 }
 
-void change_frequency(Database &db, int storage, int index, int step)
+void change_frequency(ContactStore &db, int storage, int index, int step)
 {
     const Address at = address_of(storage, index);
-    db.change([&] {
+    db.database().change([&] {
         Record record = existing(db, at);
         record.set_int(frequency, std::max(0, record.get_int(frequency) + step));
         store(db, at, record);
@@ -201,7 +203,7 @@ void change_frequency(Database &db, int storage, int index, int step)
 
 constexpr const char *kTrackMe = "track_me";
 
-Record my_contact(Database &db)
+Record my_contact(ContactStore &db)
 {
     std::optional<Record> record = db.load_my_contact();
     if (!record)
@@ -238,188 +240,267 @@ bool has_im_account(const Record &record, int type, int status)
     return false;
 }
 
+
+// ---- contact operations ------------------------------------------------------
+
+Answer add_contact(ContactStore &db, std::int32_t storage_type, Bytes record_bytes)
+{
+    const Storage where = storage_of(storage_type);
+    Record record = Record::parse(std::move(record_bytes));
+    return db.database().change([&] {
+        const int index = lowest_free_index(db, where);
+        if (index < 0)
+            fail(kStorageFull, "storage " + std::to_string(storage_type) + " is full");
+        store(db, {where, index}, record);
+        return Answer{index, kOk};
+    });
+}
+
+std::int32_t insert_contact(ContactStore &db, std::int32_t storage_type, std::int32_t index, Bytes record_bytes)
+{
+    const Address at = address_of(storage_type, index);
+    Record record = Record::parse(std::move(record_bytes));
+    db.database().change([&] {
+        if (db.load(at.storage.table, index))
+            fail(kIndexInUse, at.name() + " already holds a contact");
+        store(db, at, record);
+    });
+    return kOk;
+}
+
+std::int32_t update_contact(ContactStore &db, std::int32_t storage_type, std::int32_t index, Bytes record_bytes)
+{
+    const Address at = address_of(storage_type, index);
+    Record record = Record::parse(std::move(record_bytes));
+    db.database().change([&] {
+        existing(db, at);
+        store(db, at, record);
+    });
+    return kOk;
+}
+
+Reply get_contact(ContactStore &db, std::int32_t storage_type, std::int32_t index)
+{
+    return {existing(db, address_of(storage_type, index)).bytes(), kOk};
+}
+
+std::int32_t delete_contact(ContactStore &db, std::int32_t storage_type, std::int32_t index)
+{
+    const Address at = address_of(storage_type, index);
+    if (!db.remove(at.storage.table, index))
+        fail(kNoContact, "no contact at " + at.name());
+    return kOk;
+}
+
+std::int32_t delete_all_contacts(ContactStore &db, std::int32_t storage_type)
+{
+    db.remove_all(storage_of(storage_type).table);
+    return kOk;
+}
+
+std::tuple<bool, std::int32_t> is_contact_exist(ContactStore &db, std::int32_t storage_type, std::int32_t index)
+{
+    const Address at = address_of(storage_type, index);
+    return {db.load(at.storage.table, index).has_value(), kOk};
+}
+
+Answer get_contact_count(ContactStore &db, std::int32_t storage_type)
+{
+    return {db.count(storage_of(storage_type).table), kOk};
+}
+
+Answer get_max_contact_count(std::int32_t storage_type)
+{
+    return {storage_of(storage_type).capacity, kOk};
+}
+
+Answer get_empty_contact_index(ContactStore &db, std::int32_t storage_type)
+{
+    const int index = lowest_free_index(db, storage_of(storage_type));
+    return {index, index < 0 ? kStorageFull : kOk};
+}
+
+// The indices as 32-bit little-endian numbers; the result is their count.
+Reply get_all_contact_indices(ContactStore &db, std::int32_t storage_type)
+{
+    const std::vector<int> indices = db.indices(storage_of(storage_type).table);
+    Bytes packed(indices.size() * 4);
+    for (std::size_t i = 0; i < indices.size(); ++i)
+        contact_wire::write_i32(packed.data(), i * 4, indices[i]);
+    return {packed, std::int32_t(indices.size())};
+}
+
+std::string get_field_value(ContactStore &db, std::int32_t storage_type, std::int32_t index, std::int32_t field_id)
+{
+    const Address at = address_of(storage_type, index);
+    const FieldSpec &spec = field_spec(field_id);
+    return read_field(existing(db, at), spec);
+}
+
+void change_field_value(ContactStore &db, std::int32_t storage_type, std::int32_t index, std::int32_t field_id,
+                        std::string value)
+{
+    const Address at = address_of(storage_type, index);
+    const FieldSpec &spec = field_spec(field_id);
+    db.database().change([&] {
+        Record record = existing(db, at);
+        write_field(record, spec, value);
+        store(db, at, record);
+    });
+}
+
+void increase_frequency(ContactStore &db, std::int32_t storage_type, std::int32_t index)
+{
+    change_frequency(db, storage_type, index, +1);
+}
+
+void decrease_frequency(ContactStore &db, std::int32_t storage_type, std::int32_t index)
+{
+    change_frequency(db, storage_type, index, -1);
+}
+
+// True when a fixed dialling number is a prefix of the dialled one.
+bool is_fdn_phone_number_exist(ContactStore &db, std::string number)
+{
+    const std::string wanted = normalise_number(number);
+    if (wanted.empty())
+        fail(kInvalidArgument, "an empty number is never dialled");
+    for (const std::string &entry : db.normalised_numbers(kFdnStorage))
+        if (!entry.empty() && wanted.compare(0, entry.size(), entry) == 0)
+            return true;
+    return false;
+}
+
+// ---- my contact and the status queries --------------------------------------
+
+Reply get_my_contact(ContactStore &db)
+{
+    return {my_contact(db).bytes(), kOk};
+}
+
+std::int32_t insert_my_contact(ContactStore &db, Bytes record_bytes)
+{
+    Record record = my_contact_from(std::move(record_bytes));
+    db.database().change([&] {
+        if (db.load_my_contact())
+            fail(kMyContactExists, "a contact of the user's own is already stored");
+        db.store_my_contact(record);
+    });
+    return kOk;
+}
+
+std::int32_t update_my_contact(ContactStore &db, Bytes record_bytes)
+{
+    Record record = my_contact_from(std::move(record_bytes));
+    db.database().change([&] {
+        my_contact(db);
+        db.store_my_contact(record);
+    });
+    return kOk;
+}
+
+std::int32_t delete_my_contact(ContactStore &db)
+{
+    db.database().change([&] {
+        if (!db.remove_my_contact())
+            fail(kNoMyContact, "no contact of the user's own is stored");
+        db.set_state(kTrackMe, 0);
+    });
+    return kOk;
+}
+
+std::int32_t set_lbs_position(ContactStore &db)
+{
+    return db.database().change([&]() -> std::int32_t {
+        if (!db.load_my_contact())
+            return kNoMyContact;
+        db.set_state(kTrackMe, 1);
+        return kOk;
+    });
+}
+
+std::int32_t is_contact_track_me_init(ContactStore &db)
+{
+    return db.state(kTrackMe, 0) == 1 ? 1 : 0;
+}
+
+std::int32_t is_contact_track_me_stop(ContactStore &db)
+{
+    return db.state(kTrackMe, 0) == 1 ? 0 : 1;
+}
+
+std::int32_t is_contact_me_im_account_setting(ContactStore &db, std::int32_t type, std::int32_t status)
+{
+    const std::optional<Record> me = db.load_my_contact();
+    if (!me)
+        return kNoMyContact;
+    return has_im_account(*me, type, status) ? 1 : 0;
+}
+
+// Clears the expired media path from every contact and my contact; the
+// answer is how many records changed.
+std::int32_t drm_expired(ContactStore &db, std::int32_t kind, std::string path)
+{
+    if (kind < 0 || std::size_t(kind) >= kDrmFields.size())
+        fail(kInvalidArgument, "DRM kind " + std::to_string(kind) + " is not 0 (ringtone), 1 (photo) "
+                               "or 2 (message tone)");
+    const TextField &field = kDrmFields[std::size_t(kind)];
+    return db.database().change([&] {
+        std::vector<std::tuple<int, int, Record>> changed;
+        db.for_each([&](int storage, int index, Record &record) {
+            if (clear_path(record, field, path))
+                changed.emplace_back(storage, index, std::move(record));
+        });
+        for (auto &[storage, index, record] : changed)
+            db.store(storage, index, record);
+        std::int32_t count = std::int32_t(changed.size());
+        if (std::optional<Record> me = db.load_my_contact(); me && clear_path(*me, field, path)) {
+            db.store_my_contact(*me);
+            ++count;
+        }
+        return count;
+    });
+}
+
 } // namespace
 
-void register_contact_methods(MethodRegistry &registry, Database &db)
+RegisterFamily register_contact_methods;
+void register_contact_methods(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
-    using Reply = std::tuple<Bytes, std::int32_t>;
-    using Answer = std::tuple<std::int32_t, std::int32_t>;
-
+    ContactStore &db = registry.own<ContactStore>(database);
+    if (options.seed_defaults)
+        seed_default_contacts(db);
     registry
-        .add("contact_add_contact",
-             [&db](std::int32_t storage, Bytes bytes) -> Answer {
-                 const Storage where = storage_of(storage);
-                 Record record = Record::parse(std::move(bytes));
-                 return db.change([&] {
-                     const int index = lowest_free_index(db, where);
-                     if (index < 0)
-                         fail(kStorageFull, "storage " + std::to_string(storage) + " is full");
-                     store(db, {where, index}, record);
-                     return Answer{index, kOk};
-                 });
-             })
-        .add("contact_insert_contact",
-             [&db](std::int32_t storage, std::int32_t index, Bytes bytes) -> std::int32_t {
-                 const Address at = address_of(storage, index);
-                 Record record = Record::parse(std::move(bytes));
-                 db.change([&] {
-                     if (db.load(at.storage.table, index))
-                         fail(kIndexInUse, at.name() + " already holds a contact");
-                     store(db, at, record);
-                 });
-                 return kOk;
-             })
-        .add("contact_update_contact",
-             [&db](std::int32_t storage, std::int32_t index, Bytes bytes) -> std::int32_t {
-                 const Address at = address_of(storage, index);
-                 Record record = Record::parse(std::move(bytes));
-                 db.change([&] {
-                     existing(db, at);
-                     store(db, at, record);
-                 });
-                 return kOk;
-             })
-        .add("contact_get_contact",
-             [&db](std::int32_t storage, std::int32_t index) -> Reply {
-                 return {existing(db, address_of(storage, index)).bytes(), kOk};
-             })
-        .add("contact_delete_contact",
-             [&db](std::int32_t storage, std::int32_t index) -> std::int32_t {
-                 const Address at = address_of(storage, index);
-                 db.change([&] {
-                     if (!db.remove(at.storage.table, index))
-                         fail(kNoContact, "no contact at " + at.name());
-                 });
-                 return kOk;
-             })
-        .add("contact_delete_all_contacts",
-             [&db](std::int32_t storage) -> std::int32_t {
-                 const Storage where = storage_of(storage);
-                 db.change([&] { db.remove_all(where.table); });
-                 return kOk;
-             })
-        .add("contact_is_contact_exist",
-             [&db](std::int32_t storage, std::int32_t index) -> std::tuple<bool, std::int32_t> {
-                 const Address at = address_of(storage, index);
-                 return {db.load(at.storage.table, index).has_value(), kOk};
-             })
-        .add("contact_get_contact_count",
-             [&db](std::int32_t storage) -> Answer { return {db.count(storage_of(storage).table), kOk}; })
-        .add("contact_get_max_contact_count",
-             [](std::int32_t storage) -> Answer { return {storage_of(storage).capacity, kOk}; })
-        .add("contact_get_empty_contact_index",
-             [&db](std::int32_t storage) -> Answer {
-                 const int index = lowest_free_index(db, storage_of(storage));
-                 return {index, index < 0 ? kStorageFull : kOk};
-             })
-        .add("contact_get_all_contact_indices",
-             [&db](std::int32_t storage) -> Reply {
-                 const std::vector<int> indices = db.indices(storage_of(storage).table);
-                 Bytes packed(indices.size() * 4);
-                 for (std::size_t i = 0; i < indices.size(); ++i)
-                     contact_wire::write_i32(packed.data(), i * 4, indices[i]);
-                 return {packed, std::int32_t(indices.size())};
-             })
-        .add("contact_get_field_value",
-             [&db](std::int32_t storage, std::int32_t index, std::int32_t field_id) -> std::string {
-                 const Address at = address_of(storage, index);
-                 const FieldSpec &spec = field_spec(field_id);
-                 return read_field(existing(db, at), spec);
-             })
-        .add("contact_change_field_value",
-             [&db](std::int32_t storage, std::int32_t index, std::int32_t field_id, std::string value) {
-                 const Address at = address_of(storage, index);
-                 const FieldSpec &spec = field_spec(field_id);
-                 db.change([&] {
-                     Record record = existing(db, at);
-                     write_field(record, spec, value);
-                     store(db, at, record);
-                 });
-             })
-        .add("contact_increase_frequency",
-             [&db](std::int32_t storage, std::int32_t index) { change_frequency(db, storage, index, +1); })
-        .add("contact_decrease_frequency",
-             [&db](std::int32_t storage, std::int32_t index) { change_frequency(db, storage, index, -1); })
-        .add("contact_is_fdn_phone_number_exist",
-             [&db](std::string number) -> bool {
-                 const std::string wanted = normalise_number(number);
-                 if (wanted.empty())
-                     fail(kInvalidArgument, "an empty number is never dialled");
-                 for (const std::string &entry : db.normalised_numbers(kFdnStorage))
-                     if (!entry.empty() && wanted.compare(0, entry.size(), entry) == 0)
-                         return true;
-                 return false;
-             })
-        .add("contact_get_my_contact", [&db]() -> Reply { return {my_contact(db).bytes(), kOk}; })
-        .add("contact_insert_my_contact",
-             [&db](Bytes bytes) -> std::int32_t {
-                 Record record = my_contact_from(std::move(bytes));
-                 db.change([&] {
-                     if (db.load_my_contact())
-                         fail(kMyContactExists, "a contact of the user's own is already stored");
-                     db.store_my_contact(record);
-                 });
-                 return kOk;
-             })
-        .add("contact_update_my_contact",
-             [&db](Bytes bytes) -> std::int32_t {
-                 Record record = my_contact_from(std::move(bytes));
-                 db.change([&] {
-                     my_contact(db);
-                     db.store_my_contact(record);
-                 });
-                 return kOk;
-             })
-        .add("contact_delete_my_contact",
-             [&db]() -> std::int32_t {
-                 db.change([&] {
-                     if (!db.remove_my_contact())
-                         fail(kNoMyContact, "no contact of the user's own is stored");
-                     db.set_state(kTrackMe, 0);
-                 });
-                 return kOk;
-             })
-        .add("contact_set_lbs_position",
-             [&db]() -> std::int32_t {
-                 return db.change([&]() -> std::int32_t {
-                     if (!db.load_my_contact())
-                         return kNoMyContact;
-                     db.set_state(kTrackMe, 1);
-                     return kOk;
-                 });
-             })
-        .add("contact_is_contact_track_me_init",
-             [&db]() -> std::int32_t { return db.state(kTrackMe, 0) == 1 ? 1 : 0; })
-        .add("contact_is_contact_track_me_stop",
-             [&db]() -> std::int32_t { return db.state(kTrackMe, 0) == 1 ? 0 : 1; })
-        .add("contact_is_contact_me_im_account_setting",
-             [&db](std::int32_t type, std::int32_t status) -> std::int32_t {
-                 const std::optional<Record> me = db.load_my_contact();
-                 if (!me)
-                     return kNoMyContact;
-                 return has_im_account(*me, type, status) ? 1 : 0;
-             })
-        .add("contact_drm_expired", [&db](std::int32_t kind, std::string path) -> std::int32_t {
-            if (kind < 0 || std::size_t(kind) >= kDrmFields.size())
-                fail(kInvalidArgument, "DRM kind " + std::to_string(kind) + " is not 0 (ringtone), 1 (photo) "
-                                       "or 2 (message tone)");
-            const TextField &field = kDrmFields[std::size_t(kind)];
-            return db.change([&] {
-                std::vector<std::tuple<int, int, Record>> changed;
-                db.for_each([&](int storage, int index, Record &record) {
-                    if (clear_path(record, field, path))
-                        changed.emplace_back(storage, index, std::move(record));
-                });
-                for (auto &[storage, index, record] : changed)
-                    db.store(storage, index, record);
-                std::int32_t count = std::int32_t(changed.size());
-                if (std::optional<Record> me = db.load_my_contact(); me && clear_path(*me, field, path)) {
-                    db.store_my_contact(*me);
-                    ++count;
-                }
-                return count;
-            });
-        });
+        .add("contact_add_contact", add_contact, db, In{"storage_type", "contact_record"}, Out{"index", "error_code"})
+        .add("contact_insert_contact", insert_contact, db, In{"storage_type", "index", "contact_record"}, Out{"error_code"})
+        .add("contact_update_contact", update_contact, db, In{"storage_type", "index", "contact_record"}, Out{"error_code"})
+        .add("contact_get_contact", get_contact, db, In{"storage_type", "index"}, Out{"contact_record", "error_code"})
+        .add("contact_delete_contact", delete_contact, db, In{"storage_type", "index"}, Out{"error_code"})
+        .add("contact_delete_all_contacts", delete_all_contacts, db, In{"storage_type"}, Out{"error_code"})
+        .add("contact_is_contact_exist", is_contact_exist, db, In{"storage_type", "index"}, Out{"is_exist", "error_code"})
+        .add("contact_get_contact_count", get_contact_count, db, In{"storage_type"}, Out{"record_count", "error_code"})
+        .add("contact_get_max_contact_count", get_max_contact_count, In{"storage_type"}, Out{"max_record_count", "error_code"})
+        .add("contact_get_empty_contact_index", get_empty_contact_index, db, In{"storage_type"},
+             Out{"empty_index", "error_code"})
+        .add("contact_get_all_contact_indices", get_all_contact_indices, db, In{"storage_type"},
+             Out{"contact_index_array", "contact_count"})
+        .add("contact_get_field_value", get_field_value, db, In{"storage_type", "index", "field_id"}, Out{"field_value"})
+        .add("contact_change_field_value", change_field_value, db, In{"storage_type", "index", "field_id", "field_value"},
+             Out{})
+        .add("contact_increase_frequency", increase_frequency, db, In{"storage_type", "index"}, Out{})
+        .add("contact_decrease_frequency", decrease_frequency, db, In{"storage_type", "index"}, Out{})
+        .add("contact_is_fdn_phone_number_exist", is_fdn_phone_number_exist, db, In{"sznumber"},
+             Out{"is_exist"})
+        .add("contact_get_my_contact", get_my_contact, db, In{}, Out{"my_contact", "error_code"})
+        .add("contact_insert_my_contact", insert_my_contact, db, In{"my_contact"}, Out{"error_code"})
+        .add("contact_update_my_contact", update_my_contact, db, In{"my_contact"}, Out{"error_code"})
+        .add("contact_delete_my_contact", delete_my_contact, db, In{}, Out{"error_code"})
+        .add("contact_set_lbs_position", set_lbs_position, db, In{}, Out{"error_code"})
+        .add("contact_is_contact_track_me_init", is_contact_track_me_init, db, In{}, Out{"error_code"})
+        .add("contact_is_contact_track_me_stop", is_contact_track_me_stop, db, In{}, Out{"error_code"})
+        .add("contact_is_contact_me_im_account_setting", is_contact_me_im_account_setting, db,
+             In{"im_type", "im_status"}, Out{"error_code"})
+        .add("contact_drm_expired", drm_expired, db, In{"drm_type", "path"}, Out{"error_code"});
 }
 
 } // namespace contact_engine

@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "contact-engine-wire.h"
 
 namespace contact_engine {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // A fixed-size text field of the record that the service reads.
 struct TextField {

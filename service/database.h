@@ -1,27 +1,47 @@
-// The service's SQLite store: contacts by (storage, index), the user's own
-// contact, and small persistent state.  Schema changes are forward
-// migrations numbered by PRAGMA user_version.
+// The service's SQLite database, shared by the families' stores.
+//
+// Database owns the connections, the transaction helper and the migration
+// mechanism; each family keeps its tables and SQL in its own store
+// (contact-store.h for contacts) and reaches SQLite only inside change() or
+// read():
+//
+//   ContactStore::ContactStore(Database &db) : db_(db) { db.migrate("contacts", kMigrations); }
+//   db.change([&] { ... db.sql() ... });       // one transaction, from any thread
+//
+// Threads: one writer connection behind a mutex, one reader connection
+// behind another.  In WAL mode a read() runs beside a change() on another
+// thread (a worker's long job) and sees only committed data.
 #pragma once
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
-#include <functional>
-#include <optional>
+#include <mutex>
+#include <span>
+#include <stdexcept>
 #include <string>
-#include <vector>
-
-#include "contact-record.h"
+#include <type_traits>
 
 namespace contact_engine {
 
 class Database {
 public:
     explicit Database(const std::string &path);
+    Database(const Database &) = delete;
+    Database &operator=(const Database &) = delete;
 
-    // Runs `work` in one transaction: all of it is stored, or none of it.
-    template <class Work> auto change(Work work)
+    // Runs `work` in one transaction: all of it is stored, or none of it
+    // (an exception rolls it back and goes on).  A change() inside another
+    // joins the outer transaction.
+    template <class Work> auto change(Work &&work) -> decltype(work())
     {
-        SQLite::Transaction transaction(db_);
+        if (session_.database == this) {
+            if (!session_.writing)
+                throw std::logic_error("change() inside read()");
+            return work();
+        }
+        std::lock_guard lock(write_mutex_);
+        const Scope scope(this, writer_, true);
+        SQLite::Transaction transaction(writer_);
         if constexpr (std::is_void_v<decltype(work())>) {
             work();
             transaction.commit();
@@ -32,30 +52,47 @@ public:
         }
     }
 
-    std::optional<Record> load(int storage, int index);
-    // Writes the contact at (storage, index), replacing one that is there.
-    void store(int storage, int index, const Record &record);
-    bool remove(int storage, int index);
-    void remove_all(int storage);
-    int count(int storage);
-    std::vector<int> indices(int storage); // ascending
-    // Every contact of every storage, for changes that sweep them all.
-    void for_each(const std::function<void(int storage, int index, Record &)> &visit);
-    // The normalised phone numbers stored in one storage.
-    std::vector<std::string> normalised_numbers(int storage);
+    // Runs `work` reading committed data; inside change() it reads that
+    // transaction's own writes.
+    template <class Work> auto read(Work &&work) -> decltype(work())
+    {
+        if (session_.database == this)
+            return work();
+        std::lock_guard lock(read_mutex_);
+        const Scope scope(this, reader_, false);
+        return work();
+    }
 
-    std::optional<Record> load_my_contact();
-    void store_my_contact(const Record &record);
-    bool remove_my_contact();
+    // The connection of the enclosing change() or read(); throws
+    // std::logic_error outside them.
+    SQLite::Database &sql();
 
-    int state(const std::string &key, int fallback);
-    void set_state(const std::string &key, int value);
-
-    bool empty();
+    // Brings `family`'s tables forward: steps[N] takes its schema from
+    // version N to N + 1.  Versions are kept per family; never edit a
+    // released step, add one.  Throws when the database is newer.
+    void migrate(const std::string &family, std::span<const char *const> steps);
+    int schema_version(const std::string &family);
 
 private:
-    void migrate();
-    SQLite::Database db_;
+    // Which connection this thread is inside, set by change() and read().
+    struct Session {
+        Database *database = nullptr;
+        SQLite::Database *connection = nullptr;
+        bool writing = false;
+    };
+    static thread_local Session session_;
+    class Scope {
+    public:
+        Scope(Database *db, SQLite::Database &connection, bool writing) { session_ = {db, &connection, writing}; }
+        ~Scope() { session_ = {}; }
+        Scope(const Scope &) = delete;
+        Scope &operator=(const Scope &) = delete;
+    };
+
+    SQLite::Database writer_;
+    SQLite::Database reader_;
+    std::mutex write_mutex_;
+    std::mutex read_mutex_;
 };
 
 } // namespace contact_engine

@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "database.h"
+#include "contact-store.h"
 #include "default-contacts.h"
 
 namespace contact_engine {
@@ -47,7 +47,7 @@ Record build(const DefaultContact &c)
 
 } // namespace
 
-void seed_default_contacts(Database &db)
+void seed_default_contacts(ContactStore &db)
 {
     if (!db.empty())
         return;
@@ -61,7 +61,7 @@ void seed_default_contacts(Database &db)
         {3, "Emergency", "", "", {"112"}, ""},
         {3, "Office", "", "", {"+44 20 7946"}, ""},
     };
-    db.change([&] {
+    db.database().change([&] {
         int next[5] = {1, 1, 1, 1, 1};
         for (const DefaultContact &c : kContacts) {
             Record record = build(c);

@@ -2,9 +2,9 @@
 
 namespace contact_engine {
 
-class Database;
+class ContactStore;
 
 // Fills an empty database with demo contacts; leaves any other alone.
-void seed_default_contacts(Database &db);
+void seed_default_contacts(ContactStore &db);
 
 } // namespace contact_engine

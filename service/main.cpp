@@ -9,33 +9,18 @@
 #include <iostream>
 #include <thread>
 
+#include "client-watch.h"
 #include "database.h"
-#include "default-contacts.h"
 #include "method-registry.h"
+#include "service-options.h"
 
 namespace contact_engine {
 
-const char *error_name(ErrorCode code)
+// The families: each registers its methods here with one line, which
+// declares its register function and calls it.
+void register_families(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
-    switch (code) {
-    case kOk: return "Ok";
-    case kInvalidArgument: return "InvalidArgument";
-    case kUnknownStorage: return "UnknownStorage";
-    case kNoContact: return "NoContact";
-    case kIndexOutOfRange: return "IndexOutOfRange";
-    case kStorageFull: return "StorageFull";
-    case kMalformedRecord: return "MalformedRecord";
-    case kInvalidUtf8: return "InvalidUtf8";
-    case kUnknownField: return "UnknownField";
-    case kValueTooLong: return "ValueTooLong";
-    case kIndexInUse: return "IndexInUse";
-    case kNoMyContact: return "NoMyContact";
-    case kMyContactExists: return "MyContactExists";
-    case kReadOnlyField: return "ReadOnlyField";
-    case kDatabaseError: return "DatabaseError";
-    case kWrongStorageKind: return "WrongStorageKind";
-    }
-    return "Failed";
+    RegisterFamily register_contact_methods; register_contact_methods(registry, database, options);
 }
 
 } // namespace contact_engine
@@ -45,11 +30,8 @@ int main(int argc, char **argv)
     using namespace contact_engine;
 
     CLI::App app{"The contact engine service: serves the phone's contacts on the system bus"};
-    std::string database_path = "/var/lib/contact-engine/contacts.db";
-    bool seed = false;
-    app.add_option("--database", database_path, "SQLite database file (created when missing)")
-        ->capture_default_str();
-    app.add_flag("--seed-defaults", seed, "fill an empty database with demo contacts");
+    ServiceOptions options;
+    add_options(app, options);
     CLI11_PARSE(app, argc, argv);
 
     // SIGTERM and SIGINT are taken by one thread, which ends the event loop.
@@ -60,14 +42,12 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     try {
-        Database database(database_path);
-        if (seed)
-            seed_default_contacts(database);
-
+        Database database(options.database_path);
         auto connection = sdbus::createSystemBusConnection();
+        ClientWatch clients(*connection);
         auto object = sdbus::createObject(*connection, kObjectPath);
-        MethodRegistry registry(*object);
-        register_contact_methods(registry, database);
+        MethodRegistry registry(*object, clients, options.worker_threads);
+        register_families(registry, database, options);
         object->finishRegistration();
         connection->requestName(kBusName);
 

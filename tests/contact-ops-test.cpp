@@ -7,6 +7,7 @@
 
 #include "contact-wire.h"
 #include "sample-contact.h"
+#include "contact-engine-errors.h"
 #include "test-support.h"
 
 namespace contact_test {
@@ -188,7 +189,7 @@ TEST_F(ContactTest, InsertAtAGivenIndex)
 
     SampleContact again("Second");
     EXPECT_EQ(failure_code([&](int *code) { return contact_insert_contact(CONTACT_STORAGE_SIM, 17, &again.record, code); }),
-              19);
+              contact_engine::kIndexInUse);
     EXPECT_EQ(again.record.index, 0) << "a failed call changes nothing in the record";
 }
 
@@ -222,12 +223,12 @@ TEST_F(ContactTest, FullStorageRefusesMore)
         ASSERT_EQ(add("fdn " + std::to_string(i), kFdn), i);
     SampleContact one_more("21st");
     int index = -1;
-    EXPECT_EQ(failure_code([&](int *code) { return contact_add_contact(kFdn, &one_more.record, &index, code); }), 14);
+    EXPECT_EQ(failure_code([&](int *code) { return contact_add_contact(kFdn, &one_more.record, &index, code); }), contact_engine::kStorageFull);
     EXPECT_EQ(index, -1);
     int empty = 0;
     int error_code = -1;
     EXPECT_EQ(contact_get_empty_contact_index(kFdn, &empty, &error_code), 1);
-    EXPECT_EQ(error_code, 14) << "a full storage answers with its result code";
+    EXPECT_EQ(error_code, contact_engine::kStorageFull) << "a full storage answers with its result code";
     EXPECT_EQ(empty, -1);
 }
 
@@ -264,13 +265,13 @@ TEST_F(ContactTest, FailedCallLogsTheServicesText)
     std::strcpy(got.record.display_name, "kept");
     int error_code = -1;
     EXPECT_EQ(contact_get_contact(kPhone, 9, &got.record, &error_code), 0);
-    EXPECT_EQ(error_code, 12);
+    EXPECT_EQ(error_code, contact_engine::kNoContact);
     EXPECT_STREQ(got.record.display_name, "kept");
     const auto errors = log.errors();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].format,
               "\n[DodazorEdidud]%s %d: contact_get_contact: org_yora_contact_contact_get_contact() failed(%s).\n");
-    EXPECT_NE(errors[0].text.find("failed(12: "), std::string::npos) << errors[0].text;
+    EXPECT_NE(errors[0].text.find("failed(" + std::to_string(contact_engine::kNoContact) + ": "), std::string::npos) << errors[0].text;
 }
 
 TEST_F(ContactTest, DeleteAllEmptiesOneStorageOnly)
@@ -399,7 +400,7 @@ TEST_F(ContactTest, FrequencyGoesUpAndDownButNotBelowZero)
     for (int i = 0; i < 4; ++i)
         ASSERT_EQ(contact_decrease_frequency(kPhone, 1, &error_code), 1);
     EXPECT_EQ(field(1, CONTACT_FIELD_FREQUENCY), "0");
-    EXPECT_EQ(failure_code([](int *code) { return contact_decrease_frequency(kPhone, 8, code); }), 12);
+    EXPECT_EQ(failure_code([](int *code) { return contact_decrease_frequency(kPhone, 8, code); }), contact_engine::kNoContact);
 }
 
 TEST_F(ContactTest, FdnListMatchesNormalisedNumbersAndPrefixes)
@@ -436,8 +437,8 @@ TEST_F(ContactTest, RecordThatBreaksItsCountsIsRefused)
     SampleContact broken("broken");
     broken.record.email_info_cnt = 2; // no data behind the count: the array is short
     int index = -1;
-    EXPECT_EQ(failure_code([&](int *code) { return contact_add_contact(kPhone, &broken.record, &index, code); }), 15);
-    EXPECT_EQ(failure_code([&](int *code) { return contact_update_contact(kPhone, 1, &broken.record, code); }), 15);
+    EXPECT_EQ(failure_code([&](int *code) { return contact_add_contact(kPhone, &broken.record, &index, code); }), contact_engine::kMalformedRecord);
+    EXPECT_EQ(failure_code([&](int *code) { return contact_update_contact(kPhone, 1, &broken.record, code); }), contact_engine::kMalformedRecord);
     EXPECT_EQ(count(), 1);
     EXPECT_EQ(field(1, CONTACT_FIELD_DISPLAY_NAME), "kept");
 }
@@ -446,10 +447,10 @@ TEST_F(ContactTest, RecordWithInvalidTextIsRefused)
 {
     SampleContact bad_name("caf\xc3");
     int index = -1;
-    EXPECT_EQ(failure_code([&](int *code) { return contact_add_contact(kPhone, &bad_name.record, &index, code); }), 16);
+    EXPECT_EQ(failure_code([&](int *code) { return contact_add_contact(kPhone, &bad_name.record, &index, code); }), contact_engine::kInvalidUtf8);
     SampleContact bad_note("fine");
     bad_note.note("ok \xe2\x82 truncated");
-    EXPECT_EQ(failure_code([&](int *code) { return contact_add_contact(kPhone, &bad_note.record, &index, code); }), 16);
+    EXPECT_EQ(failure_code([&](int *code) { return contact_add_contact(kPhone, &bad_note.record, &index, code); }), contact_engine::kInvalidUtf8);
     SampleContact unterminated("x");
     std::memset(unterminated.record.display_name, 'a', sizeof unterminated.record.display_name);
     EXPECT_EQ(failure_code([&](int *code) { return contact_add_contact(kPhone, &unterminated.record, &index, code); }),

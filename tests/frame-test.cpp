@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "contact-engine-frame.h"
+#include "contact-engine-errors.h"
 #include "contact-engine-wire.h"
 #include "test-support.h"
 
@@ -201,12 +202,12 @@ TEST_F(TemporaryConnectionTest, FailedCallMapsTheCodeAndStillCloses)
     int count = 5;
     int error_code = -1;
     EXPECT_EQ(temporary_count(42, &count, &error_code), 0);
-    EXPECT_EQ(error_code, 11) << "the service's code for an unknown storage";
+    EXPECT_EQ(error_code, contact_engine::kUnknownStorage) << "the service's code for an unknown storage";
     EXPECT_EQ(count, 5);
     EXPECT_EQ(g_contact_engine_proxy, nullptr);
     ASSERT_EQ(log.errors().size(), 1u);
     EXPECT_EQ(log.errors()[0].format, kCallFailed);
-    EXPECT_NE(log.errors()[0].text.find("failed(11: "), std::string::npos) << log.errors()[0].text;
+    EXPECT_NE(log.errors()[0].text.find("failed(" + std::to_string(contact_engine::kUnknownStorage) + ": "), std::string::npos) << log.errors()[0].text;
 }
 
 TEST_F(TemporaryConnectionTest, LogLinesCarryTheOperationsOwnSite)

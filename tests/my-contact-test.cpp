@@ -6,6 +6,7 @@
 
 #include "contact-wire.h"
 #include "sample-contact.h"
+#include "contact-engine-errors.h"
 #include "test-support.h"
 
 namespace contact_test {
@@ -50,12 +51,12 @@ TEST_F(MyContactTest, UpdateDeleteAndTheirRefusals)
 {
     SampleContact me("First");
     ReceivedContact got;
-    EXPECT_EQ(failure_code([&](int *e) { return contact_update_my_contact(&me.record, e); }), 20);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_my_contact(e); }), 20);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_get_my_contact(&got.record, e); }), 20);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_update_my_contact(&me.record, e); }), contact_engine::kNoMyContact);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_my_contact(e); }), contact_engine::kNoMyContact);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_get_my_contact(&got.record, e); }), contact_engine::kNoMyContact);
 
     insert(me);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_insert_my_contact(&me.record, e); }), 21);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_insert_my_contact(&me.record, e); }), contact_engine::kMyContactExists);
 
     int error_code = -1;
 
@@ -70,7 +71,7 @@ TEST_F(MyContactTest, UpdateDeleteAndTheirRefusals)
     EXPECT_EQ(error_code, 0);
     got.release();
     EXPECT_EQ(contact_get_my_contact(&got.record, &error_code), 0);
-    EXPECT_EQ(error_code, 20);
+    EXPECT_EQ(error_code, contact_engine::kNoMyContact);
 }
 
 TEST_F(MyContactTest, SurvivesARestartAndStaysOutOfTheContactTable)
@@ -94,17 +95,17 @@ TEST_F(MyContactTest, MalformedMyContactIsRefused)
     broken.record.note_len = 10; // count without its text
     int error_code = -1;
     EXPECT_EQ(contact_insert_my_contact(&broken.record, &error_code), 0);
-    EXPECT_EQ(error_code, 15);
+    EXPECT_EQ(error_code, contact_engine::kMalformedRecord);
     ReceivedContact got;
     EXPECT_EQ(contact_get_my_contact(&got.record, &error_code), 0);
-    EXPECT_EQ(error_code, 20) << "nothing was stored";
+    EXPECT_EQ(error_code, contact_engine::kNoMyContact) << "nothing was stored";
 }
 
 TEST_F(MyContactTest, TrackMeFollowsTheLbsPosition)
 {
     EXPECT_EQ(status(contact_is_contact_track_me_init), 0);
     EXPECT_EQ(status(contact_is_contact_track_me_stop), 1);
-    EXPECT_EQ(status(contact_set_lbs_position), 20) << "no my contact to track";
+    EXPECT_EQ(status(contact_set_lbs_position), contact_engine::kNoMyContact) << "no my contact to track";
 
     SampleContact me("Tracked");
     insert(me);
@@ -125,7 +126,7 @@ TEST_F(MyContactTest, ImAccountSettingLooksAtMyContactsAccounts)
     auto setting = [this](int type, int wanted) {
         return status([=](int *code) { return contact_is_contact_me_im_account_setting(type, wanted, code); });
     };
-    EXPECT_EQ(setting(1, -1), 20);
+    EXPECT_EQ(setting(1, -1), contact_engine::kNoMyContact);
     SampleContact me("IM user");
     me.im(1, 2, "me@im.example.org").im(4, 0, "me@other.example.org");
     insert(me);
@@ -167,7 +168,7 @@ TEST_F(MyContactTest, DrmExpiryClearsTheMatchingPaths)
     EXPECT_STREQ(got.record.ringtone_path, "/opt/sounds/other.ogg");
 
     EXPECT_EQ(contact_drm_expired(9, "x", &error_code), 0);
-    EXPECT_EQ(error_code, 10);
+    EXPECT_EQ(error_code, contact_engine::kInvalidArgument);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include "contact-engine-bus.h"
 #include "contact-engine-wire.h"
+#include "contact-engine-errors.h"
 #include "test-support.h"
 
 namespace contact_test {
@@ -76,7 +77,7 @@ TEST_F(RawServiceTest, ArraysThatDoNotMatchTheirCountsAreRefused)
     contact_wire::write_i32(id_without_block.data(), contact_wire::offset::contact_id_data, 0x1234);
     for (const Bytes *record : {&too_short, &long_by_one, &counts_past_end, &negative, &huge, &id_without_block}) {
         const sdbus::Error error = failure("contact_add_contact", 0, *record);
-        EXPECT_EQ(code_of(error), 15) << error.getMessage();
+        EXPECT_EQ(code_of(error), contact_engine::kMalformedRecord) << error.getMessage();
         EXPECT_EQ(error.getName(), "com.quorvel.contact.engine.Error.MalformedRecord");
     }
     EXPECT_EQ(count(), 0) << "nothing was stored";
@@ -97,14 +98,14 @@ TEST_F(RawServiceTest, TextSectionsMustBeTerminatedUtf8)
     for (std::uint8_t c : {0xc0, 0xaf, 0x00}) // an overlong '/'
         overlong.push_back(c);
     for (const Bytes *record : {&note_without_nul, &inner_nul, &overlong})
-        EXPECT_EQ(code_of(failure("contact_insert_my_contact", *record)), 16);
+        EXPECT_EQ(code_of(failure("contact_insert_my_contact", *record)), contact_engine::kInvalidUtf8);
 }
 
 TEST_F(RawServiceTest, ErrorsStartWithTheCodeAndAReason)
 {
     const sdbus::Error error = failure("contact_delete_contact", 0, 7);
-    EXPECT_EQ(error.getMessage(), "12: no contact at index 7 of storage 0");
-    EXPECT_EQ(code_of(failure("contact_get_contact_count", 99)), 11);
+    EXPECT_EQ(error.getMessage(), std::to_string(contact_engine::kNoContact) + ": no contact at index 7 of storage 0");
+    EXPECT_EQ(code_of(failure("contact_get_contact_count", 99)), contact_engine::kUnknownStorage);
 }
 
 TEST_F(RawServiceTest, UnknownMethodGetsTheBussOwnError)

@@ -1,0 +1,16 @@
+// The service's limits: what one client may make the service hold or do,
+// in one place.  The README's table of limits lists each of them.
+#pragma once
+
+#include <cstddef>
+
+namespace contact_engine::limits {
+
+// Largest record a client may send, fixed part and sections together; a
+// larger byte array is refused before it is parsed.
+inline constexpr std::size_t kMaxRecordSize = 1024 * 1024;
+
+// Threads that run long work (SIM load, bulk jobs, vCard files).
+inline constexpr std::size_t kWorkerThreads = 1;
+
+} // namespace contact_engine::limits
