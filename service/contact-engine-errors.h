@@ -34,6 +34,12 @@ enum ErrorCode : int {
     kDatabaseError     = 23,
     kWrongStorageKind  = 24,
     kInternalError     = 25,
+    // result sets
+    kNoResultSet       = 50,
+    kResultSetNotYours = 51,
+    kTooManyResultSets = 52,
+    kCursorOutOfRange  = 53,
+    kContactDeleted    = 54,
 };
 
 struct ErrorInfo {
@@ -66,6 +72,13 @@ inline constexpr std::array kErrors{
     ErrorInfo{kWrongStorageKind, "WrongStorageKind", "the my-contact storage given to a contact-table method"},
     ErrorInfo{kInternalError, "InternalError",
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
+    ErrorInfo{kNoResultSet, "NoResultSet",
+              "no result set with that handle: never made, destroyed, or its client left the bus"},
+    ErrorInfo{kResultSetNotYours, "ResultSetNotYours", "the result set belongs to another bus client; nothing was done"},
+    ErrorInfo{kTooManyResultSets, "TooManyResultSets", "the client holds its maximum of open result sets"},
+    ErrorInfo{kCursorOutOfRange, "CursorOutOfRange",
+              "the cursor cannot move there, or no contact is under it (empty set, past the end)"},
+    ErrorInfo{kContactDeleted, "ContactDeleted", "the contact under the cursor was deleted after the result set was made"},
 };
 
 // The client library's own codes: the service never uses them.

@@ -71,15 +71,6 @@ bool valid_utf8(const std::uint8_t *text, std::size_t length)
     return true;
 }
 
-std::string normalise_number(const std::string &number)
-{
-    std::string digits;
-    for (char c : number)
-        if (std::strchr(" -().", c) == nullptr)
-            digits += c;
-    return digits;
-}
-
 Record Record::blank()
 {
     return Record(Bytes(contact_wire::kFixedSize, 0));

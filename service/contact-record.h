@@ -45,8 +45,6 @@ inline constexpr std::size_t kImTypeOffset = 0, kImStatusOffset = 4;
 inline constexpr std::size_t kPhoneSection = 0, kEmailSection = 1, kNoteSection = 3, kImSection = 6;
 
 bool valid_utf8(const std::uint8_t *text, std::size_t length);
-// The number with spaces, '-', '(', ')' and '.' removed.
-std::string normalise_number(const std::string &number);
 
 class Record {
 public:

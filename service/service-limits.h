@@ -13,4 +13,15 @@ inline constexpr std::size_t kMaxRecordSize = 1024 * 1024;
 // Threads that run long work (SIM load, bulk jobs, vCard files).
 inline constexpr std::size_t kWorkerThreads = 1;
 
+// Contacts in the phone storage: the default of --phone-capacity and its
+// largest value.
+inline constexpr int kDefaultPhoneCapacity = 100000;
+inline constexpr int kMaxPhoneCapacity = 1000000;
+
+// Result sets one bus client may hold open at once; each keeps 8 bytes per
+// contact it matched.
+inline constexpr std::size_t kMaxResultSetsPerClient = 16;
+// Contacts one result-set batch may ask for (4480 bytes each on the bus).
+inline constexpr std::size_t kMaxResultSetBatch = 1000;
+
 } // namespace contact_engine::limits

@@ -107,7 +107,9 @@ void ServiceProcess::start()
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0)
         throw std::runtime_error("pipe failed");
-    pid_ = spawn({CONTACT_ENGINE_SERVICE_PATH, "--database", database_}, pipe_fds[1]);
+    std::vector<std::string> arguments{CONTACT_ENGINE_SERVICE_PATH, "--database", database_};
+    arguments.insert(arguments.end(), options_.begin(), options_.end());
+    pid_ = spawn(arguments, pipe_fds[1]);
     close(pipe_fds[1]);
     // The service prints one line once its name is owned and its methods
     // are registered; nothing else goes to its stdout.

@@ -44,7 +44,11 @@ private:
 // The contact engine service as a child process.
 class ServiceProcess {
 public:
-    explicit ServiceProcess(std::string database_path) : database_(std::move(database_path)) {}
+    // `options` are further command-line options of the service.
+    explicit ServiceProcess(std::string database_path, std::vector<std::string> options = {})
+        : database_(std::move(database_path)), options_(std::move(options))
+    {
+    }
     ~ServiceProcess() { stop(); }
     ServiceProcess(const ServiceProcess &) = delete;
     ServiceProcess &operator=(const ServiceProcess &) = delete;
@@ -54,6 +58,7 @@ public:
 
 private:
     std::string database_;
+    std::vector<std::string> options_;
     pid_t pid_ = -1;
 };
 
