@@ -10,29 +10,23 @@ namespace contact_engine {
 
 namespace {
 
-// One condition of a query's WHERE clause and the texts it binds.
-struct Condition {
+// A set of contact ids that a search selects, as a compound SELECT, and
+// the texts it binds.  Searches read their own index (words, numbers,
+// members) and only then the contacts they found, so their cost follows
+// the number of matches, not the size of the storage.
+struct Match {
     std::string sql;
     std::vector<std::string> texts;
 };
 
-// Contacts with a word that starts with `prefix`: a range of the word index.
-Condition word_prefix(const std::string &prefix)
+// Ids of the contacts in rows of `table` whose `column` starts with `prefix`.
+Match prefix_match(const char *table, const char *column, const std::string &prefix)
 {
     const std::string upper = prefix_upper_bound(prefix);
+    std::string sql = std::string("SELECT DISTINCT contact_id FROM ") + table + " WHERE " + column + " >= ?";
     if (upper.empty())
-        return {"c.id IN (SELECT contact_id FROM contact_name_words WHERE word >= ?)", {prefix}};
-    return {"c.id IN (SELECT contact_id FROM contact_name_words WHERE word >= ? AND word < ?)", {prefix, upper}};
-}
-
-// Contacts with a number whose key starts with `prefix`.
-Condition number_prefix(const std::string &prefix)
-{
-    const std::string upper = prefix_upper_bound(prefix);
-    if (upper.empty())
-        return {"c.id IN (SELECT contact_id FROM contact_numbers WHERE normalised >= ?)", {prefix}};
-    return {"c.id IN (SELECT contact_id FROM contact_numbers WHERE normalised >= ? AND normalised < ?)",
-            {prefix, upper}};
+        return {sql, {prefix}};
+    return {sql + " AND " + column + " < ?", {prefix, upper}};
 }
 
 const char *order_by(SortOrder order)
@@ -52,38 +46,49 @@ const char *order_by(SortOrder order)
 
 std::vector<std::int64_t> ResultSets::run(const ResultSetQuery &query)
 {
-    std::vector<Condition> conditions;
-    std::vector<std::int64_t> numbers;
-    if (query.storage)
-        conditions.push_back({"c.storage = " + std::to_string(*query.storage), {}});
-    if (query.order == SortOrder::MostCalled)
-        conditions.push_back({"c.frequency > 0", {}});
+    std::vector<Match> matches;
     if (query.search == SearchKind::Name)
         for (const std::string &word : keys_.name_words(query.text))
-            conditions.push_back(word_prefix(word));
+            matches.push_back(prefix_match("contact_name_words", "word", word));
     if (query.search == SearchKind::Number) {
         const std::string key = keys_.number_key(query.text);
-        if (key.empty() && !query.text.empty())
+        if (key.empty())
             fail(kInvalidArgument, "\"" + query.text + "\" holds no digit of a phone number");
-        if (!key.empty())
-            conditions.push_back(number_prefix(key));
+        matches.push_back(prefix_match("contact_numbers", "normalised", key));
     }
     if (query.group)
-        conditions.push_back({"c.id IN (SELECT m.contact_id FROM group_members m JOIN groups g ON g.id = m.group_id "
-                              "WHERE g.storage = " + std::to_string(query.group->storage) +
-                                  " AND g.idx = " + std::to_string(query.group->index) + ")",
-                              {}});
+        matches.push_back({"SELECT DISTINCT m.contact_id FROM group_members m JOIN groups g ON g.id = m.group_id "
+                           "WHERE g.storage = " + std::to_string(query.group->storage) +
+                               " AND g.idx = " + std::to_string(query.group->index),
+                           {}});
 
-    std::string sql = "SELECT c.id FROM contacts c";
+    std::vector<std::string> conditions;
+    if (query.storage)
+        conditions.push_back("c.storage = " + std::to_string(*query.storage));
+    if (query.order == SortOrder::MostCalled)
+        conditions.push_back("c.frequency > 0");
+
+    // Without a search the walk is one index in order (storage, then the
+    // sort key); with one, the matches come first (CROSS JOIN keeps that
+    // order of the loops) and only they are sorted.
+    std::string sql;
+    if (matches.empty()) {
+        sql = "SELECT c.id FROM contacts c";
+    } else {
+        sql = "SELECT c.id FROM (";
+        for (std::size_t i = 0; i < matches.size(); ++i)
+            sql += (i == 0 ? "" : " INTERSECT ") + matches[i].sql;
+        sql += ") AS m CROSS JOIN contacts c ON c.id = m.contact_id";
+    }
     for (std::size_t i = 0; i < conditions.size(); ++i)
-        sql += (i == 0 ? " WHERE " : " AND ") + conditions[i].sql;
+        sql += (i == 0 ? " WHERE " : " AND ") + conditions[i];
     sql += order_by(query.order);
 
     return db_.read([&] {
         SQLite::Statement select(db_.sql(), sql);
         int position = 1;
-        for (const Condition &condition : conditions)
-            for (const std::string &text : condition.texts)
+        for (const Match &match : matches)
+            for (const std::string &text : match.texts)
                 select.bind(position++, text);
         std::vector<std::int64_t> ids;
         while (select.executeStep())
