@@ -34,6 +34,7 @@ enum ErrorCode : int {
     kDatabaseError     = 23,
     kWrongStorageKind  = 24,
     kInternalError     = 25,
+    kRecordTooLarge    = 26,
     // result sets
     kNoResultSet       = 50,
     kResultSetNotYours = 51,
@@ -72,6 +73,8 @@ inline constexpr std::array kErrors{
     ErrorInfo{kWrongStorageKind, "WrongStorageKind", "the my-contact storage given to a contact-table method"},
     ErrorInfo{kInternalError, "InternalError",
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
+    ErrorInfo{kRecordTooLarge, "RecordTooLarge",
+              "a record's byte array is larger than the maximum record size (64 KiB, sections included)"},
     ErrorInfo{kNoResultSet, "NoResultSet",
               "no result set with that handle: never made, destroyed, or its client left the bus"},
     ErrorInfo{kResultSetNotYours, "ResultSetNotYours", "the result set belongs to another bus client; nothing was done"},

@@ -97,6 +97,15 @@ PrivateBus::~PrivateBus()
         terminate(pid_);
 }
 
+void PrivateBus::kill()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
 PrivateBus &bus()
 {
     return *g_environment->bus_;

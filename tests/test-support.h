@@ -34,6 +34,8 @@ public:
     PrivateBus(const PrivateBus &) = delete;
     PrivateBus &operator=(const PrivateBus &) = delete;
     const std::string &address() const { return address_; }
+    // Kills the daemon at once: the bus goes away under its clients.
+    void kill();
 
 private:
     TempDir dir_;
