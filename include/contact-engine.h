@@ -241,6 +241,79 @@ CONTACT_API int contact_is_contact_me_im_account_setting(int value1, int value2,
 CONTACT_API int contact_drm_expired(int value1, const char *text, int *error_code);
 
 /* ------------------------------------------------------------------------
+ * Groups and group membership.  A group is addressed by (storage_type,
+ * index), index 1 .. the storage's capacity.  Storage 0 holds groups of
+ * phone contacts, storage 1 groups of SIM contacts: the members of a group
+ * are indices of contacts in the matching contact storage (phone groups:
+ * CONTACT_STORAGE_PHONE; SIM groups: CONTACT_STORAGE_SIM).  A group's name is
+ * unique in its storage, compared ignoring case and Unicode normalisation
+ * ("Équipe", "ÉQUIPE" and "E" + U+0301 "quipe" are the same name; "Equipe"
+ * is another).  See the README for the service's codes.
+ * ---------------------------------------------------------------------- */
+#define CONTACT_GROUP_STORAGE_PHONE   0
+#define CONTACT_GROUP_STORAGE_SIM     1
+#define CONTACT_GROUP_PHONE_CAPACITY  100   /* groups in storage 0: indices 1 .. 100 */
+#define CONTACT_GROUP_SIM_CAPACITY    10    /* groups in storage 1: indices 1 .. 10 */
+#define CONTACT_GROUP_CAPACITY_MAX    100   /* records a search array must have room for */
+#define CONTACT_GROUP_MEMBER_MAX      10000 /* members of one group; room a member list needs */
+
+/* contact_search_groups: search_param1 selects how query matches a name
+ * (compared as in the same-name rule; an empty query matches every group),
+ * search_param2 the most groups to return (0 or less: no limit but the
+ * storage's capacity), search_param3 the order of the answer. */
+#define CONTACT_GROUP_MATCH_CONTAINS  0
+#define CONTACT_GROUP_MATCH_PREFIX    1
+#define CONTACT_GROUP_MATCH_EXACT     2
+#define CONTACT_GROUP_ORDER_INDEX     0   /* ascending index */
+#define CONTACT_GROUP_ORDER_NAME      1   /* by name, compared as in the same-name rule */
+
+/* group_t: 1352 bytes, only int and char fields, the same layout on every
+ * target.  Texts are UTF-8 and NUL-terminated.  Offsets on the right. */
+typedef struct {
+    int index;                /*    0: slot in its storage; set by add and update */
+    int storage_type;         /*    4: CONTACT_GROUP_STORAGE_*; set by add and update */
+    char name[128];           /*    8: not empty, unique in the storage */
+    char ringtone_path[256];  /*  136: ringtone for calls from members; may be empty */
+    char image_path[256];     /*  392: the group's picture; may be empty */
+    int member_count;         /*  648: members, filled in by the service; ignored when sent */
+    int created_time;         /*  652: seconds since the epoch, kept by the service */
+    int modified_time;        /*  656: seconds since the epoch, kept by the service */
+    char reserved[692];       /*  660: sent as they stand, not stored; read back as zeros */
+} group_t;
+
+#define CONTACT_GROUP_RECORD_WIRE_SIZE 1352
+
+CONTACT_API int contact_add_group(int storage_type, group_t *group_record, int *index, int *error_code);
+CONTACT_API int contact_update_group(int storage_type, int index, group_t *group_record, int *error_code);
+CONTACT_API int contact_get_group(int storage_type, int index, group_t *group_record, int *error_code);
+CONTACT_API int contact_delete_group(int storage_type, int index, int *error_code);
+CONTACT_API int contact_delete_all_groups(int storage_type, int *error_code);
+CONTACT_API int contact_get_group_count(int storage_type, int *record_count, int *error_code);
+CONTACT_API int contact_get_max_group_count(int storage_type, int *max_group_count, int *error_code);
+CONTACT_API int contact_get_empty_group_index(int storage_type, int *empty_index, int *error_code);
+CONTACT_API int contact_is_group_exist(int storage_type, int index, bool *is_exist, int *error_code);
+CONTACT_API int contact_exist_same_group_name(int storage_type, const char *name, bool *is_exist, int *error_code);
+/* search_param3 comes after error_code.  group_record_array needs room for
+ * CONTACT_GROUP_CAPACITY_MAX records, or for search_param2 when that is
+ * above 0. */
+CONTACT_API int contact_search_groups(int storage_type, const char *query, int search_param1, int search_param2,
+    group_t *group_record_array, int *group_count, int *error_code, int search_param3);
+
+/* Membership.  contact_index_array of contact_get_group_members needs room
+ * for CONTACT_GROUP_MEMBER_MAX indices; members come in ascending index. */
+CONTACT_API int contact_get_group_members(int storage_type, int group_index, int *contact_index_array,
+    int *member_count, int *error_code);
+CONTACT_API int contact_add_group_member(int storage_type, int group_index, int contact_index, int *error_code);
+CONTACT_API int contact_delete_group_member(int storage_type, int group_index, int contact_index, int *error_code);
+CONTACT_API int contact_is_group_member_exist(int storage_type, int group_index, int contact_index, bool *is_exist,
+    int *error_code);
+CONTACT_API int contact_add_some_group_members(int storage_type, int group_index, const int *contact_index_array,
+    int contact_count, int *error_code);
+CONTACT_API int contact_delete_some_group_members(int storage_type, int group_index, const int *contact_index_array,
+    int contact_count, int *error_code);
+CONTACT_API int contact_delete_all_group_members(int storage_type, int group_index, int *error_code);
+
+/* ------------------------------------------------------------------------
  * Change notifications.  The service announces changes with short lists of
  * typed arguments; how an application receives them is its own business.
  * The converters below turn such a list into an update type (what changed,

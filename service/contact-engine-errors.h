@@ -35,6 +35,11 @@ enum ErrorCode : int {
     kWrongStorageKind  = 24,
     kInternalError     = 25,
     kRecordTooLarge    = 26,
+    // groups and membership
+    kNoGroup           = 40,
+    kGroupNameInUse    = 41,
+    kNotGroupMember    = 42,
+    kGroupFull         = 43,
     // result sets
     kNoResultSet       = 50,
     kResultSetNotYours = 51,
@@ -75,6 +80,11 @@ inline constexpr std::array kErrors{
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
     ErrorInfo{kRecordTooLarge, "RecordTooLarge",
               "a record's byte array is larger than the maximum record size (64 KiB, sections included)"},
+    ErrorInfo{kNoGroup, "NoGroup", "no group at that index"},
+    ErrorInfo{kGroupNameInUse, "GroupNameInUse",
+              "another group of the storage has that name (compared ignoring case and Unicode normalisation)"},
+    ErrorInfo{kNotGroupMember, "NotGroupMember", "a contact to remove is not a member of the group"},
+    ErrorInfo{kGroupFull, "GroupFull", "the group would hold more than 10000 members"},
     ErrorInfo{kNoResultSet, "NoResultSet",
               "no result set with that handle: never made, destroyed, or its client left the bus"},
     ErrorInfo{kResultSetNotYours, "ResultSetNotYours", "the result set belongs to another bus client; nothing was done"},

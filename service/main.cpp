@@ -22,6 +22,7 @@ namespace contact_engine {
 void register_families(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
     RegisterFamily register_contact_methods; register_contact_methods(registry, database, options);
+    RegisterFamily register_group_methods; register_group_methods(registry, database, options);
     RegisterFamily register_result_set_methods; register_result_set_methods(registry, database, options);
 }
 

@@ -27,4 +27,12 @@ inline constexpr std::size_t kMaxResultSetsPerClient = 16;
 // Contacts one result-set batch may ask for (4480 bytes each on the bus).
 inline constexpr std::size_t kMaxResultSetBatch = 1000;
 
+// Groups: slots per group storage (phone groups 0, SIM groups 1) and
+// members per group.  The public header names the same numbers
+// (CONTACT_GROUP_PHONE_CAPACITY, CONTACT_GROUP_SIM_CAPACITY,
+// CONTACT_GROUP_MEMBER_MAX): applications size their arrays by them.
+inline constexpr int kPhoneGroupCapacity = 100;
+inline constexpr int kSimGroupCapacity = 10;
+inline constexpr int kGroupMemberMax = 10000;
+
 } // namespace contact_engine::limits
