@@ -85,6 +85,14 @@ std::vector<std::int64_t> ResultSets::run(const ResultSetQuery &query)
     sql += order_by(query.order);
 
     return db_.read([&] {
+        if (query.group) {
+            SQLite::Statement group(db_.sql(), "SELECT 1 FROM groups WHERE storage = ? AND idx = ?");
+            group.bind(1, query.group->storage);
+            group.bind(2, query.group->index);
+            if (!group.executeStep())
+                fail(kNoGroup, "no group at index " + std::to_string(query.group->index) + " of group storage " +
+                                   std::to_string(query.group->storage));
+        }
         SQLite::Statement select(db_.sql(), sql);
         int position = 1;
         for (const Match &match : matches)

@@ -166,10 +166,11 @@ TEST_F(ResultSetTest, NamesSortAsPeopleExpectNotByBytes)
 
 TEST_F(ResultSetTest, NameSearchIgnoresCaseAndAccentsAndMatchesWordBeginnings)
 {
-    for (const char *name : {"José Álvarez", "JOSÉ", "Josefina Ruiz", "Anna Jose-Maria", "Ajose Ola", "Bob"})
+    for (const char *name : {"José Álvarez", "JOSÉ", "Josefina Ruiz", "Anna Jose-Maria", "Ajose Ola", "Bob", "Jose Josefa"})
         add(name);
     EXPECT_EQ(names(search(kSearchName, "jose")),
-              (std::vector<std::string>{"Anna Jose-Maria", "JOSÉ", "José Álvarez", "Josefina Ruiz"}));
+              (std::vector<std::string>{"Anna Jose-Maria", "JOSÉ", "José Álvarez", "Jose Josefa", "Josefina Ruiz"}))
+        << "each contact once, even when two of its words match";
     EXPECT_EQ(names(search(kSearchName, "jose alv")), (std::vector<std::string>{"José Álvarez"}));
     EXPECT_EQ(names(search(kSearchName, "ÁLVAREZ")), (std::vector<std::string>{"José Álvarez"}));
     EXPECT_TRUE(names(search(kSearchName, "osé")).empty()) << "only beginnings of words match";
@@ -207,6 +208,35 @@ TEST_F(ResultSetTest, FixedDiallingCheckComparesNumbersInEveryFormat)
     }
     ASSERT_EQ(contact_is_fdn_phone_number_exist("020 7000 0018", &exists, &error_code_), 1);
     EXPECT_FALSE(exists);
+}
+
+TEST_F(ResultSetTest, GroupSetsHoldOnlyTheGroupsMembers)
+{
+    const int zoe = add("Zoë Member");
+    add("Outsider Émile");
+    const int emile = add("Émile Member");
+    const int ann = add("ann member");
+    group_t group{};
+    std::strcpy(group.name, "Friends");
+    int group_index = 0;
+    ASSERT_EQ(contact_add_group(CONTACT_GROUP_STORAGE_PHONE, &group, &group_index, &error_code_), 1);
+    for (int member : {zoe, emile, ann})
+        ASSERT_EQ(contact_add_group_member(CONTACT_GROUP_STORAGE_PHONE, group_index, member, &error_code_), 1);
+
+    int id = -1;
+    ASSERT_EQ(contact_result_set_create_by_group(kPhone, CONTACT_GROUP_STORAGE_PHONE, group_index, "", kByName, &id,
+                                                 &error_code_),
+              1);
+    EXPECT_EQ(names(id), (std::vector<std::string>{"ann member", "Émile Member", "Zoë Member"}));
+    ASSERT_EQ(contact_result_set_create_by_group(kPhone, CONTACT_GROUP_STORAGE_PHONE, group_index, "emile", kByName, &id,
+                                                 &error_code_),
+              1);
+    EXPECT_EQ(names(id), (std::vector<std::string>{"Émile Member"})) << "a name search inside the group";
+    EXPECT_EQ(failure_code([&](int *e) {
+                  return contact_result_set_create_by_group(kPhone, CONTACT_GROUP_STORAGE_PHONE, group_index + 1, "",
+                                                            kByName, &id, e);
+              }),
+              contact_engine::kNoGroup);
 }
 
 TEST_F(ResultSetTest, MostCalledListsCalledContactsByFrequency)
