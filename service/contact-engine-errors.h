@@ -46,6 +46,14 @@ enum ErrorCode : int {
     kTooManyResultSets = 52,
     kCursorOutOfRange  = 53,
     kContactDeleted    = 54,
+
+    // vCard reading (service/vcard-reader.cpp).
+    kVCardSyntax             = 80,
+    kVCardBadEncoding        = 81,
+    kVCardUnknownCharset     = 82,
+    kVCardTooLarge           = 83,
+    kVCardUnsupportedVersion = 84,
+    kVCardUnreadable         = 85,
 };
 
 struct ErrorInfo {
@@ -92,6 +100,14 @@ inline constexpr std::array kErrors{
     ErrorInfo{kCursorOutOfRange, "CursorOutOfRange",
               "the cursor cannot move there, or no contact is under it (empty set, past the end)"},
     ErrorInfo{kContactDeleted, "ContactDeleted", "the contact under the cursor was deleted after the result set was made"},
+
+    // vCard reading (service/vcard-reader.cpp).
+    ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a line that is no property"},
+    ErrorInfo{kVCardBadEncoding, "VCardBadEncoding", "vCard: a broken BASE64 or QUOTED-PRINTABLE value, bytes invalid in their CHARSET"},
+    ErrorInfo{kVCardUnknownCharset, "VCardUnknownCharset", "vCard: CHARSET names a character set the service cannot convert"},
+    ErrorInfo{kVCardTooLarge, "VCardTooLarge", "vCard: a line over 8 MiB (unfolded) or a card over 16 MiB"},
+    ErrorInfo{kVCardUnsupportedVersion, "VCardUnsupportedVersion", "vCard: VERSION other than 2.1, 3.0 and 4.0"},
+    ErrorInfo{kVCardUnreadable, "VCardUnreadable", "vCard: the vCard file cannot be opened or read"},
 };
 
 // The client library's own codes: the service never uses them.

@@ -34,5 +34,10 @@ inline constexpr std::size_t kMaxResultSetBatch = 1000;
 inline constexpr int kPhoneGroupCapacity = 100;
 inline constexpr int kSimGroupCapacity = 10;
 inline constexpr int kGroupMemberMax = 10000;
+// vCard input: the longest line once unfolded (a photo of a few megabytes
+// fits) and the largest card.  Longer ones are refused with code 83, and the
+// reader skips them without holding them.
+inline constexpr std::size_t kVCardMaxLineBytes = 8u << 20;
+inline constexpr std::size_t kVCardMaxCardBytes = 16u << 20;
 
 } // namespace contact_engine::limits
