@@ -34,6 +34,14 @@ enum ErrorCode : int {
     kDatabaseError     = 23,
     kWrongStorageKind  = 24,
     kInternalError     = 25,
+
+    // vCard reading (service/vcard-reader.cpp).
+    kVCardSyntax             = 80,
+    kVCardBadEncoding        = 81,
+    kVCardUnknownCharset     = 82,
+    kVCardTooLarge           = 83,
+    kVCardUnsupportedVersion = 84,
+    kVCardUnreadable         = 85,
 };
 
 struct ErrorInfo {
@@ -66,6 +74,13 @@ inline constexpr std::array kErrors{
     ErrorInfo{kWrongStorageKind, "WrongStorageKind", "the my-contact storage given to a contact-table method"},
     ErrorInfo{kInternalError, "InternalError",
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
+    ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a line that is no property"},
+    ErrorInfo{kVCardBadEncoding, "VCardBadEncoding",
+              "vCard: a broken BASE64 or QUOTED-PRINTABLE value, bytes invalid in their CHARSET"},
+    ErrorInfo{kVCardUnknownCharset, "VCardUnknownCharset", "vCard: CHARSET names a character set the service cannot convert"},
+    ErrorInfo{kVCardTooLarge, "VCardTooLarge", "vCard: a line over 8 MiB (unfolded) or a card over 16 MiB"},
+    ErrorInfo{kVCardUnsupportedVersion, "VCardUnsupportedVersion", "vCard: VERSION other than 2.1, 3.0 and 4.0"},
+    ErrorInfo{kVCardUnreadable, "VCardUnreadable", "vCard: the vCard file cannot be opened or read"},
 };
 
 // The client library's own codes: the service never uses them.
