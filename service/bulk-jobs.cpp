@@ -701,7 +701,8 @@ void BulkJobs::insert_row(const BulkJob &job, int state)
         insert.bind(5, std::int64_t(job.who.uid));
         insert.bind(6, job.source_path);
         insert.bind(7, job.target_path);
-        insert.bind(8, thumbs.data(), int(thumbs.size()));
+        static const std::uint8_t kNone = 0; // an empty blob, not NULL
+        insert.bind(8, thumbs.empty() ? &kNone : thumbs.data(), int(thumbs.size()));
         insert.bind(9, std::int64_t(job.offset));
         insert.bind(10, std::int64_t(job.position));
         insert.bind(11, job.target_length);
