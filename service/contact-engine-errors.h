@@ -34,6 +34,7 @@ enum ErrorCode : int {
     kDatabaseError     = 23,
     kWrongStorageKind  = 24,
     kInternalError     = 25,
+    kRecordTooLarge    = 26,
 
     // vCard reading (service/vcard-reader.cpp).
     kVCardSyntax             = 80,
@@ -85,6 +86,8 @@ inline constexpr std::array kErrors{
     ErrorInfo{kWrongStorageKind, "WrongStorageKind", "the my-contact storage given to a contact-table method"},
     ErrorInfo{kInternalError, "InternalError",
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
+    ErrorInfo{kRecordTooLarge, "RecordTooLarge",
+              "a record's byte array is larger than the maximum record size (64 KiB, sections included)"},
     ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a line that is no property"},
     ErrorInfo{kVCardBadEncoding, "VCardBadEncoding",
               "vCard: a broken BASE64 or QUOTED-PRINTABLE value, bytes invalid in their CHARSET"},

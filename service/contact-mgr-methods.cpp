@@ -129,22 +129,6 @@ const FieldSpec &field_spec(int id)
     fail(kUnknownField, "no field " + std::to_string(id));
 }
 
-bool valid_birthday(const std::string &value)
-{
-    if (value.empty())
-        return true;
-    int year = 0, month = 0, day = 0;
-    char tail = 0;
-    if (value.size() != 10 || value[4] != '-' || value[7] != '-' ||
-        std::sscanf(value.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &tail) != 3)
-        return false;
-    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (month < 1 || month > 12 || day < 1)
-        return false;
-    return day <= (month == 2 && !leap ? 28 : kDays[month - 1]);
-}
-
 std::string read_field(const Record &record, const FieldSpec &spec)
 {
     switch (spec.kind) {

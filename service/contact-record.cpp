@@ -1,9 +1,11 @@
 #include "contact-record.h"
 
 #include <array>
+#include <chrono>
 #include <cstring>
 
 #include "service-error.h"
+#include "service-limits.h"
 
 namespace contact_engine {
 
@@ -71,6 +73,29 @@ bool valid_utf8(const std::uint8_t *text, std::size_t length)
     return true;
 }
 
+bool valid_birthday(std::string_view value)
+{
+    if (value.empty())
+        return true;
+    if (value.size() != 10 || value[4] != '-' || value[7] != '-')
+        return false;
+    const auto number = [&](std::size_t from, std::size_t digits) {
+        int result = 0;
+        for (std::size_t at = from; at < from + digits; ++at) {
+            if (value[at] < '0' || value[at] > '9')
+                return -1;
+            result = result * 10 + (value[at] - '0');
+        }
+        return result;
+    };
+    const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
+    if (year < 1 || month < 0 || day < 0)
+        return false;
+    return std::chrono::year_month_day{std::chrono::year(year), std::chrono::month(unsigned(month)),
+                                       std::chrono::day(unsigned(day))}
+        .ok();
+}
+
 std::string normalise_number(const std::string &number)
 {
     std::string digits;
@@ -87,6 +112,9 @@ Record Record::blank()
 
 Record Record::parse(Bytes bytes)
 {
+    if (bytes.size() > limits::kMaxRecordSize)
+        fail(kRecordTooLarge, "a record of " + std::to_string(bytes.size()) + " bytes is larger than the " +
+                                  std::to_string(limits::kMaxRecordSize) + "-byte limit");
     if (bytes.size() < contact_wire::kFixedSize)
         fail(kMalformedRecord, "a record of " + std::to_string(bytes.size()) +
                                    " bytes is shorter than the 4480-byte fixed part");
@@ -121,6 +149,8 @@ Record Record::parse(Bytes bytes)
     for (std::size_t at = 0; at < phones.size(); at += contact_wire::kPhoneInfoSize)
         check_terminated_utf8(phones.data() + at + kPhoneNumberOffset, kPhoneNumberWidth,
                               "phone number " + std::to_string(at / contact_wire::kPhoneInfoSize + 1));
+    if (const std::string birthday = record.text(text_field::birthday); !valid_birthday(birthday))
+        fail(kInvalidArgument, "the birthday \"" + birthday + "\" is not \"\" or a date as YYYY-MM-DD");
     record.normalise_pointers();
     return record;
 }
@@ -177,6 +207,10 @@ void Record::replace_section(std::size_t which, const Bytes &data, std::int32_t 
 {
     const std::size_t start = section_start(which);
     const std::size_t old_end = start + contact_wire::section_bytes(kSections[which], count(which));
+    const std::size_t new_size = bytes_.size() - (old_end - start) + data.size();
+    if (new_size > limits::kMaxRecordSize)
+        fail(kRecordTooLarge, "the record would grow to " + std::to_string(new_size) + " bytes, past the " +
+                                  std::to_string(limits::kMaxRecordSize) + "-byte limit");
     Bytes rebuilt(bytes_.begin(), bytes_.begin() + std::ptrdiff_t(start));
     rebuilt.insert(rebuilt.end(), data.begin(), data.end());
     rebuilt.insert(rebuilt.end(), bytes_.begin() + std::ptrdiff_t(old_end), bytes_.end());

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bytes.h"
@@ -45,6 +46,11 @@ inline constexpr std::size_t kImTypeOffset = 0, kImStatusOffset = 4;
 inline constexpr std::size_t kPhoneSection = 0, kEmailSection = 1, kNoteSection = 3, kImSection = 6;
 
 bool valid_utf8(const std::uint8_t *text, std::size_t length);
+// A birthday is "" or a date of the Gregorian calendar written YYYY-MM-DD:
+// year 0001 to 9999, month 01 to 12, a day that month has in that year (no
+// sign, space or other separator).  Record::parse and the field change both
+// check with it.
+bool valid_birthday(std::string_view value);
 // The number with spaces, '-', '(', ')' and '.' removed.
 std::string normalise_number(const std::string &number);
 

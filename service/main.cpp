@@ -5,6 +5,7 @@
 #include <sdbus-c++/sdbus-c++.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <thread>
@@ -24,6 +25,36 @@ void register_families(MethodRegistry &registry, Database &database, const Servi
     RegisterFamily register_bulk_methods; register_bulk_methods(registry, database, options);
 }
 
+// The thread that takes SIGTERM and SIGINT (blocked in every thread) and
+// ends the event loop.  However main's block is left - the loop also ends,
+// with an exception, when the bus goes away - the thread is woken and
+// joined as this object goes, before the workers and the database close.
+class StopSignals {
+public:
+    StopSignals(sdbus::IConnection &connection, const sigset_t &signals)
+        : signals_(signals), thread_([this, &connection] {
+              int signal = 0;
+              sigwait(&signals_, &signal);
+              if (!leaving_)
+                  connection.leaveEventLoop();
+          })
+    {
+    }
+    ~StopSignals()
+    {
+        leaving_ = true;
+        pthread_kill(thread_.native_handle(), SIGTERM);
+        thread_.join();
+    }
+    StopSignals(const StopSignals &) = delete;
+    StopSignals &operator=(const StopSignals &) = delete;
+
+private:
+    sigset_t signals_;
+    std::atomic<bool> leaving_{false};
+    std::thread thread_;
+};
+
 } // namespace contact_engine
 
 int main(int argc, char **argv)
@@ -35,13 +66,13 @@ int main(int argc, char **argv)
     add_options(app, options);
     CLI11_PARSE(app, argc, argv);
 
-    // SIGTERM and SIGINT are taken by one thread, which ends the event loop.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+    int status = 0;
     try {
         Database database(options.database_path);
         auto connection = sdbus::createSystemBusConnection();
@@ -52,19 +83,21 @@ int main(int argc, char **argv)
         object->finishRegistration();
         connection->requestName(kBusName);
 
-        std::thread stopper([&] {
-            int signal = 0;
-            sigwait(&stop_signals, &signal);
-            connection->leaveEventLoop();
-        });
+        StopSignals stopper(*connection, stop_signals);
         std::cout << "contact-engine-service: ready" << std::endl;
-        connection->enterEventLoop();
-        // The loop also ends when the bus goes away; wake the stopper then.
-        pthread_kill(stopper.native_handle(), SIGTERM);
-        stopper.join();
+        try {
+            connection->enterEventLoop();
+        } catch (const sdbus::Error &error) {
+            // Every call was handled to its end on this thread: its change is
+            // committed or rolled back.  The workers finish as the registry
+            // goes; a non-zero status has systemd start the service again.
+            std::cerr << "contact-engine-service: lost the bus connection (" << error.getMessage()
+                      << "); stopping" << std::endl;
+            status = 1;
+        }
     } catch (const std::exception &error) {
         std::cerr << "contact-engine-service: " << error.what() << std::endl;
         return 1;
     }
-    return 0;
+    return status;
 }

@@ -6,9 +6,12 @@
 
 namespace contact_engine::limits {
 
-// Largest record a client may send, fixed part and sections together; a
-// larger byte array is refused before it is parsed.
-inline constexpr std::size_t kMaxRecordSize = 1024 * 1024;
+// Largest record, fixed part and sections together: a larger byte array is
+// refused (code 26) before it is parsed, and no change may grow a record past
+// it.  A full contact with every field and a dozen numbers, addresses and
+// accounts is about 12 KiB; 64 KiB leaves room for long notes while keeping
+// the phone storage (2000 records) under 128 MiB.
+inline constexpr std::size_t kMaxRecordSize = 64 * 1024;
 
 // Contacts the phone's own memory holds (storage 0 and its alias 6): room
 // for a whole address book, so that an import of 100 000 cards fits.
