@@ -88,9 +88,10 @@ inline constexpr std::array kErrors{
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
     ErrorInfo{kRecordTooLarge, "RecordTooLarge",
               "a record's byte array is larger than the maximum record size (64 KiB, sections included)"},
+
+    // vCard reading (service/vcard-reader.cpp).
     ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a line that is no property"},
-    ErrorInfo{kVCardBadEncoding, "VCardBadEncoding",
-              "vCard: a broken BASE64 or QUOTED-PRINTABLE value, bytes invalid in their CHARSET"},
+    ErrorInfo{kVCardBadEncoding, "VCardBadEncoding", "vCard: a broken BASE64 or QUOTED-PRINTABLE value, bytes invalid in their CHARSET"},
     ErrorInfo{kVCardUnknownCharset, "VCardUnknownCharset", "vCard: CHARSET names a character set the service cannot convert"},
     ErrorInfo{kVCardTooLarge, "VCardTooLarge", "vCard: a line over 8 MiB (unfolded) or a card over 16 MiB"},
     ErrorInfo{kVCardUnsupportedVersion, "VCardUnsupportedVersion", "vCard: VERSION other than 2.1, 3.0 and 4.0"},

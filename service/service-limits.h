@@ -24,4 +24,10 @@ inline constexpr int kBulkChunk = 500;
 // Threads that run long work (SIM load, bulk jobs, vCard files).
 inline constexpr std::size_t kWorkerThreads = 1;
 
+// vCard input: the longest line once unfolded (a photo of a few megabytes
+// fits) and the largest card.  Longer ones are refused with code 43, and the
+// reader skips them without holding them.
+inline constexpr std::size_t kVCardMaxLineBytes = 8u << 20;
+inline constexpr std::size_t kVCardMaxCardBytes = 16u << 20;
+
 } // namespace contact_engine::limits

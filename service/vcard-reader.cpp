@@ -155,22 +155,28 @@ bool is_utf8(std::string_view text)
     return valid_utf8(reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
 }
 
+// Any character set GLib's iconv knows.  Whether it knows one is asked by
+// opening the converter: the error code of a failed g_convert does not say
+// reliably whether the name or the bytes were wrong.
 std::string to_utf8(std::string_view bytes, const std::string &charset, std::size_t line,
                     const std::string &property)
 {
+    const GIConv converter = g_iconv_open("UTF-8", charset.c_str());
+    if (converter == reinterpret_cast<GIConv>(-1))
+        fail_at(kVCardUnknownCharset, line, "CHARSET=" + charset + " of " + property + " is not known");
     gsize written = 0;
     GError *error = nullptr;
-    gchar *converted = g_convert(bytes.data(), gssize(bytes.size()), "UTF-8", charset.c_str(), nullptr, &written, &error);
+    gchar *converted = g_convert_with_iconv(bytes.data(), gssize(bytes.size()), converter, nullptr, &written, &error);
+    g_iconv_close(converter);
     if (converted == nullptr) {
-        const bool unknown = error != nullptr && error->code == G_CONVERT_ERROR_NO_CONVERSION;
         const std::string detail = error != nullptr ? error->message : "conversion failed";
         g_clear_error(&error);
-        if (unknown)
-            fail_at(kVCardUnknownCharset, line, "CHARSET=" + charset + " of " + property + " is not known");
         fail_at(kVCardBadEncoding, line, "the value of " + property + " is not valid " + charset + ": " + detail);
     }
     std::string result(converted, written);
     g_free(converted);
+    if (!is_utf8(result))
+        fail_at(kVCardBadEncoding, line, "the value of " + property + " does not convert from " + charset + " to UTF-8");
     return result;
 }
 
@@ -507,7 +513,7 @@ bool VCardReader::Input::read_physical(std::string &into, bool &too_long)
         const std::size_t available = buffer_.size() - position_;
         const void *newline = std::memchr(begin, '\n', available);
         const std::size_t length = newline ? std::size_t(static_cast<const char *>(newline) - begin) : available;
-        if (!too_long && into.size() + length > kVCardMaxLineBytes) {
+        if (!too_long && into.size() + length > limits::kVCardMaxLineBytes) {
             too_long = true;
             into.clear();
             into.shrink_to_fit();
@@ -593,7 +599,7 @@ std::optional<VCard> VCardReader::Input::next_card()
         }
         if (line.too_long) {
             note_error(kVCardTooLarge, line.number,
-                       "a line longer than " + std::to_string(kVCardMaxLineBytes >> 20) + " MiB");
+                       "a line longer than " + std::to_string(limits::kVCardMaxLineBytes >> 20) + " MiB");
             continue;
         }
         if (is_line(line.text, "END:VCARD"))
@@ -608,9 +614,9 @@ std::optional<VCard> VCardReader::Input::next_card()
         if (trim(line.text).empty() || error)
             continue;
         card_bytes += line.text.size();
-        if (card_bytes > kVCardMaxCardBytes) {
+        if (card_bytes > limits::kVCardMaxCardBytes) {
             note_error(kVCardTooLarge, begin_line,
-                       "the card is larger than " + std::to_string(kVCardMaxCardBytes >> 20) + " MiB");
+                       "the card is larger than " + std::to_string(limits::kVCardMaxCardBytes >> 20) + " MiB");
             continue;
         }
         if (stored == lines_.size())
@@ -793,15 +799,22 @@ std::string digits_of(std::string_view text)
 }
 
 // BDAY as the record keeps it, "YYYY-MM-DD", from 1985-04-12, 19850412 or
-// 1985-04-12T00:00:00Z; any other form (a year-less --0412, free text) is
-// kept as written.
+// 1985-04-12T00:00:00Z.  The record holds only whole dates, so a year-less
+// birthday (--0412) or free text is left out.
 std::string birthday_of(std::string_view value)
 {
     const std::string_view date = value.substr(0, value.find('T'));
     const std::string digits = digits_of(date);
-    if (digits.size() == 8 && (date.size() == 8 || date.size() == 10) && date[0] != '-')
-        return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
-    return std::string(value);
+    if (digits.size() != 8 || (date.size() != 8 && date.size() != 10) || date[0] == '-')
+        return {};
+    const int month = std::stoi(digits.substr(4, 2)), day = std::stoi(digits.substr(6, 2));
+    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1])
+        return {};
+    const int year = std::stoi(digits.substr(0, 4));
+    if (month == 2 && day == 29 && !(year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)))
+        return {};
+    return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
 }
 
 // ANNIVERSARY as "MM-DD": the month and day of any date form.
