@@ -35,6 +35,25 @@ enum ErrorCode : int {
     kWrongStorageKind  = 24,
     kInternalError     = 25,
     kRecordTooLarge    = 26,
+
+    // vCard reading (service/vcard-reader.cpp).
+    kVCardSyntax             = 80,
+    kVCardBadEncoding        = 81,
+    kVCardUnknownCharset     = 82,
+    kVCardTooLarge           = 83,
+    kVCardUnsupportedVersion = 84,
+    kVCardUnreadable         = 85,
+
+    // Bulk jobs (service/bulk-*.cpp).
+    kBulkUnknownKind = 90,
+    kBulkNoJob = 91,
+    kBulkNotOwner = 92,
+    kBulkWrongState = 93,
+    kBulkNoSource = 94,
+    kBulkFileRefused = 95,
+    kBulkBadThumbs = 96,
+    kBulkNoThumbs = 97,
+    kBulkFileError = 98,
 };
 
 struct ErrorInfo {
@@ -69,6 +88,22 @@ inline constexpr std::array kErrors{
               "an unexpected failure inside the service (out of memory, a fault); a change it interrupted was rolled back"},
     ErrorInfo{kRecordTooLarge, "RecordTooLarge",
               "a record's byte array is larger than the maximum record size (64 KiB, sections included)"},
+    ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a line that is no property"},
+    ErrorInfo{kVCardBadEncoding, "VCardBadEncoding",
+              "vCard: a broken BASE64 or QUOTED-PRINTABLE value, bytes invalid in their CHARSET"},
+    ErrorInfo{kVCardUnknownCharset, "VCardUnknownCharset", "vCard: CHARSET names a character set the service cannot convert"},
+    ErrorInfo{kVCardTooLarge, "VCardTooLarge", "vCard: a line over 8 MiB (unfolded) or a card over 16 MiB"},
+    ErrorInfo{kVCardUnsupportedVersion, "VCardUnsupportedVersion", "vCard: VERSION other than 2.1, 3.0 and 4.0"},
+    ErrorInfo{kVCardUnreadable, "VCardUnreadable", "vCard: the vCard file cannot be opened or read"},
+    ErrorInfo{kBulkUnknownKind, "BulkUnknownKind", "bulk: `open_param1` names no job kind, or `open_param2` no storage the kind can use"},
+    ErrorInfo{kBulkNoJob, "BulkNoJob", "bulk: no job has that handle (never given out, or closed)"},
+    ErrorInfo{kBulkNotOwner, "BulkNotOwner", "bulk: the job belongs to another client"},
+    ErrorInfo{kBulkWrongState, "BulkWrongState", "bulk: the step does not fit the job's state (exec twice, thumbs after exec, resume of a job not stopped)"},
+    ErrorInfo{kBulkNoSource, "BulkNoSource", "bulk: an import executed without its source file, or a file given to a kind that takes none"},
+    ErrorInfo{kBulkFileRefused, "BulkFileRefused", "bulk: the file cannot be opened with the caller's own identity (missing, no permission, not a regular file)"},
+    ErrorInfo{kBulkBadThumbs, "BulkBadThumbs", "bulk: the thumb array is not `count` x 4 bytes, or thumbs given to an import"},
+    ErrorInfo{kBulkNoThumbs, "BulkNoThumbs", "bulk: a delete job executed without thumbs"},
+    ErrorInfo{kBulkFileError, "BulkFileError", "bulk: the export file cannot be written (disk full, directory missing)"},
 };
 
 // The client library's own codes: the service never uses them.

@@ -28,12 +28,12 @@ struct Storage {
 };
 
 constexpr std::array<Storage, 6> kStorages{{
-    {0, 0, 2000}, // phone memory
+    {0, 0, limits::kPhoneCapacity}, // phone memory
     {1, 1, 250},  // SIM phonebook
     {2, 2, 250},  // second SIM phonebook
     {3, 3, 20},   // fixed dialling numbers
     {4, 4, 20},   // service dialling numbers
-    {6, 0, 2000}, // phone memory, by its other number
+    {6, 0, limits::kPhoneCapacity}, // phone memory, by its other number
 }};
 constexpr int kMyContactStorage = 5;
 constexpr int kMyContactAlias = 7;
@@ -447,6 +447,12 @@ std::int32_t drm_expired(ContactStore &db, std::int32_t kind, std::string path)
 }
 
 } // namespace
+
+ContactStorage contact_storage(int storage_type)
+{
+    const Storage storage = storage_of(storage_type);
+    return {storage.type, storage.table, storage.capacity};
+}
 
 RegisterFamily register_contact_methods;
 void register_contact_methods(MethodRegistry &registry, Database &database, const ServiceOptions &options)

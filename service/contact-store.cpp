@@ -207,4 +207,63 @@ bool ContactStore::empty()
     });
 }
 
+ContactBatch::ContactBatch(Database &db)
+    : sql_(db.sql()),
+      upsert_(db.sql(), "INSERT INTO contacts (storage, idx, display_name, frequency, record) "
+                        "VALUES (?, ?, ?, ?, ?) ON CONFLICT (storage, idx) DO UPDATE SET "
+                        "display_name = excluded.display_name, frequency = excluded.frequency, "
+                        "record = excluded.record RETURNING id"),
+      clear_(db.sql(), "DELETE FROM contact_numbers WHERE contact_id = ?"),
+      insert_(db.sql(), "INSERT INTO contact_numbers (contact_id, position, number, normalised) VALUES (?, ?, ?, ?)")
+{
+}
+
+std::vector<int> ContactBatch::free_indices(int storage, int capacity, int from, std::size_t count)
+{
+    SQLite::Statement used(sql_, "SELECT idx FROM contacts WHERE storage = ? AND idx >= ? ORDER BY idx");
+    used.bind(1, storage);
+    used.bind(2, from);
+    std::vector<int> found;
+    int candidate = from;
+    bool more = true;
+    while (found.size() < count && candidate <= capacity) {
+        int next_used = capacity + 1;
+        if (more && used.executeStep())
+            next_used = used.getColumn(0).getInt();
+        else
+            more = false;
+        for (; candidate < next_used && candidate <= capacity && found.size() < count; ++candidate)
+            found.push_back(candidate);
+        if (candidate == next_used)
+            ++candidate;
+    }
+    return found;
+}
+
+void ContactBatch::store(int storage, int index, const Record &record)
+{
+    upsert_.reset();
+    upsert_.bind(1, storage);
+    upsert_.bind(2, index);
+    upsert_.bind(3, record.text(text_field::display_name));
+    upsert_.bind(4, record.get_int(contact_wire::offset::frequency));
+    upsert_.bindNoCopy(5, record.bytes().data(), int(record.bytes().size()));
+    upsert_.executeStep();
+    const std::int64_t id = upsert_.getColumn(0).getInt64();
+    upsert_.reset();
+
+    clear_.reset();
+    clear_.bind(1, id);
+    clear_.exec();
+    int position = 0;
+    for (const std::string &number : record.phone_numbers()) {
+        insert_.reset();
+        insert_.bind(1, id);
+        insert_.bind(2, position++);
+        insert_.bind(3, number);
+        insert_.bind(4, normalise_number(number));
+        insert_.exec();
+    }
+}
+
 } // namespace contact_engine

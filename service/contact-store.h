@@ -46,4 +46,31 @@ private:
     Database &db_;
 };
 
+// A contact table as clients name it, for the families that fill or read
+// contact tables in bulk.  Throws kUnknownStorage, or kWrongStorageKind for
+// the my-contact storages, as the contact methods do.
+struct ContactStorage {
+    int type;     // the number clients use
+    int table;    // the rows it names
+    int capacity; // indexes run 1 .. capacity
+};
+ContactStorage contact_storage(int storage_type);
+
+// Stores many contacts inside the caller's Database::change() with its
+// statements prepared once, as ContactStore::store() does for one.
+class ContactBatch {
+public:
+    explicit ContactBatch(Database &db);
+    void store(int storage, int index, const Record &record);
+    // Up to `count` free indexes of `storage` from `from` on, ascending,
+    // none above `capacity`.
+    std::vector<int> free_indices(int storage, int capacity, int from, std::size_t count);
+
+private:
+    SQLite::Database &sql_;
+    SQLite::Statement upsert_;
+    SQLite::Statement clear_;
+    SQLite::Statement insert_;
+};
+
 } // namespace contact_engine

@@ -22,6 +22,7 @@ namespace contact_engine {
 void register_families(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
     RegisterFamily register_contact_methods; register_contact_methods(registry, database, options);
+    RegisterFamily register_bulk_methods; register_bulk_methods(registry, database, options);
 }
 
 // The thread that takes SIGTERM and SIGINT (blocked in every thread) and

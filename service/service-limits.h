@@ -13,6 +13,14 @@ namespace contact_engine::limits {
 // the phone storage (2000 records) under 128 MiB.
 inline constexpr std::size_t kMaxRecordSize = 64 * 1024;
 
+// Contacts the phone's own memory holds (storage 0 and its alias 6): room
+// for a whole address book, so that an import of 100 000 cards fits.
+inline constexpr int kPhoneCapacity = 100000;
+
+// Contacts a bulk job handles in one transaction: a stop, or a killed
+// service, leaves whole chunks; one chunk takes a few tens of milliseconds.
+inline constexpr int kBulkChunk = 500;
+
 // Threads that run long work (SIM load, bulk jobs, vCard files).
 inline constexpr std::size_t kWorkerThreads = 1;
 

@@ -18,6 +18,7 @@ struct ServiceOptions {
     std::string locale = "en_US"; // for sorting and matching names
     bool seed_defaults = false;
     std::size_t worker_threads = limits::kWorkerThreads;
+    std::string export_directory; // bulk exports; empty: "exports" beside the database
 };
 
 inline void add_options(CLI::App &app, ServiceOptions &options)
@@ -29,6 +30,8 @@ inline void add_options(CLI::App &app, ServiceOptions &options)
     app.add_option("--workers", options.worker_threads, "threads for long work")
         ->capture_default_str()
         ->check(CLI::Range(1, 16));
+    app.add_option("--export-directory", options.export_directory,
+                   "where bulk exports are written (default: exports/ beside the database)");
 }
 
 } // namespace contact_engine

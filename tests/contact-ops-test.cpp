@@ -195,8 +195,8 @@ TEST_F(ContactTest, InsertAtAGivenIndex)
 
 TEST_F(ContactTest, CapacityPerStorage)
 {
-    const std::pair<int, int> capacities[] = {{kPhone, 2000}, {CONTACT_STORAGE_SIM, 250}, {CONTACT_STORAGE_SIM2, 250},
-                                              {kFdn, 20}, {CONTACT_STORAGE_SDN, 20}, {CONTACT_STORAGE_PHONE_ALIAS, 2000}};
+    const std::pair<int, int> capacities[] = {{kPhone, 100000}, {CONTACT_STORAGE_SIM, 250}, {CONTACT_STORAGE_SIM2, 250},
+                                              {kFdn, 20}, {CONTACT_STORAGE_SDN, 20}, {CONTACT_STORAGE_PHONE_ALIAS, 100000}};
     for (auto [storage, capacity] : capacities) {
         int max = -1;
         int error_code = -1;

@@ -1,0 +1,836 @@
+// The service's vCard reader and writer, without a bus: the phone and
+// address-book samples of tests/data/vcard, every record field through all
+// three versions and back, malformed input, resuming by byte offset, and
+// random mutations of the samples.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "contact-engine-errors.h"
+#include "service-error.h"
+#include "vcard-fields.h"
+#include "vcard-reader.h"
+#include "vcard-sample-cards.h"
+#include "vcard-writer.h"
+
+namespace {
+
+using namespace contact_engine;
+namespace fields = contact_engine::vcard_fields;
+using ::testing::HasSubstr;
+
+std::string sample(const std::string &name)
+{
+    std::ifstream file(std::string(VCARD_DATA_DIR) + "/" + name, std::ios::binary);
+    EXPECT_TRUE(file.good()) << name;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<ImportedContact> read_all(std::string_view text)
+{
+    VCardReader reader = VCardReader::from_text(text);
+    std::vector<ImportedContact> contacts;
+    while (std::optional<ImportedContact> contact = reader.next_contact())
+        contacts.push_back(std::move(*contact));
+    return contacts;
+}
+
+// The code of the ServiceError that `action` throws, or kOk.
+template <class Action> ErrorCode code_of(Action action, std::string *reason = nullptr)
+{
+    try {
+        action();
+    } catch (const ServiceError &error) {
+        if (reason != nullptr)
+            *reason = error.reason;
+        return error.code;
+    }
+    return kOk;
+}
+
+// Readable views of a record's elements.
+struct Phone {
+    std::int32_t type;
+    std::string number;
+    std::int32_t primary;
+    bool operator==(const Phone &) const = default;
+};
+struct Email {
+    std::int32_t type;
+    std::string address;
+    std::int32_t primary;
+    bool operator==(const Email &) const = default;
+};
+struct Postal {
+    std::int32_t type;
+    std::vector<std::string> parts;
+    bool operator==(const Postal &) const = default;
+};
+struct Account {
+    std::int32_t type, status;
+    std::string service, account;
+    bool operator==(const Account &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const Phone &p) { return out << p.type << ":" << p.number << ":" << p.primary; }
+std::ostream &operator<<(std::ostream &out, const Email &e) { return out << e.type << ":" << e.address << ":" << e.primary; }
+std::ostream &operator<<(std::ostream &out, const Postal &p)
+{
+    out << p.type;
+    for (const auto &part : p.parts)
+        out << "|" << part;
+    return out;
+}
+std::ostream &operator<<(std::ostream &out, const Account &a)
+{
+    return out << a.type << "/" << a.status << ":" << a.service << ":" << a.account;
+}
+
+std::string element_text(const std::uint8_t *element, std::size_t offset, std::size_t width)
+{
+    const char *text = reinterpret_cast<const char *>(element + offset);
+    return std::string(text, strnlen(text, width));
+}
+
+std::vector<Phone> phones(const Record &record)
+{
+    std::vector<Phone> result;
+    const Bytes bytes = record.section(kPhoneSection);
+    for (std::size_t at = 0; at < bytes.size(); at += contact_wire::kPhoneInfoSize)
+        result.push_back({contact_wire::read_i32(bytes.data() + at, 0), element_text(bytes.data() + at, 4, 48),
+                          contact_wire::read_i32(bytes.data() + at, 52)});
+    return result;
+}
+
+std::vector<Email> emails(const Record &record)
+{
+    std::vector<Email> result;
+    const Bytes bytes = record.section(kEmailSection);
+    for (std::size_t at = 0; at < bytes.size(); at += contact_wire::kEmailInfoSize)
+        result.push_back({contact_wire::read_i32(bytes.data() + at, 0), element_text(bytes.data() + at, 8, 128),
+                          contact_wire::read_i32(bytes.data() + at, 4)});
+    return result;
+}
+
+std::vector<Postal> postals(const Record &record)
+{
+    std::vector<Postal> result;
+    const Bytes bytes = record.section(fields::kPostalSection);
+    for (std::size_t at = 0; at < bytes.size(); at += contact_wire::kPostalInfoSize) {
+        Postal postal{contact_wire::read_i32(bytes.data() + at, 0), {}};
+        for (const auto &component : fields::kAddressComponents)
+            postal.parts.push_back(element_text(bytes.data() + at, component.offset, component.width));
+        result.push_back(postal);
+    }
+    return result;
+}
+
+std::vector<Account> ims(const Record &record)
+{
+    std::vector<Account> result;
+    const Bytes bytes = record.section(kImSection);
+    for (std::size_t at = 0; at < bytes.size(); at += contact_wire::kImSize)
+        result.push_back({contact_wire::read_i32(bytes.data() + at, 0), contact_wire::read_i32(bytes.data() + at, 4),
+                          element_text(bytes.data() + at, 8, 32), element_text(bytes.data() + at, 40, 104)});
+    return result;
+}
+
+std::vector<Account> sns(const Record &record)
+{
+    std::vector<Account> result;
+    const Bytes bytes = record.section(fields::kSnsSection);
+    for (std::size_t at = 0; at < bytes.size(); at += contact_wire::kSnsSize)
+        result.push_back({contact_wire::read_i32(bytes.data() + at, 0), 0, element_text(bytes.data() + at, 4, 32),
+                          element_text(bytes.data() + at, 36, 104)});
+    return result;
+}
+
+std::string section_text(const Record &record, std::size_t which)
+{
+    const Bytes bytes = record.section(which);
+    return bytes.empty() ? std::string() : std::string(bytes.begin(), bytes.end() - 1);
+}
+
+// ---------------------------------------------------------------------------
+// A record with every field set, built as the byte array clients send.
+
+void put(Bytes &bytes, std::size_t at, std::size_t width, const std::string &text)
+{
+    ASSERT_LT(text.size(), width);
+    std::memcpy(bytes.data() + at, text.data(), text.size());
+}
+
+struct FieldValue {
+    TextField field;
+    std::string value;
+};
+
+// Texts chosen to need every escape: separators, backslashes, line feeds,
+// non-ASCII, values long enough to fold inside a character.
+const std::vector<FieldValue> kFullTexts = {
+    {text_field::first_name, "Jean-François"},
+    {text_field::last_name, "d'Aubigné; de la Tour, \\ fils"},
+    {text_field::middle_name, "Ödön"},
+    {fields::name_prefix, "Dr."},
+    {fields::name_suffix, "Jr., PhD"},
+    {text_field::birthday, "1971-03-14"},
+    {fields::anniversary, "06-21"},
+    {text_field::display_name, "Dr. Jean-François Ödön d'Aubigné; de la Tour, \\ fils, Jr., PhD — 日本語の名前も"},
+    {text_field::nickname, "JF, \"le Grand\""},
+    {text_field::company, "Société Générale; Paris"},
+    {text_field::job_title, "Chef: projets"},
+    {text_field::department, "R&D, Bâtiment B"},
+    {text_field::ringtone_path, "/usr/share/sounds/ring tones/Café.ogg"},
+    {text_field::photo_path, "/home/user/photos/jf,portrait;1.jpg"},
+    {text_field::website, "https://example.org/~jf?a=1&b=2;c"},
+    {fields::phonetic_first_name, "ジャン"},
+    {fields::phonetic_last_name, "ドビニェ"},
+    {text_field::message_tone_path, "/usr/share/sounds/message.ogg"},
+    {fields::account_name, "Google: jf@example.org"},
+    {fields::source_uid, "urn:uuid:4fbe8971-0bc3-424c-9c26-36c3e1eff6b1"},
+    {fields::custom_label, "Famille\nproche"},
+};
+
+struct IntValue {
+    const char *name;
+    std::size_t offset;
+    std::int32_t value;
+};
+
+const std::vector<IntValue> kFullInts = {
+    {"frequency", 8, 17},        {"is_favourite", 12, 1},     {"created_time", 2416, 1600000000},
+    {"modified_time", 2420, 1700000123}, {"last_call_time", 2424, 1700000500}, {"presence_status", 4252, 3},
+    {"is_blocked", 4288, 1},     {"is_hidden", 4292, 1},      {"revision", 4452, 42},
+};
+
+std::string text_with_nul(const std::string &text)
+{
+    return text + std::string(1, '\0');
+}
+
+Record full_record()
+{
+    Bytes bytes(contact_wire::kFixedSize, 0);
+    for (const auto &[field, value] : kFullTexts)
+        put(bytes, field.offset, field.width, value);
+    for (const auto &value : kFullInts)
+        contact_wire::write_i32(bytes.data(), value.offset, value.value);
+
+    auto element = [](std::size_t size) { return Bytes(size, 0); };
+    Bytes phone_section, email_section, postal_section, sns_section, im_section;
+    const std::vector<Phone> phone_values = {{CONTACT_TYPE_MOBILE, "+33 6 12 34 56 78", 1},
+                                             {CONTACT_TYPE_HOME, "01 42 00 00 00", 0},
+                                             {CONTACT_TYPE_WORK, "+33 (1) 40-00-00-00 ext. 12", 0},
+                                             {CONTACT_TYPE_FAX, "+33140000001", 0},
+                                             {CONTACT_TYPE_OTHER, "*31#0800,123;456", 0}};
+    for (const Phone &phone : phone_values) {
+        Bytes e = element(contact_wire::kPhoneInfoSize);
+        contact_wire::write_i32(e.data(), 0, phone.type);
+        put(e, 4, 48, phone.number);
+        contact_wire::write_i32(e.data(), 52, phone.primary);
+        phone_section.insert(phone_section.end(), e.begin(), e.end());
+    }
+    const std::vector<Email> email_values = {{CONTACT_TYPE_HOME, "jf@example.org", 0},
+                                             {CONTACT_TYPE_WORK, "jean-francois.daubigne@socgen.example", 1},
+                                             {CONTACT_TYPE_OTHER, "\"odd,name\"@example.org", 0}};
+    for (const Email &email : email_values) {
+        Bytes e = element(contact_wire::kEmailInfoSize);
+        contact_wire::write_i32(e.data(), 0, email.type);
+        contact_wire::write_i32(e.data(), 4, email.primary);
+        put(e, 8, 128, email.address);
+        email_section.insert(email_section.end(), e.begin(), e.end());
+    }
+    const std::vector<std::vector<std::string>> postal_values = {
+        {"BP 12", "Bâtiment B, 3e étage", "29 boulevard Haussmann;\nCour intérieure", "Paris", "Île-de-France",
+         "75009", "France"},
+        {"", "", "1-2-3 Shibuya", "渋谷区", "東京都", "150-0002", "日本"}};
+    std::int32_t postal_type = CONTACT_TYPE_WORK;
+    for (const auto &parts : postal_values) {
+        Bytes e = element(contact_wire::kPostalInfoSize);
+        contact_wire::write_i32(e.data(), 0, postal_type);
+        postal_type = CONTACT_TYPE_HOME;
+        for (std::size_t i = 0; i < parts.size(); ++i)
+            put(e, fields::kAddressComponents[i].offset, fields::kAddressComponents[i].width, parts[i]);
+        postal_section.insert(postal_section.end(), e.begin(), e.end());
+    }
+    for (const Account &account : {Account{2, 0, "Twitter", "@jf_daubigne"}, Account{0, 0, "", "jf.example"}}) {
+        Bytes e = element(contact_wire::kSnsSize);
+        contact_wire::write_i32(e.data(), 0, account.type);
+        put(e, 4, 32, account.service);
+        put(e, 36, 104, account.account);
+        sns_section.insert(sns_section.end(), e.begin(), e.end());
+    }
+    for (const Account &account : {Account{1, 2, "Jabber", "jf@jabber.example"}, Account{0, 1, "Skype", "jf:skype"},
+                                   Account{3, 0, "Matrix, new", "@jf:matrix.example"}}) {
+        Bytes e = element(contact_wire::kImSize);
+        contact_wire::write_i32(e.data(), 0, account.type);
+        contact_wire::write_i32(e.data(), 4, account.status);
+        put(e, 8, 32, account.service);
+        put(e, 40, 104, account.account);
+        im_section.insert(im_section.end(), e.begin(), e.end());
+    }
+    const std::string note = "Première ligne\nSecond line, with; separators \\ and a tab\there\n\nafter a blank line";
+    const std::string about = "About: écrivain, cycliste; \\o/";
+    const std::string presence = "Au bureau; back at 3";
+    Bytes id_data(contact_wire::kIdDataSize);
+    for (std::size_t i = 0; i < id_data.size(); ++i)
+        id_data[i] = std::uint8_t(i * 7 + 3);
+
+    contact_wire::write_i32(bytes.data(), contact_wire::offset::phone_info_cnt, std::int32_t(phone_values.size()));
+    contact_wire::write_i32(bytes.data(), contact_wire::offset::email_info_cnt, std::int32_t(email_values.size()));
+    contact_wire::write_i32(bytes.data(), contact_wire::offset::postal_info_cnt, std::int32_t(postal_values.size()));
+    contact_wire::write_i32(bytes.data(), contact_wire::offset::note_len, std::int32_t(note.size()));
+    contact_wire::write_i32(bytes.data(), contact_wire::offset::about_len, std::int32_t(about.size()));
+    contact_wire::write_i32(bytes.data(), contact_wire::offset::sns_cnt, 2);
+    contact_wire::write_i32(bytes.data(), contact_wire::offset::im_cnt, 3);
+    contact_wire::write_i32(bytes.data(), contact_wire::offset::presence_text_len, std::int32_t(presence.size()));
+    contact_wire::write_i32(bytes.data(), contact_wire::offset::contact_id_data, 1);
+    for (const Bytes *section : {&phone_section, &email_section, &postal_section})
+        bytes.insert(bytes.end(), section->begin(), section->end());
+    for (const std::string *text : {&note, &about}) {
+        const std::string with_nul = text_with_nul(*text);
+        bytes.insert(bytes.end(), with_nul.begin(), with_nul.end());
+    }
+    bytes.insert(bytes.end(), sns_section.begin(), sns_section.end());
+    bytes.insert(bytes.end(), im_section.begin(), im_section.end());
+    const std::string presence_with_nul = text_with_nul(presence);
+    bytes.insert(bytes.end(), presence_with_nul.begin(), presence_with_nul.end());
+    bytes.insert(bytes.end(), id_data.begin(), id_data.end());
+    return Record::parse(std::move(bytes));
+}
+
+// Field by field, so a failure names what was lost, then byte for byte.
+void expect_same_contact(const Record &expected, const Record &actual)
+{
+    for (const auto &[field, value] : kFullTexts)
+        EXPECT_EQ(actual.text(field), expected.text(field)) << field.name;
+    for (const auto &value : kFullInts)
+        EXPECT_EQ(actual.get_int(value.offset), expected.get_int(value.offset)) << value.name;
+    EXPECT_THAT(phones(actual), ::testing::ElementsAreArray(phones(expected))) << "phone_info";
+    EXPECT_THAT(emails(actual), ::testing::ElementsAreArray(emails(expected))) << "email_info";
+    EXPECT_THAT(postals(actual), ::testing::ElementsAreArray(postals(expected))) << "postal_info";
+    EXPECT_THAT(sns(actual), ::testing::ElementsAreArray(sns(expected))) << "sns";
+    EXPECT_THAT(ims(actual), ::testing::ElementsAreArray(ims(expected))) << "im";
+    EXPECT_EQ(actual.note(), expected.note()) << "note";
+    EXPECT_EQ(section_text(actual, fields::kAboutSection), section_text(expected, fields::kAboutSection)) << "about";
+    EXPECT_EQ(section_text(actual, fields::kPresenceSection), section_text(expected, fields::kPresenceSection))
+        << "presence_text";
+    EXPECT_EQ(actual.get_int(contact_wire::offset::contact_id_data), expected.get_int(contact_wire::offset::contact_id_data))
+        << "contact_id_data";
+    EXPECT_TRUE(actual.bytes() == expected.bytes()) << "the byte arrays differ";
+}
+
+// ---------------------------------------------------------------------------
+// Round trips
+
+class EveryVersion : public ::testing::TestWithParam<int> {};
+
+TEST_P(EveryVersion, KeepsEveryFieldOfAContactThroughVCardAndBack)
+{
+    const Record original = full_record();
+    const std::string text = write_vcard(original, vcard_version_for(GetParam()));
+    const ImportedContact back = read_vcard_contact(text);
+    expect_same_contact(original, back.record);
+}
+
+TEST_P(EveryVersion, KeepsAnEmptyContactEmpty)
+{
+    const Record blank = Record::blank();
+    const ImportedContact back = read_vcard_contact(write_vcard(blank, vcard_version_for(GetParam())));
+    EXPECT_TRUE(back.record.bytes() == blank.bytes());
+}
+
+TEST_P(EveryVersion, WritesLinesThatEndInCrLfAndStayWithinTheFoldWidth)
+{
+    const std::string text = write_vcard(full_record(), vcard_version_for(GetParam()));
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find("\r\n", start);
+        ASSERT_NE(end, std::string::npos) << "a line without CRLF at byte " << start;
+        EXPECT_EQ(text.substr(start, end - start).find('\n'), std::string::npos);
+        if (GetParam() != kVCardParam21) {
+            EXPECT_LE(end - start, 75u) << text.substr(start, end - start);
+        }
+        start = end + 2;
+    }
+}
+
+TEST_P(EveryVersion, ReadsTheGeneratedAddressBookExactly)
+{
+    const std::vector<vcard_sample::Card> cards = vcard_sample::generate(500);
+    const std::vector<ImportedContact> first = read_all(vcard_sample::to_vcard30(cards));
+    ASSERT_EQ(first.size(), cards.size());
+    std::string written;
+    for (const ImportedContact &contact : first)
+        append_vcard(written, contact.record, vcard_version_for(GetParam()));
+    const std::vector<ImportedContact> second = read_all(written);
+    ASSERT_EQ(second.size(), cards.size());
+    for (std::size_t i = 0; i < cards.size(); ++i) {
+        const vcard_sample::Card &card = cards[i];
+        const Record &record = second[i].record;
+        EXPECT_EQ(record.text(text_field::first_name), card.first);
+        EXPECT_EQ(record.text(text_field::last_name), card.last);
+        EXPECT_EQ(record.note(), card.note);
+        ASSERT_EQ(phones(record).size(), card.numbers.size());
+        for (std::size_t n = 0; n < card.numbers.size(); ++n) {
+            EXPECT_EQ(phones(record)[n].number, card.numbers[n].number);
+            EXPECT_EQ(phones(record)[n].primary, card.numbers[n].preferred ? 1 : 0);
+        }
+        ASSERT_EQ(emails(record).size(), card.emails.size());
+        ASSERT_EQ(postals(record).size(), card.addresses.size());
+        if (!card.addresses.empty()) {
+            EXPECT_EQ(postals(record)[0].parts[2], card.addresses[0].street);
+        }
+        EXPECT_TRUE(record.bytes() == first[i].record.bytes()) << "card " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, EveryVersion, ::testing::Values(kVCardParam21, kVCardParam30, kVCardParam40),
+                         [](const auto &info) { return "V" + std::to_string(info.param); });
+
+TEST(VCardWriter, WritesTheVersionThatConvertParamSelects)
+{
+    const Record record = full_record();
+    EXPECT_THAT(write_vcard(record, vcard_version_for(kVCardParamDefault)), HasSubstr("\r\nVERSION:3.0\r\n"));
+    EXPECT_THAT(write_vcard(record, vcard_version_for(kVCardParam21)), HasSubstr("\r\nVERSION:2.1\r\n"));
+    EXPECT_THAT(write_vcard(record, vcard_version_for(kVCardParam30)), HasSubstr("\r\nVERSION:3.0\r\n"));
+    EXPECT_THAT(write_vcard(record, vcard_version_for(kVCardParam40)), HasSubstr("\r\nVERSION:4.0\r\n"));
+    EXPECT_EQ(code_of([] { vcard_version_for(1); }), kInvalidArgument);
+    EXPECT_EQ(code_of([] { vcard_version_for(-30); }), kInvalidArgument);
+}
+
+TEST(VCardWriter, WritesEachVersionsOwnFormOfTypesAndPreference)
+{
+    const Record record = full_record();
+    EXPECT_THAT(write_vcard(record, VCardVersion::V21), HasSubstr("TEL;CELL;PREF:+33 6 12 34 56 78\r\n"));
+    EXPECT_THAT(write_vcard(record, VCardVersion::V30), HasSubstr("TEL;TYPE=CELL;TYPE=PREF:+33 6 12 34 56 78\r\n"));
+    EXPECT_THAT(write_vcard(record, VCardVersion::V40), HasSubstr("TEL;TYPE=cell;PREF=1:+33 6 12 34 56 78\r\n"));
+    EXPECT_THAT(write_vcard(record, VCardVersion::V21), HasSubstr("N;ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:"));
+    EXPECT_THAT(write_vcard(record, VCardVersion::V40), HasSubstr("BDAY:19710314\r\n"));
+    EXPECT_THAT(write_vcard(record, VCardVersion::V40), HasSubstr("ANNIVERSARY:--0621\r\n"));
+}
+
+// ---------------------------------------------------------------------------
+// Real-world samples
+
+TEST(VCardSamples, ReadsLatin1QuotedPrintableNamesOfAnOldNokiaAsUtf8)
+{
+    const auto contacts = read_all(sample("nokia-2.1-latin1.vcf"));
+    ASSERT_EQ(contacts.size(), 2u);
+    const Record &first = contacts[0].record;
+    EXPECT_EQ(first.text(text_field::first_name), "Jürgen");
+    EXPECT_EQ(first.text(text_field::last_name), "Müller");
+    EXPECT_EQ(first.text(fields::name_prefix), "Dr.");
+    EXPECT_EQ(first.text(text_field::display_name), "Dr. Jürgen Müller");
+    EXPECT_EQ(first.note(), "Straße und Plätze\nhinter dem Café, zweiter Teil nach weichem Umbruch");
+    EXPECT_THAT(phones(first), ::testing::ElementsAre(Phone{CONTACT_TYPE_MOBILE, "+49 171 1234567", 1},
+                                                      Phone{CONTACT_TYPE_WORK, "+49 211 987654", 0}));
+    const Record &second = contacts[1].record;
+    EXPECT_EQ(second.text(text_field::last_name), "Ångström");
+    EXPECT_EQ(second.text(text_field::first_name), "Åsa");
+    EXPECT_EQ(second.text(text_field::display_name), "Åsa Ångström") << "made from N when FN is missing";
+}
+
+TEST(VCardSamples, ReadsAnAndroidExportWithItsPhoto)
+{
+    const auto contacts = read_all(sample("android-2.1.vcf"));
+    ASSERT_EQ(contacts.size(), 1u);
+    const Record &record = contacts[0].record;
+    EXPECT_EQ(record.text(text_field::first_name), "José");
+    EXPECT_EQ(record.text(text_field::middle_name), "Luis");
+    EXPECT_EQ(record.text(text_field::display_name), "José Luis Ortiz");
+    EXPECT_EQ(record.text(fields::phonetic_first_name), "Hoseh");
+    EXPECT_EQ(record.text(text_field::birthday), "1980-02-29");
+    EXPECT_EQ(record.text(text_field::company), "Empresa S.A.");
+    EXPECT_THAT(phones(record), ::testing::ElementsAre(Phone{CONTACT_TYPE_MOBILE, "+34 600 111 222", 0},
+                                                       Phone{CONTACT_TYPE_HOME, "+34 91 555 1234", 0},
+                                                       Phone{CONTACT_TYPE_FAX, "+34 91 555 9999", 0}));
+    EXPECT_THAT(emails(record), ::testing::ElementsAre(Email{CONTACT_TYPE_HOME, "jose@example.es", 0},
+                                                       Email{CONTACT_TYPE_WORK, "jl.ortiz@empresa.example", 1}));
+    ASSERT_EQ(postals(record).size(), 1u);
+    EXPECT_EQ(postals(record)[0].parts[2], "Calle de Alcalá 12");
+    EXPECT_EQ(postals(record)[0].parts[6], "España");
+    EXPECT_THAT(ims(record), ::testing::ElementsAre(Account{0, 0, "Jabber", "jose@jabber.example"}));
+    std::string photo;
+    for (int i = 0; i < 3; ++i)
+        for (int b = 0; b < 256; ++b)
+            photo += char(b);
+    EXPECT_TRUE(contacts[0].photo == photo) << "the BASE64 block decodes to the photo's bytes";
+    EXPECT_EQ(contacts[0].photo_media_type, "image/jpeg");
+}
+
+TEST(VCardSamples, ReadsAnIphoneExportWithGroupsAndLabels)
+{
+    const auto contacts = read_all(sample("iphone-3.0.vcf"));
+    ASSERT_EQ(contacts.size(), 1u);
+    const Record &record = contacts[0].record;
+    EXPECT_EQ(record.text(text_field::display_name), "Mr. Johnny Appleseed");
+    EXPECT_EQ(record.text(text_field::company), "Apple Inc.");
+    EXPECT_EQ(record.text(text_field::department), "Engineering");
+    EXPECT_THAT(phones(record), ::testing::ElementsAre(Phone{CONTACT_TYPE_MOBILE, "+1 (408) 555-0101", 1},
+                                                       Phone{CONTACT_TYPE_HOME, "+1 408 555 0102", 0},
+                                                       Phone{CONTACT_TYPE_FAX, "+1 408 555 0103", 0}));
+    EXPECT_THAT(emails(record), ::testing::ElementsAre(Email{CONTACT_TYPE_HOME, "johnny@example.com", 1},
+                                                       Email{CONTACT_TYPE_WORK, "jappleseed@apple.example", 0}));
+    ASSERT_EQ(postals(record).size(), 1u);
+    EXPECT_EQ(postals(record)[0].parts[3], "Cupertino");
+    EXPECT_EQ(record.note(), "Remember: the meeting, room 4; bring slides\nSecond line");
+    EXPECT_THAT(ims(record), ::testing::ElementsAre(Account{0, 0, "Skype", "johnny.apple"}));
+    EXPECT_THAT(sns(record), ::testing::ElementsAre(Account{0, 0, "twitter", "johnnyapple"}));
+    EXPECT_EQ(contacts[0].photo.size(), 768u);
+}
+
+TEST(VCardSamples, ReadsTheExamplesOfRfc2426WithFoldedLinesAndLfLineEnds)
+{
+    const auto contacts = read_all(sample("rfc2426-3.0.vcf"));
+    ASSERT_EQ(contacts.size(), 3u);
+    EXPECT_EQ(contacts[0].record.text(text_field::display_name), "Frank Dawson");
+    ASSERT_EQ(postals(contacts[0].record).size(), 1u);
+    EXPECT_EQ(postals(contacts[0].record)[0].parts[2], "6544 Battleford Drive");
+    EXPECT_EQ(postals(contacts[0].record)[0].parts[3], "Raleigh");
+    EXPECT_THAT(phones(contacts[0].record), ::testing::ElementsAre(Phone{CONTACT_TYPE_WORK, "+1-919-676-9515", 0},
+                                                                   Phone{CONTACT_TYPE_FAX, "+1-919-676-9564", 0}));
+    EXPECT_EQ(emails(contacts[0].record)[0], (Email{CONTACT_TYPE_OTHER, "Frank_Dawson@Lotus.com", 1}));
+    EXPECT_EQ(contacts[0].record.text(text_field::website), "http://home.earthlink.net/~fdawson");
+    EXPECT_EQ(postals(contacts[1].record)[0].parts[4], "CA");
+    const Record &grace = contacts[2].record;
+    EXPECT_EQ(grace.text(fields::name_prefix), "Rear Admiral");
+    EXPECT_EQ(grace.text(text_field::nickname), "Amazing Grace");
+    EXPECT_EQ(grace.text(text_field::birthday), "1906-12-09");
+    EXPECT_EQ(grace.get_int(fields::kModifiedTimeOffset), 1714558830);
+    EXPECT_EQ(grace.text(fields::source_uid), "c0ffee00-1234-5678-9abc-def012345678");
+}
+
+TEST(VCardSamples, ReadsTheExampleOfRfc6350AndA40PhotoDataUri)
+{
+    const auto contacts = read_all(sample("rfc6350-4.0.vcf"));
+    ASSERT_EQ(contacts.size(), 2u);
+    const Record &simon = contacts[0].record;
+    EXPECT_EQ(simon.text(text_field::display_name), "Simon Perreault");
+    EXPECT_EQ(simon.text(fields::name_suffix), "ing. jr,M.Sc.");
+    EXPECT_EQ(simon.text(text_field::birthday), "--0203");
+    EXPECT_EQ(simon.text(fields::anniversary), "08-08");
+    EXPECT_THAT(phones(simon), ::testing::ElementsAre(Phone{CONTACT_TYPE_WORK, "+1-418-656-9254;ext=102", 1},
+                                                      Phone{CONTACT_TYPE_MOBILE, "+1-418-262-6501", 0}));
+    EXPECT_EQ(postals(simon)[0].parts[1], "Suite D2-630");
+    EXPECT_EQ(postals(simon)[0].parts[3], "Quebec");
+    const Record &zoe = contacts[1].record;
+    EXPECT_EQ(zoe.text(text_field::first_name), "Zoë");
+    EXPECT_EQ(emails(zoe)[0], (Email{CONTACT_TYPE_OTHER, "zoe@example.tr", 0})) << "PREF=2 is not the primary one";
+    EXPECT_EQ(zoe.note(), "Line one\nLine two, with comma");
+    EXPECT_THAT(ims(zoe), ::testing::ElementsAre(Account{0, 0, "Jabber", "zoe@jabber.example"}));
+    EXPECT_EQ(contacts[1].photo, std::string("\x89PNG\r\n\x1a\n0000", 12));
+    EXPECT_EQ(contacts[1].photo_media_type, "image/png");
+}
+
+TEST(VCardSamples, ReadsAnOutlookExportInWindows1252)
+{
+    const auto contacts = read_all(sample("outlook-2.1.vcf"));
+    ASSERT_EQ(contacts.size(), 1u);
+    const Record &record = contacts[0].record;
+    EXPECT_EQ(record.text(text_field::last_name), "Lefèvre") << "2.1 without CHARSET falls back to Windows-1252";
+    EXPECT_EQ(record.text(text_field::company), "Société Générale");
+    EXPECT_EQ(record.note(), "Réunion «budget» – jeudi");
+    EXPECT_EQ(emails(record)[0], (Email{CONTACT_TYPE_OTHER, "frederic.lefevre@socgen.example", 1}));
+    EXPECT_EQ(record.get_int(fields::kModifiedTimeOffset), 1705307400);
+}
+
+TEST(VCardSamples, ReadsShiftJisAndBig5FeaturePhones)
+{
+    const auto japanese = read_all(sample("featurephone-2.1-shift-jis.vcf"));
+    ASSERT_EQ(japanese.size(), 1u);
+    EXPECT_EQ(japanese[0].record.text(text_field::last_name), "山田");
+    EXPECT_EQ(japanese[0].record.text(text_field::first_name), "太郎");
+    EXPECT_EQ(japanese[0].record.note(), "大阪の友人");
+    const auto chinese = read_all(sample("featurephone-2.1-big5.vcf"));
+    ASSERT_EQ(chinese.size(), 1u);
+    EXPECT_EQ(chinese[0].record.text(text_field::display_name), "陳大文");
+}
+
+TEST(VCardSamples, ReadsTheSameCardsFromAFileAsFromText)
+{
+    const std::string text = sample("rfc2426-3.0.vcf");
+    VCardReader file = VCardReader::from_file(std::string(VCARD_DATA_DIR) + "/rfc2426-3.0.vcf");
+    for (const ImportedContact &expected : read_all(text)) {
+        std::optional<ImportedContact> read = file.next_contact();
+        ASSERT_TRUE(read);
+        EXPECT_TRUE(read->record.bytes() == expected.record.bytes());
+    }
+    EXPECT_FALSE(file.next_contact());
+    EXPECT_EQ(file.offset(), text.size());
+}
+
+// ---------------------------------------------------------------------------
+// Parameters and escapes in every form
+
+TEST(VCardReader, UnderstandsTypeAndPrefInEveryFormOfTheThreeVersions)
+{
+    const std::string text = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:x\r\n"
+                             "TEL;TYPE=WORK;TYPE=PREF:1\r\n"
+                             "TEL;TYPE=\"cell,voice\";PREF=1:2\r\n"
+                             "tel;type=home,pref:3\r\n"
+                             "TEL;CELL:4\r\n"
+                             "TEL;PREF=50;TYPE=fax:5\r\n"
+                             "TEL:6\r\n"
+                             "END:VCARD\r\n";
+    const Record record = read_vcard_contact(text).record;
+    EXPECT_THAT(phones(record), ::testing::ElementsAre(Phone{CONTACT_TYPE_WORK, "1", 1}, Phone{CONTACT_TYPE_MOBILE, "2", 1},
+                                                       Phone{CONTACT_TYPE_HOME, "3", 1}, Phone{CONTACT_TYPE_MOBILE, "4", 0},
+                                                       Phone{CONTACT_TYPE_FAX, "5", 0}, Phone{CONTACT_TYPE_OTHER, "6", 0}));
+}
+
+TEST(VCardReader, UndoesEscapesAndSplitsOnlyAtUnescapedSemicolons)
+{
+    EXPECT_EQ(unescape_vcard_text("a\\,b\\;c\\nd\\Ne\\\\f\\:g\\x"), "a,b;c\nd\ne\\f:g\\x");
+    EXPECT_THAT(split_vcard_components("a\\;b;c\\\\;;d"), ::testing::ElementsAre("a;b", "c\\", "", "d"));
+}
+
+TEST(VCardReader, DecodesCaretEscapedParameterValues)
+{
+    const std::string text = "BEGIN:VCARD\nVERSION:4.0\nFN:x\n"
+                             "IMPP;X-SERVICE-TYPE=\"Odd ^'name^' ^^ here\":im:me\nEND:VCARD\n";
+    EXPECT_THAT(ims(read_vcard_contact(text).record), ::testing::ElementsAre(Account{0, 0, "Odd \"name\" ^ here", "me"}));
+}
+
+TEST(VCardReader, CutsTextsLongerThanTheirFieldAtACharacterBoundary)
+{
+    std::string name;
+    for (int i = 0; i < 30; ++i)
+        name += "é";
+    name += "xy"; // 62 bytes
+    name += "ü";  // 64 bytes: one too many for a 64-byte field with its NUL
+    const Record record = read_vcard_contact("BEGIN:VCARD\nVERSION:3.0\nN:" + name + "\nEND:VCARD\n").record;
+    EXPECT_EQ(record.text(text_field::last_name), name.substr(0, 62));
+}
+
+// ---------------------------------------------------------------------------
+// Malformed input: a coded error, nothing produced, the next card still read
+
+struct Malformed {
+    const char *name;
+    std::string card;
+    ErrorCode code;
+    const char *reason;
+};
+
+class MalformedCard : public ::testing::TestWithParam<Malformed> {};
+
+TEST_P(MalformedCard, FailsWithItsCodeAndTheReaderGoesOnWithTheNextCard)
+{
+    const Malformed &bad = GetParam();
+    const std::string good = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:After\r\nEND:VCARD\r\n";
+    const std::string text = bad.card + good;
+    VCardReader reader = VCardReader::from_text(text);
+    std::string reason;
+    EXPECT_EQ(code_of([&] { reader.next_contact(); }, &reason), bad.code);
+    EXPECT_THAT(reason, HasSubstr(bad.reason));
+    EXPECT_EQ(reader.offset(), bad.card.size()) << "skipped exactly the broken card";
+    std::optional<ImportedContact> next = reader.next_contact();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->record.text(text_field::display_name), "After");
+    EXPECT_FALSE(reader.next_contact());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, MalformedCard,
+    ::testing::Values(
+        Malformed{"BadBase64", "BEGIN:VCARD\r\nVERSION:3.0\r\nPHOTO;ENCODING=b:AAAA#AAA\r\nEND:VCARD\r\n",
+                  kVCardBadEncoding, "line 3: the BASE64 value of PHOTO is broken"},
+        Malformed{"TruncatedBase64", "BEGIN:VCARD\r\nVERSION:2.1\r\nPHOTO;BASE64:AAAAA\r\n\r\nEND:VCARD\r\n",
+                  kVCardBadEncoding, "ends in the middle of a byte"},
+        Malformed{"BadQuotedPrintable", "BEGIN:VCARD\r\nVERSION:2.1\r\nN;QUOTED-PRINTABLE:M=FCller=ZZ\r\nEND:VCARD\r\n",
+                  kVCardBadEncoding, "broken escape"},
+        Malformed{"UnknownCharset", "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=KLINGON-8:Qapla'\r\nEND:VCARD\r\n",
+                  kVCardUnknownCharset, "CHARSET=KLINGON-8 of N is not known"},
+        Malformed{"InvalidInCharset", "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=UTF-8:\xff\xfe\r\nEND:VCARD\r\n",
+                  kInvalidUtf8, "not valid UTF-8"},
+        Malformed{"NotUtf8In30", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:M\xfcller\r\nEND:VCARD\r\n", kInvalidUtf8,
+                  "line 3: the value of FN is not valid UTF-8"},
+        Malformed{"NoColon", "BEGIN:VCARD\r\nVERSION:3.0\r\nthis is no property\r\nEND:VCARD\r\n", kVCardSyntax,
+                  "is not a property"},
+        Malformed{"UnknownVersion", "BEGIN:VCARD\r\nVERSION:5.0\r\nFN:x\r\nEND:VCARD\r\n", kVCardUnsupportedVersion,
+                  "VERSION:5.0"},
+        Malformed{"NoEndBeforeNextCard", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Lost\r\n", kVCardSyntax,
+                  "line 1: the card has no END:VCARD before the next BEGIN:VCARD"},
+        Malformed{"NulInNote", "BEGIN:VCARD\r\nVERSION:2.1\r\nNOTE;QUOTED-PRINTABLE:a=00b\r\nEND:VCARD\r\n",
+                  kInvalidUtf8, "note"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(VCardReader, ReportsACardWithoutEndAtTheEndOfTheInput)
+{
+    const std::string text = "BEGIN:VCARD\nVERSION:3.0\nFN:Cut off\nTEL:1";
+    VCardReader reader = VCardReader::from_text(text);
+    std::string reason;
+    EXPECT_EQ(code_of([&] { reader.next_contact(); }, &reason), kVCardSyntax);
+    EXPECT_EQ(reason, "line 1: the card has no END:VCARD");
+    EXPECT_FALSE(reader.next_contact());
+    EXPECT_EQ(code_of([] { read_vcard_contact("no card here\n"); }), kVCardSyntax);
+    EXPECT_EQ(code_of([] { read_vcard_contact(""); }), kVCardSyntax);
+}
+
+TEST(VCardReader, RefusesA50MegabyteLineWithoutHoldingIt)
+{
+    char path[] = "/tmp/vcard-long-line-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    FILE *file = fdopen(fd, "w");
+    std::fputs("BEGIN:VCARD\r\nVERSION:3.0\r\nNOTE:", file);
+    const std::string block(1 << 20, 'x');
+    for (int i = 0; i < 50; ++i)
+        std::fwrite(block.data(), 1, block.size(), file);
+    std::fputs("\r\nEND:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:After\r\nEND:VCARD\r\n", file);
+    std::fclose(file);
+
+    VCardReader reader = VCardReader::from_file(path);
+    std::string reason;
+    EXPECT_EQ(code_of([&] { reader.next_contact(); }, &reason), kVCardTooLarge);
+    EXPECT_EQ(reason, "line 3: a line longer than 8 MiB");
+    std::optional<ImportedContact> next = reader.next_contact();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->record.text(text_field::display_name), "After");
+    std::remove(path);
+}
+
+TEST(VCardReader, RefusesAFileItCannotOpen)
+{
+    std::string reason;
+    EXPECT_EQ(code_of([] { VCardReader::from_file("/nonexistent/contacts.vcf"); }, &reason), kVCardUnreadable);
+    EXPECT_THAT(reason, HasSubstr("/nonexistent/contacts.vcf"));
+}
+
+// ---------------------------------------------------------------------------
+// Streaming and resuming
+
+TEST(VCardReader, ResumesAtTheByteOffsetAfterAnyCardWithoutSkippingOrRepeating)
+{
+    const std::vector<vcard_sample::Card> cards = vcard_sample::generate(200);
+    const std::string text = vcard_sample::to_vcard30(cards);
+    std::vector<std::string> names;
+    std::uint64_t offset = 0;
+    // Chunks of 7 cards, each with a new reader, as a stopped import resumes.
+    while (true) {
+        VCardReader reader = VCardReader::from_text(text, offset);
+        int read = 0;
+        while (read < 7) {
+            std::optional<ImportedContact> contact = reader.next_contact();
+            if (!contact)
+                break;
+            names.push_back(contact->record.text(text_field::first_name) + " " +
+                            contact->record.text(text_field::last_name));
+            ++read;
+        }
+        offset = reader.offset();
+        if (read < 7)
+            break;
+    }
+    ASSERT_EQ(names.size(), cards.size());
+    for (std::size_t i = 0; i < cards.size(); ++i)
+        EXPECT_EQ(names[i], cards[i].first + " " + cards[i].last) << "card " << i;
+}
+
+std::size_t heap_in_use()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+TEST(VCardReader, ReadsA100000CardFileCardByCardInBoundedMemory)
+{
+    char path[] = "/tmp/vcard-large-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::size_t size = 0;
+    {
+        const std::vector<vcard_sample::Card> cards = vcard_sample::generate(100000);
+        for (std::size_t at = 0; at < cards.size(); at += 1000) {
+            const std::string text = vcard_sample::to_vcard30({cards.begin() + std::ptrdiff_t(at),
+                                                               cards.begin() + std::ptrdiff_t(at + 1000)});
+            ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+            size += text.size();
+        }
+    }
+    close(fd);
+    ASSERT_GT(size, 20u << 20);
+
+    const std::size_t before = heap_in_use();
+    std::size_t peak = before;
+    VCardReader reader = VCardReader::from_file(path);
+    std::size_t count = 0;
+    std::uint64_t previous_end = 0;
+    while (std::optional<VCard> card = reader.next_card()) {
+        EXPECT_EQ(card->begin_offset, previous_end) << "card " << count;
+        previous_end = card->end_offset;
+        if (++count % 1000 == 0)
+            peak = std::max(peak, heap_in_use());
+    }
+    EXPECT_EQ(count, 100000u);
+    EXPECT_EQ(reader.offset(), size);
+    EXPECT_LT(peak - before, 1u << 20) << "the reader holds one card and one read buffer, never the file";
+    std::remove(path);
+}
+
+// ---------------------------------------------------------------------------
+// Random mutations: never a crash, never a hang, and an error is always coded
+
+TEST(VCardFuzz, MutatedSamplesNeverCrashOrHang)
+{
+    std::vector<std::string> seeds;
+    for (const char *name : {"nokia-2.1-latin1.vcf", "android-2.1.vcf", "iphone-3.0.vcf", "rfc2426-3.0.vcf",
+                             "rfc6350-4.0.vcf", "outlook-2.1.vcf", "featurephone-2.1-shift-jis.vcf"})
+        seeds.push_back(sample(name));
+    seeds.push_back(write_vcard(full_record(), VCardVersion::V21));
+    seeds.push_back(write_vcard(full_record(), VCardVersion::V40));
+
+    static const char *const kFragments[] = {"\r\n", "\n ", "=", "=\r\n", ";", ":", ",", "\\", "\"", "^",
+                                             "BEGIN:VCARD\r\n", "END:VCARD\r\n", ";ENCODING=b", ";QUOTED-PRINTABLE",
+                                             ";CHARSET=SHIFT_JIS", ";CHARSET=nonsense", "\xff", "\xc3", "item9."};
+    std::mt19937 random(12345);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int errors = 0, cards = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = seeds[random() % seeds.size()];
+        const int mutations = 1 + int(random() % 8);
+        for (int m = 0; m < mutations && !text.empty(); ++m) {
+            const std::size_t at = random() % text.size();
+            switch (random() % 5) {
+            case 0: text[at] = char(random() % 256); break;
+            case 1: text.erase(at, 1 + random() % 16); break;
+            case 2: text.insert(at, kFragments[random() % std::size(kFragments)]); break;
+            case 3: text.insert(at, text.substr(random() % text.size(), random() % 64)); break;
+            case 4: text.resize(at); break;
+            }
+        }
+        VCardReader reader = VCardReader::from_text(text);
+        for (int step = 0; step < 1000; ++step) {
+            try {
+                std::optional<ImportedContact> contact = reader.next_contact();
+                if (!contact)
+                    break;
+                ++cards;
+                // What was read writes and reads back.
+                read_vcard_contact(write_vcard(contact->record, VCardVersion::V30));
+            } catch (const ServiceError &error) {
+                ++errors;
+                EXPECT_TRUE(error.code == kVCardSyntax || error.code == kVCardBadEncoding ||
+                            error.code == kVCardUnknownCharset || error.code == kVCardUnsupportedVersion ||
+                            error.code == kInvalidUtf8)
+                    << error.code << ": " << error.reason;
+            }
+        }
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "round " << round;
+    }
+    EXPECT_GT(errors, 0);
+    EXPECT_GT(cards, 0);
+}
+
+} // namespace
