@@ -155,22 +155,28 @@ bool is_utf8(std::string_view text)
     return valid_utf8(reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
 }
 
+// Any character set GLib's iconv knows.  Whether it knows one is asked by
+// opening the converter: the error code of a failed g_convert does not say
+// reliably whether the name or the bytes were wrong.
 std::string to_utf8(std::string_view bytes, const std::string &charset, std::size_t line,
                     const std::string &property)
 {
+    const GIConv converter = g_iconv_open("UTF-8", charset.c_str());
+    if (converter == reinterpret_cast<GIConv>(-1))
+        fail_at(kVCardUnknownCharset, line, "CHARSET=" + charset + " of " + property + " is not known");
     gsize written = 0;
     GError *error = nullptr;
-    gchar *converted = g_convert(bytes.data(), gssize(bytes.size()), "UTF-8", charset.c_str(), nullptr, &written, &error);
+    gchar *converted = g_convert_with_iconv(bytes.data(), gssize(bytes.size()), converter, nullptr, &written, &error);
+    g_iconv_close(converter);
     if (converted == nullptr) {
-        const bool unknown = error != nullptr && error->code == G_CONVERT_ERROR_NO_CONVERSION;
         const std::string detail = error != nullptr ? error->message : "conversion failed";
         g_clear_error(&error);
-        if (unknown)
-            fail_at(kVCardUnknownCharset, line, "CHARSET=" + charset + " of " + property + " is not known");
         fail_at(kVCardBadEncoding, line, "the value of " + property + " is not valid " + charset + ": " + detail);
     }
     std::string result(converted, written);
     g_free(converted);
+    if (!is_utf8(result))
+        fail_at(kVCardBadEncoding, line, "the value of " + property + " does not convert from " + charset + " to UTF-8");
     return result;
 }
 

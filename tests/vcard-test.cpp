@@ -652,6 +652,8 @@ INSTANTIATE_TEST_SUITE_P(
                   kVCardBadEncoding, "broken escape"},
         Malformed{"UnknownCharset", "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=KLINGON-8:Qapla'\r\nEND:VCARD\r\n",
                   kVCardUnknownCharset, "CHARSET=KLINGON-8 of N is not known"},
+        Malformed{"InvalidShiftJis", "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=SHIFT_JIS:\x81\x20\r\nEND:VCARD\r\n",
+                  kVCardBadEncoding, "line 3: the value of N is not valid SHIFT_JIS"},
         Malformed{"InvalidInCharset", "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=UTF-8:\xff\xfe\r\nEND:VCARD\r\n",
                   kInvalidUtf8, "not valid UTF-8"},
         Malformed{"NotUtf8In30", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:M\xfcller\r\nEND:VCARD\r\n", kInvalidUtf8,
