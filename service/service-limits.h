@@ -24,4 +24,9 @@ inline constexpr int kBulkChunk = 500;
 // Threads that run long work (SIM load, bulk jobs, vCard files).
 inline constexpr std::size_t kWorkerThreads = 1;
 
+// How long a file of contact_convert_contact_to_vcard_file_tmp is kept: the
+// client reads or copies it at once; older ones are removed by the next such
+// conversion and at start-up.
+inline constexpr int kVCardTmpLifetimeSeconds = 600;
+
 } // namespace contact_engine::limits

@@ -19,6 +19,7 @@ struct ServiceOptions {
     bool seed_defaults = false;
     std::size_t worker_threads = limits::kWorkerThreads;
     std::string export_directory; // bulk exports; empty: "exports" beside the database
+    std::string vcard_directory;  // files of the vCard conversions; empty: "vcards" beside the database
 };
 
 inline void add_options(CLI::App &app, ServiceOptions &options)
@@ -32,6 +33,8 @@ inline void add_options(CLI::App &app, ServiceOptions &options)
         ->check(CLI::Range(1, 16));
     app.add_option("--export-directory", options.export_directory,
                    "where bulk exports are written (default: exports/ beside the database)");
+    app.add_option("--vcard-directory", options.vcard_directory,
+                   "where the vCard conversions write their files (default: vcards/ beside the database)");
 }
 
 } // namespace contact_engine
