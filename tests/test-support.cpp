@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -22,8 +24,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-pid_t spawn(const std::vector<std::string> &argv, int stdout_fd)
+// `environment` (NAME=value entries) replaces the child's whole environment
+// when it is not empty; it is built before the fork, as the child may only
+// call async-signal-safe functions until it execs.
+pid_t spawn(const std::vector<std::string> &argv, int stdout_fd, const std::vector<std::string> &environment = {})
 {
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    std::vector<char *> envp;
+    for (const std::string &entry : environment)
+        envp.push_back(const_cast<char *>(entry.c_str()));
+    envp.push_back(nullptr);
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
@@ -33,11 +46,10 @@ pid_t spawn(const std::vector<std::string> &argv, int stdout_fd)
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (stdout_fd >= 0)
             dup2(stdout_fd, STDOUT_FILENO);
-        std::vector<char *> args;
-        for (const std::string &arg : argv)
-            args.push_back(const_cast<char *>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
+        if (environment.empty())
+            execv(args[0], args.data());
+        else
+            execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     return pid;
@@ -111,12 +123,44 @@ PrivateBus &bus()
     return *g_environment->bus_;
 }
 
+std::vector<std::string> SanitizerReports::child_environment() const
+{
+    const std::string log_path = "log_path=" + prefix_;
+    std::vector<std::string> environment;
+    for (char **entry = environ; *entry != nullptr; ++entry)
+        environment.emplace_back(*entry);
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        const char *options = std::getenv(name);
+        std::erase_if(environment,
+                      [&](const std::string &entry) { return entry.starts_with(std::string(name) + "="); });
+        // A later option overrides an earlier one of the same name.
+        environment.push_back(std::string(name) + "=" + (options != nullptr ? std::string(options) + ":" : "") +
+                              log_path);
+    }
+    return environment;
+}
+
+void SanitizerReports::expect_none() const
+{
+    const std::filesystem::path prefix(prefix_);
+    std::error_code error;
+    for (const auto &file : std::filesystem::directory_iterator(prefix.parent_path(), error)) {
+        if (!file.path().filename().string().starts_with(prefix.filename().string() + "."))
+            continue;
+        std::ifstream in(file.path());
+        std::ostringstream text;
+        text << in.rdbuf();
+        ADD_FAILURE() << "sanitizer report " << file.path().filename().string() << ":\n" << text.str();
+        std::filesystem::remove(file.path(), error);
+    }
+}
+
 void ServiceProcess::start()
 {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0)
         throw std::runtime_error("pipe failed");
-    pid_ = spawn({CONTACT_ENGINE_SERVICE_PATH, "--database", database_}, pipe_fds[1]);
+    pid_ = spawn({CONTACT_ENGINE_SERVICE_PATH, "--database", database_}, pipe_fds[1], reports_.child_environment());
     close(pipe_fds[1]);
     // The service prints one line once its name is owned and its methods
     // are registered; nothing else goes to its stdout.
@@ -138,6 +182,7 @@ int ServiceProcess::stop()
         return -1;
     const int status = terminate(pid_);
     pid_ = -1;
+    reports_.expect_none();
     return status;
 }
 

@@ -43,7 +43,24 @@ private:
     std::string address_;
 };
 
-// The contact engine service as a child process.
+// Sanitizer reports of a process the test starts (the sanitized build): the
+// child gets ASAN_OPTIONS, UBSAN_OPTIONS and LSAN_OPTIONS whose log_path
+// sends its reports to files "<prefix>.<pid>" instead of its stderr, and
+// expect_none() fails the test with the text of any report written there.
+class SanitizerReports {
+public:
+    explicit SanitizerReports(std::string prefix) : prefix_(std::move(prefix)) {}
+    // This process's environment with the child's log_path added, for execve.
+    std::vector<std::string> child_environment() const;
+    // One failure per report file (with its text); the files are removed.
+    void expect_none() const;
+
+private:
+    std::string prefix_;
+};
+
+// The contact engine service as a child process.  A sanitizer report of the
+// service fails the running test when the service stops.
 class ServiceProcess {
 public:
     explicit ServiceProcess(std::string database_path) : database_(std::move(database_path)) {}
@@ -57,6 +74,7 @@ public:
 private:
     std::string database_;
     pid_t pid_ = -1;
+    SanitizerReports reports_{database_ + ".sanitizer"};
 };
 
 // One gtest environment holds the bus for the whole test binary: dbus-glib
