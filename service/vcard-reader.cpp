@@ -799,15 +799,19 @@ std::string digits_of(std::string_view text)
 }
 
 // BDAY as the record keeps it, "YYYY-MM-DD", from 1985-04-12, 19850412 or
-// 1985-04-12T00:00:00Z; any other form (a year-less --0412, free text) is
-// kept as written.
+// 1985-04-12T00:00:00Z.  The record holds only whole dates of the calendar,
+// so any other form (a year-less --0412, free text, 1985-02-30) is left out
+// rather than refusing the whole card.
 std::string birthday_of(std::string_view value)
 {
     const std::string_view date = value.substr(0, value.find('T'));
     const std::string digits = digits_of(date);
-    if (digits.size() == 8 && (date.size() == 8 || date.size() == 10) && date[0] != '-')
-        return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
-    return std::string(value);
+    if (digits.size() == 8 && (date.size() == 8 || date.size() == 10) && date[0] != '-') {
+        std::string birthday = digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
+        if (valid_birthday(birthday))
+            return birthday;
+    }
+    return {};
 }
 
 // ANNIVERSARY as "MM-DD": the month and day of any date form.

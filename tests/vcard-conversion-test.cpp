@@ -474,6 +474,16 @@ TEST_F(VCardTest, Latin1QuotedPrintable21FileImportsWithUtf8Names)
     EXPECT_EQ(stored_contacts(), 0) << "a conversion stores nothing";
 }
 
+TEST_F(VCardTest, AYearLessBirthdayIsLeftOutAndTheCardRead)
+{
+    contact_t got{};
+    ASSERT_EQ(contact_convert_vcard_to_contact("BEGIN:VCARD\r\nVERSION:4.0\r\nFN:No Year\r\nBDAY:--0203\r\nEND:VCARD\r\n",
+                                               &got),
+              1);
+    EXPECT_EQ(TEXT(got, display_name), "No Year");
+    EXPECT_EQ(TEXT(got, birthday), "");
+}
+
 TEST_F(VCardTest, TheFirstCardOfSeveralIsTaken)
 {
     const std::string cards = "BEGIN:VCARD\nVERSION:3.0\nFN:First\nEND:VCARD\n"
