@@ -29,4 +29,10 @@ inline constexpr std::size_t kWorkerThreads = 1;
 // conversion and at start-up.
 inline constexpr int kVCardTmpLifetimeSeconds = 600;
 
+// vCard input: the longest line once unfolded (a photo of a few megabytes
+// fits) and the largest card.  Longer ones are refused with code 43, and the
+// reader skips them without holding them.
+inline constexpr std::size_t kVCardMaxLineBytes = 8u << 20;
+inline constexpr std::size_t kVCardMaxCardBytes = 16u << 20;
+
 } // namespace contact_engine::limits

@@ -513,7 +513,7 @@ bool VCardReader::Input::read_physical(std::string &into, bool &too_long)
         const std::size_t available = buffer_.size() - position_;
         const void *newline = std::memchr(begin, '\n', available);
         const std::size_t length = newline ? std::size_t(static_cast<const char *>(newline) - begin) : available;
-        if (!too_long && into.size() + length > kVCardMaxLineBytes) {
+        if (!too_long && into.size() + length > limits::kVCardMaxLineBytes) {
             too_long = true;
             into.clear();
             into.shrink_to_fit();
@@ -599,7 +599,7 @@ std::optional<VCard> VCardReader::Input::next_card()
         }
         if (line.too_long) {
             note_error(kVCardTooLarge, line.number,
-                       "a line longer than " + std::to_string(kVCardMaxLineBytes >> 20) + " MiB");
+                       "a line longer than " + std::to_string(limits::kVCardMaxLineBytes >> 20) + " MiB");
             continue;
         }
         if (is_line(line.text, "END:VCARD"))
@@ -614,9 +614,9 @@ std::optional<VCard> VCardReader::Input::next_card()
         if (trim(line.text).empty() || error)
             continue;
         card_bytes += line.text.size();
-        if (card_bytes > kVCardMaxCardBytes) {
+        if (card_bytes > limits::kVCardMaxCardBytes) {
             note_error(kVCardTooLarge, begin_line,
-                       "the card is larger than " + std::to_string(kVCardMaxCardBytes >> 20) + " MiB");
+                       "the card is larger than " + std::to_string(limits::kVCardMaxCardBytes >> 20) + " MiB");
             continue;
         }
         if (stored == lines_.size())
@@ -799,19 +799,22 @@ std::string digits_of(std::string_view text)
 }
 
 // BDAY as the record keeps it, "YYYY-MM-DD", from 1985-04-12, 19850412 or
-// 1985-04-12T00:00:00Z.  The record holds only whole dates of the calendar,
-// so any other form (a year-less --0412, free text, 1985-02-30) is left out
-// rather than refusing the whole card.
+// 1985-04-12T00:00:00Z.  The record holds only whole dates, so a year-less
+// birthday (--0412) or free text is left out.
 std::string birthday_of(std::string_view value)
 {
     const std::string_view date = value.substr(0, value.find('T'));
     const std::string digits = digits_of(date);
-    if (digits.size() == 8 && (date.size() == 8 || date.size() == 10) && date[0] != '-') {
-        std::string birthday = digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
-        if (valid_birthday(birthday))
-            return birthday;
-    }
-    return {};
+    if (digits.size() != 8 || (date.size() != 8 && date.size() != 10) || date[0] == '-')
+        return {};
+    const int month = std::stoi(digits.substr(4, 2)), day = std::stoi(digits.substr(6, 2));
+    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1])
+        return {};
+    const int year = std::stoi(digits.substr(0, 4));
+    if (month == 2 && day == 29 && !(year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)))
+        return {};
+    return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
 }
 
 // ANNIVERSARY as "MM-DD": the month and day of any date form.

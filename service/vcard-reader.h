@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "contact-record.h"
+#include "service-limits.h"
 
 namespace contact_engine {
 
@@ -63,11 +64,6 @@ struct ImportedContact {
     std::string photo;
     std::string photo_media_type;
 };
-
-// Limits of what one card may hold: far above any real card (a photo of a
-// few megabytes), low enough that no input makes the service hold much.
-inline constexpr std::size_t kVCardMaxLineBytes = 8u << 20;  // one unfolded line
-inline constexpr std::size_t kVCardMaxCardBytes = 16u << 20; // one card
 
 class VCardReader {
 public:

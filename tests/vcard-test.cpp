@@ -518,8 +518,7 @@ TEST(VCardSamples, ReadsTheExampleOfRfc6350AndA40PhotoDataUri)
     const Record &simon = contacts[0].record;
     EXPECT_EQ(simon.text(text_field::display_name), "Simon Perreault");
     EXPECT_EQ(simon.text(fields::name_suffix), "ing. jr,M.Sc.");
-    // A year-less birthday is no date the record can hold: left out.
-    EXPECT_EQ(simon.text(text_field::birthday), "");
+    EXPECT_EQ(simon.text(text_field::birthday), "") << "the record holds no year-less birthday";
     EXPECT_EQ(simon.text(fields::anniversary), "08-08");
     EXPECT_THAT(phones(simon), ::testing::ElementsAre(Phone{CONTACT_TYPE_WORK, "+1-418-656-9254;ext=102", 1},
                                                       Phone{CONTACT_TYPE_MOBILE, "+1-418-262-6501", 0}));
@@ -778,7 +777,9 @@ TEST(VCardReader, ReadsA100000CardFileCardByCardInBoundedMemory)
     }
     EXPECT_EQ(count, 100000u);
     EXPECT_EQ(reader.offset(), size);
+#if !defined(__SANITIZE_ADDRESS__) // AddressSanitizer's allocator does not report through mallinfo2
     EXPECT_LT(peak - before, 1u << 20) << "the reader holds one card and one read buffer, never the file";
+#endif
     std::remove(path);
 }
 
