@@ -660,6 +660,26 @@ CONTACT_API int contact_get_sim_used_status(sim_used_status_t *sim_used_status, 
 CONTACT_API int contact_get_sim_aas_records(sim_aas_record_t *all_sim_aas_records, int *count, int *error_code);
 CONTACT_API int contact_update_all_aas_records(const sim_aas_record_t *all_sim_aas_records, int count, int *error_code);
 
+/* ------------------------------------------------------------------------
+ * Result sets: query cursors that live in the service, named by the handle
+ * that creation returns.  Fetches copy fixed parts of contact_t only; their
+ * section pointers come back NULL (the counts are as the service sent them).
+ * The parameters' values and the service's codes are in the README.
+ * ---------------------------------------------------------------------- */
+CONTACT_API int contact_result_set_create(int create_param1, const char *query, int create_param2, int *result_set_id,
+    int *error_code);
+CONTACT_API int contact_result_set_create_by_search_type(int create_param1, int search_type, const char *query,
+    int create_param2, int *result_set_id, int *error_code);
+CONTACT_API int contact_result_set_create_by_group(int create_param1, int group_param1, int group_param2,
+    const char *query, int create_param2, int *result_set_id, int *error_code);
+CONTACT_API int contact_result_set_get_cursor_index(int result_set_id, int *cursor_index, int *error_code);
+CONTACT_API int contact_result_set_get_contact_count(int result_set_id, int *record_count, int *error_code);
+CONTACT_API int contact_result_set_move_cursor(int result_set_id, int cursor_param, int *error_code);
+CONTACT_API int contact_result_set_get_current_contact(int result_set_id, contact_t *contact, int *error_code);
+CONTACT_API int contact_result_set_get_contacts(int result_set_id, int request_count, int fetch_param,
+    contact_t *contact_array, int *contact_count, int *error_code);
+CONTACT_API int contact_result_set_destory(int result_set_id, int *error_code);
+
 #ifdef __cplusplus
 }
 #endif

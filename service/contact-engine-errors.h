@@ -56,6 +56,12 @@ enum ErrorCode : int {
     kSimFull           = 67,
     kSimReadOnly       = 68,
     kSimCardWriteFailed= 69,
+    // result sets
+    kNoResultSet       = 50,
+    kResultSetNotYours = 51,
+    kTooManyResultSets = 52,
+    kCursorOutOfRange  = 53,
+    kContactDeleted    = 54,
 
     // vCard reading (service/vcard-reader.cpp).
     kVCardSyntax             = 80,
@@ -120,6 +126,13 @@ inline constexpr std::array kErrors{
     ErrorInfo{kSimFull, "SimFull", "the card has no room: index beyond its capacity, or more AAS records than it holds"},
     ErrorInfo{kSimReadOnly, "SimReadOnly", "service dialling numbers (storage 4) are set by the operator"},
     ErrorInfo{kSimCardWriteFailed, "SimCardWriteFailed", "the card file could not be written; nothing was changed"},
+    ErrorInfo{kNoResultSet, "NoResultSet",
+              "no result set with that handle: never made, destroyed, or its client left the bus"},
+    ErrorInfo{kResultSetNotYours, "ResultSetNotYours", "the result set belongs to another bus client; nothing was done"},
+    ErrorInfo{kTooManyResultSets, "TooManyResultSets", "the client holds its maximum of open result sets"},
+    ErrorInfo{kCursorOutOfRange, "CursorOutOfRange",
+              "the cursor cannot move there, or no contact is under it (empty set, past the end)"},
+    ErrorInfo{kContactDeleted, "ContactDeleted", "the contact under the cursor was deleted after the result set was made"},
 
     // vCard reading (service/vcard-reader.cpp).
     ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a line that is no property"},

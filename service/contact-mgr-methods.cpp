@@ -10,6 +10,7 @@
 #include "contact-store.h"
 #include "default-contacts.h"
 #include "method-registry.h"
+#include "search-keys.h"
 #include "service-options.h"
 
 namespace contact_engine {
@@ -33,13 +34,15 @@ struct Storage {
     int capacity; // indexes run 1 .. capacity
 };
 
-constexpr std::array<Storage, 6> kStorages{{
-    {0, 0, 2000}, // phone memory
-    {1, 1, 250},  // SIM phonebook
-    {2, 2, 250},  // second SIM phonebook
-    {3, 3, 20},   // fixed dialling numbers
-    {4, 4, 20},   // service dialling numbers
-    {6, 0, 2000}, // phone memory, by its other number
+// The phone's capacity is --phone-capacity: set once at registration,
+// before the first call.
+std::array<Storage, 6> kStorages{{
+    {0, 0, limits::kDefaultPhoneCapacity}, // phone memory
+    {1, 1, 250},                           // SIM phonebook
+    {2, 2, 250},                           // second SIM phonebook
+    {3, 3, 20},                            // fixed dialling numbers
+    {4, 4, 20},                            // service dialling numbers
+    {6, 0, limits::kDefaultPhoneCapacity}, // phone memory, by its other number
 }};
 constexpr int kMyContactStorage = 5;
 constexpr int kMyContactAlias = 7;
@@ -88,13 +91,7 @@ void store(ContactStore &db, const Address &at, Record &record)
 
 int lowest_free_index(ContactStore &db, const Storage &storage)
 {
-    int expected = 1;
-    for (int used : db.indices(storage.table)) {
-        if (used != expected)
-            break;
-        ++expected;
-    }
-    return expected <= storage.capacity ? expected : -1;
+    return db.lowest_free_index(storage.table, storage.capacity);
 }
 
 // ---- fields ------------------------------------------------------------------
@@ -362,10 +359,11 @@ void decrease_frequency(ContactStore &db, std::int32_t storage_type, std::int32_
     change_frequency(db, storage_type, index, -1);
 }
 
-// True when a fixed dialling number is a prefix of the dialled one.
+// True when a fixed dialling number is a prefix of the dialled one, both in
+// their international form ("020 7946 0018" is allowed by "+44 20 7946").
 bool is_fdn_phone_number_exist(ContactStore &db, std::string number)
 {
-    const std::string wanted = normalise_number(number);
+    const std::string wanted = db.keys().number_key(number);
     if (wanted.empty())
         fail(kInvalidArgument, "an empty number is never dialled");
     for (const std::string &entry : db.normalised_numbers(kFdnStorage))
@@ -476,7 +474,12 @@ std::int32_t drm_expired(ContactStore &db, std::int32_t kind, std::string path)
 RegisterFamily register_contact_methods;
 void register_contact_methods(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
-    ContactStore &db = registry.shared<ContactStore>(database);
+    for (Storage &storage : kStorages)
+        if (storage.table == 0)
+            storage.capacity = options.phone_capacity;
+    ContactStore &db = contact_store(registry, database, options);
+    for (const Storage &storage : kStorages)
+        db.track_free_indices(storage.table, storage.capacity);
     if (options.seed_defaults)
         seed_default_contacts(db);
     registry

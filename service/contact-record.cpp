@@ -96,15 +96,6 @@ bool valid_birthday(std::string_view value)
         .ok();
 }
 
-std::string normalise_number(const std::string &number)
-{
-    std::string digits;
-    for (char c : number)
-        if (std::strchr(" -().", c) == nullptr)
-            digits += c;
-    return digits;
-}
-
 Record Record::blank()
 {
     return Record(Bytes(contact_wire::kFixedSize, 0));

@@ -51,8 +51,6 @@ bool valid_utf8(const std::uint8_t *text, std::size_t length);
 // sign, space or other separator).  Record::parse and the field change both
 // check with it.
 bool valid_birthday(std::string_view value);
-// The number with spaces, '-', '(', ')' and '.' removed.
-std::string normalise_number(const std::string &number);
 
 class Record {
 public:

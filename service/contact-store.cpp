@@ -1,5 +1,9 @@
 #include "contact-store.h"
 
+#include "method-registry.h"
+#include "service-options.h"
+
+#include <algorithm>
 #include <array>
 #include <map>
 #include <mutex>
@@ -10,7 +14,7 @@ namespace {
 
 // Forward migrations; entry N brings the schema from version N to N + 1.
 // Never edit a released entry: add a new one.
-constexpr std::array<const char *, 1> kMigrations{{
+constexpr std::array<const char *, 2> kMigrations{{
     R"(CREATE TABLE contacts (
            id           INTEGER PRIMARY KEY,
            storage      INTEGER NOT NULL,
@@ -32,7 +36,51 @@ constexpr std::array<const char *, 1> kMigrations{{
        CREATE TABLE state (
            key   TEXT PRIMARY KEY,
            value INTEGER NOT NULL);)",
+    // Sort keys, name words, per-storage counts, free indexes and ids that
+    // are never reused, for result sets and for methods whose cost must not
+    // grow with the storage.  Triggers keep the counts and free indexes in
+    // the same transaction as the change.  The keys are filled in by
+    // ContactStore::make_keys (SQL cannot compute them).
+    R"(ALTER TABLE contacts ADD COLUMN sort_key BLOB NOT NULL DEFAULT x'';
+       CREATE INDEX contacts_by_name ON contacts (storage, sort_key, id);
+       CREATE INDEX contacts_by_frequency ON contacts (storage, frequency DESC, sort_key, id);
+       CREATE TABLE contact_name_words (
+           contact_id INTEGER NOT NULL REFERENCES contacts (id) ON DELETE CASCADE,
+           word       TEXT NOT NULL);
+       CREATE INDEX contact_name_words_by_word ON contact_name_words (word, contact_id);
+       CREATE INDEX contact_name_words_by_contact ON contact_name_words (contact_id);
+       CREATE TABLE contact_counts (
+           storage INTEGER PRIMARY KEY,
+           n       INTEGER NOT NULL);
+       INSERT INTO contact_counts SELECT storage, count(*) FROM contacts GROUP BY storage;
+       CREATE TABLE free_indices (
+           storage INTEGER NOT NULL,
+           idx     INTEGER NOT NULL,
+           PRIMARY KEY (storage, idx)) WITHOUT ROWID;
+       CREATE TABLE contact_id_high (n INTEGER NOT NULL);
+       INSERT INTO contact_id_high SELECT coalesce(max(id), 0) FROM contacts;
+       CREATE TRIGGER contacts_added AFTER INSERT ON contacts BEGIN
+           INSERT INTO contact_counts VALUES (NEW.storage, 1) ON CONFLICT (storage) DO UPDATE SET n = n + 1;
+           DELETE FROM free_indices WHERE storage = NEW.storage AND idx = NEW.idx;
+           UPDATE contact_id_high SET n = NEW.id WHERE n < NEW.id;
+       END;
+       CREATE TRIGGER contacts_removed AFTER DELETE ON contacts BEGIN
+           UPDATE contact_counts SET n = n - 1 WHERE storage = OLD.storage;
+           INSERT OR IGNORE INTO free_indices VALUES (OLD.storage, OLD.idx);
+       END;)",
 }};
+
+// The state entry that tells which keys the stored ones were made with.
+constexpr const char *kKeysSignature = "search_keys_signature";
+
+// A stable number for a signature text (FNV-1a), kept in the state table.
+int signature_number(const std::string &text)
+{
+    std::uint32_t hash = 2166136261u;
+    for (unsigned char c : text)
+        hash = (hash ^ c) * 16777619u;
+    return int(hash & 0x7fffffff);
+}
 
 Bytes blob_of(const SQLite::Column &column)
 {
@@ -66,9 +114,68 @@ std::shared_ptr<ContactStore::Hooks> hooks_of(Database &db)
 
 } // namespace
 
-ContactStore::ContactStore(Database &db) : db_(db), hooks_(hooks_of(db))
+ContactStore::ContactStore(Database &db, const SearchKeys &keys) : db_(db), keys_(keys), hooks_(hooks_of(db))
 {
     db_.migrate("contacts", kMigrations);
+    if (state(kKeysSignature, -1) != signature_number(keys_.signature()))
+        remake_keys();
+}
+
+// The names a contact is found by, and its numbers, in their search form.
+void ContactStore::write_keys(std::int64_t id, const Record &record)
+{
+    SQLite::Statement clear_words(db_.sql(), "DELETE FROM contact_name_words WHERE contact_id = ?");
+    clear_words.bind(1, id);
+    clear_words.exec();
+    std::vector<std::string> words;
+    for (const TextField &field : {text_field::display_name, text_field::first_name, text_field::last_name,
+                                   text_field::middle_name, text_field::nickname})
+        for (std::string &word : keys_.name_words(record.text(field)))
+            if (std::find(words.begin(), words.end(), word) == words.end())
+                words.push_back(std::move(word));
+    SQLite::Statement insert_word(db_.sql(), "INSERT INTO contact_name_words (contact_id, word) VALUES (?, ?)");
+    for (const std::string &word : words) {
+        insert_word.bind(1, id);
+        insert_word.bind(2, word);
+        insert_word.exec();
+        insert_word.reset();
+    }
+
+    SQLite::Statement clear_numbers(db_.sql(), "DELETE FROM contact_numbers WHERE contact_id = ?");
+    clear_numbers.bind(1, id);
+    clear_numbers.exec();
+    SQLite::Statement insert_number(db_.sql(), "INSERT INTO contact_numbers (contact_id, position, number, normalised) "
+                                               "VALUES (?, ?, ?, ?)");
+    int position = 0;
+    for (const std::string &number : record.phone_numbers()) {
+        insert_number.bind(1, id);
+        insert_number.bind(2, position++);
+        insert_number.bind(3, number);
+        insert_number.bind(4, keys_.number_key(number));
+        insert_number.exec();
+        insert_number.reset();
+    }
+}
+
+// Every stored key made again, in one transaction: at the first start after
+// the keys came in, or when the locale, the region or ICU's collation changed.
+void ContactStore::remake_keys()
+{
+    db_.change([&] {
+        SQLite::Statement all(db_.sql(), "SELECT id, record FROM contacts");
+        SQLite::Statement set_key(db_.sql(), "UPDATE contacts SET sort_key = ? WHERE id = ?");
+        while (all.executeStep()) {
+            const std::int64_t id = all.getColumn(0).getInt64();
+            const Record record = Record::stored(blob_of(all.getColumn(1)));
+            const std::string key = keys_.sort_key(record.text(text_field::display_name));
+            set_key.bind(1, key.data(), int(key.size()));
+            set_key.bind(2, id);
+            set_key.exec();
+            set_key.reset();
+            write_keys(id, record);
+        }
+        set_state(kKeysSignature, signature_number(keys_.signature()));
+    });
 }
 
 void ContactStore::add_hook(Hook hook)
@@ -103,33 +210,26 @@ std::optional<Record> ContactStore::load(int storage, int index)
 void ContactStore::store(int storage, int index, const Record &record)
 {
     return db_.change([&] {
-        SQLite::Statement upsert(db_.sql(), "INSERT INTO contacts (storage, idx, display_name, frequency, record) "
-                                      "VALUES (?, ?, ?, ?, ?) ON CONFLICT (storage, idx) DO UPDATE SET "
+        // A new contact's id is above every id ever given (contact_id_high),
+        // so a result set's snapshot never takes a newer contact for a
+        // deleted one.
+        SQLite::Statement upsert(db_.sql(), "INSERT INTO contacts (id, storage, idx, display_name, frequency, record, "
+                                      "sort_key) VALUES ((SELECT n + 1 FROM contact_id_high), ?, ?, ?, ?, ?, ?) "
+                                      "ON CONFLICT (storage, idx) DO UPDATE SET "
                                       "display_name = excluded.display_name, frequency = excluded.frequency, "
-                                      "record = excluded.record RETURNING id");
+                                      "record = excluded.record, sort_key = excluded.sort_key RETURNING id");
+        const std::string display_name = record.text(text_field::display_name);
+        const std::string sort_key = keys_.sort_key(display_name);
         upsert.bind(1, storage);
         upsert.bind(2, index);
-        upsert.bind(3, record.text(text_field::display_name));
+        upsert.bind(3, display_name);
         upsert.bind(4, record.get_int(contact_wire::offset::frequency));
         upsert.bind(5, record.bytes().data(), int(record.bytes().size()));
+        upsert.bind(6, sort_key.data(), int(sort_key.size()));
         upsert.executeStep();
         const std::int64_t id = upsert.getColumn(0).getInt64();
         upsert.reset();
-
-        SQLite::Statement clear(db_.sql(), "DELETE FROM contact_numbers WHERE contact_id = ?");
-        clear.bind(1, id);
-        clear.exec();
-        SQLite::Statement insert(db_.sql(), "INSERT INTO contact_numbers (contact_id, position, number, normalised) "
-                                      "VALUES (?, ?, ?, ?)");
-        int position = 0;
-        for (const std::string &number : record.phone_numbers()) {
-            insert.bind(1, id);
-            insert.bind(2, position++);
-            insert.bind(3, number);
-            insert.bind(4, normalise_number(number));
-            insert.exec();
-            insert.reset();
-        }
+        write_keys(id, record);
         run_hooks(storage, index, ContactChange::Stored);
     });
 }
@@ -161,10 +261,9 @@ int ContactStore::remove_all(int storage)
 int ContactStore::count(int storage)
 {
     return db_.read([&] {
-        SQLite::Statement query(db_.sql(), "SELECT count(*) FROM contacts WHERE storage = ?");
+        SQLite::Statement query(db_.sql(), "SELECT n FROM contact_counts WHERE storage = ?");
         query.bind(1, storage);
-        query.executeStep();
-        return query.getColumn(0).getInt();
+        return query.executeStep() ? query.getColumn(0).getInt() : 0;
     });
 }
 
@@ -177,6 +276,35 @@ std::vector<int> ContactStore::indices(int storage)
         while (query.executeStep())
             found.push_back(query.getColumn(0).getInt());
         return found;
+    });
+}
+
+void ContactStore::track_free_indices(int storage, int capacity)
+{
+    const std::string key = "free_indices_known_" + std::to_string(storage);
+    const int known = state(key, 0);
+    if (known >= capacity)
+        return;
+    db_.change([&] {
+        SQLite::Statement fill(db_.sql(), "WITH RECURSIVE i (n) AS (SELECT ? UNION ALL SELECT n + 1 FROM i WHERE n < ?) "
+                                          "INSERT OR IGNORE INTO free_indices (storage, idx) SELECT ?, n FROM i "
+                                          "WHERE NOT EXISTS (SELECT 1 FROM contacts WHERE storage = ? AND idx = n)");
+        fill.bind(1, known + 1);
+        fill.bind(2, capacity);
+        fill.bind(3, storage);
+        fill.bind(4, storage);
+        fill.exec();
+        set_state(key, capacity);
+    });
+}
+
+int ContactStore::lowest_free_index(int storage, int capacity)
+{
+    return db_.read([&] {
+        SQLite::Statement query(db_.sql(), "SELECT idx FROM free_indices WHERE storage = ? AND idx <= ? ORDER BY idx LIMIT 1");
+        query.bind(1, storage);
+        query.bind(2, capacity);
+        return query.executeStep() ? query.getColumn(0).getInt() : -1;
     });
 }
 
@@ -254,6 +382,11 @@ bool ContactStore::empty()
     return db_.read([&] {
         return db_.sql().execAndGet("SELECT (SELECT count(*) FROM contacts) + (SELECT count(*) FROM my_contact)").getInt() == 0;
     });
+}
+
+ContactStore &contact_store(MethodRegistry &registry, Database &database, const ServiceOptions &options)
+{
+    return registry.shared<ContactStore>(database, registry.shared<SearchKeys>(options.locale, options.number_region));
 }
 
 } // namespace contact_engine

@@ -1,9 +1,14 @@
 // The contacts family's tables: contacts by (storage, index) with their
-// phone numbers, the user's own contact, and small persistent state.  Every
+// phone numbers, the user's own contact, and small persistent state.
+// Beside each contact it keeps what searches and sorted walks read through
+// indexes: the collation key of its display name, the folded words of its
+// names and the search key of each number (search-keys.h), plus a count per
+// storage and the free indexes, so that no single-contact method scans.  Every
 // function is safe on its own from any thread; inside a Database::change()
 // it joins that transaction.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,18 +17,24 @@
 
 #include "contact-record.h"
 #include "database.h"
+#include "search-keys.h"
 
 namespace contact_engine {
+
+class MethodRegistry;
+struct ServiceOptions;
 
 // What happened to a contact, as the contact-store hooks hear it.
 enum class ContactChange { Stored, Removed, RemovedAll };
 
 class ContactStore {
 public:
-    // Brings the contact tables up to date.
-    explicit ContactStore(Database &db);
+    // Brings the contact tables up to date, and remakes the stored keys when
+    // `keys` would make them differently (another locale or region).
+    ContactStore(Database &db, const SearchKeys &keys);
 
     Database &database() { return db_; }
+    const SearchKeys &keys() const { return keys_; }
 
     std::optional<Record> load(int storage, int index);
     // Writes the contact at (storage, index), replacing one that is there.
@@ -32,9 +43,14 @@ public:
     int remove_all(int storage); // how many were removed
     int count(int storage);
     std::vector<int> indices(int storage); // ascending
+    // Keeps the free indexes 1 .. capacity of a storage known; called at
+    // start for every storage, cheap when the capacity has not grown.
+    void track_free_indices(int storage, int capacity);
+    // The lowest index in 1 .. capacity that holds no contact, or -1.
+    int lowest_free_index(int storage, int capacity);
     // Every contact of every storage, for changes that sweep them all.
     void for_each(const std::function<void(int storage, int index, Record &)> &visit);
-    // The normalised phone numbers stored in one storage.
+    // The search keys of the phone numbers stored in one storage.
     std::vector<std::string> normalised_numbers(int storage);
 
     std::optional<Record> load_my_contact();
@@ -58,10 +74,17 @@ public:
     struct Hooks;
 
 private:
+    void write_keys(std::int64_t id, const Record &record);
+    void remake_keys();
     void run_hooks(int storage, int index, ContactChange change);
 
     Database &db_;
+    const SearchKeys &keys_;
     std::shared_ptr<Hooks> hooks_;
 };
+
+// The service's one contact store (and its search keys), made by the first
+// family that asks: every family reads and writes contacts through it.
+ContactStore &contact_store(MethodRegistry &registry, Database &database, const ServiceOptions &options);
 
 } // namespace contact_engine

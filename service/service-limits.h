@@ -32,15 +32,27 @@ inline constexpr long long kCardFileMax = 1024 * 1024; // a larger card file is 
 inline constexpr int kLoadDelayMs = 100;                // default pause per entry while loading
 inline constexpr int kLoadTimeMaxMs = 5000;             // the pauses of one load together at most
 } // namespace sim
+
 // Change notifications of one kind and storage that one transaction may send
 // row by row; more are folded into one signal (notifications.h).
 inline constexpr std::size_t kNotificationsBeforeFolding = 16;
 
 // vCard input: the longest line once unfolded (a photo of a few megabytes
-// fits) and the largest card.  Longer ones are refused with code 43, and the
+// fits) and the largest card.  Longer ones are refused with code 83, and the
 // reader skips them without holding them.
 inline constexpr std::size_t kVCardMaxLineBytes = 8u << 20;
 inline constexpr std::size_t kVCardMaxCardBytes = 16u << 20;
+
+// Contacts in the phone storage: the default of --phone-capacity and its
+// largest value.
+inline constexpr int kDefaultPhoneCapacity = 100000;
+inline constexpr int kMaxPhoneCapacity = 1000000;
+
+// Result sets one bus client may hold open at once; each keeps 8 bytes per
+// contact it matched.
+inline constexpr std::size_t kMaxResultSetsPerClient = 16;
+// Contacts one result-set batch may ask for (4480 bytes each on the bus).
+inline constexpr std::size_t kMaxResultSetBatch = 1000;
 
 // Groups: slots per group storage (phone groups 0, SIM groups 1) and
 // members per group.  The public header names the same numbers

@@ -113,7 +113,7 @@ SimCard card_of(const ServiceOptions &options)
 RegisterFamily register_sim_methods;
 void register_sim_methods(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
-    ContactStore &contacts = registry.own<ContactStore>(database);
+    ContactStore &contacts = contact_store(registry, database, options);
     SimPhonebook &sim = registry.own<SimPhonebook>(database, contacts, registry.workers(), card_of(options),
                                                    options.sim_card_path,
                                                    std::chrono::milliseconds(options.sim_load_delay_ms));

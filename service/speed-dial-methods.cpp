@@ -125,8 +125,19 @@ std::int32_t delete_all_speed_dials(SpeedDialStore &store)
     return kOk;
 }
 
-// The dials whose contact's display name (case-folded) or number (by its
-// normalised digits) holds `query`, in dial order; "" matches every dial.
+// A number's digits alone: part of a number ("2222") is found in a dial's
+// number by its digits, a whole number in any format by its search key.
+std::string digits_of(const std::string &number)
+{
+    std::string digits;
+    for (char c : number)
+        if (c >= '0' && c <= '9')
+            digits += c;
+    return digits;
+}
+
+// The dials whose contact's display name (case-folded) or number (in the
+// form numbers are searched by, or by its digits) holds `query`, in dial order; "" matches every dial.
 std::tuple<Bytes, std::int32_t, std::int32_t> search_speed_dials(SpeedDialStore &store, std::string query,
                                                                  std::int32_t search_param1, std::int32_t search_param2)
 {
@@ -135,7 +146,8 @@ std::tuple<Bytes, std::int32_t, std::int32_t> search_speed_dials(SpeedDialStore 
                                                                                     "(number)");
     const int table = search_param2 == kAllStorages ? kAllStorages : contact_table(search_param2);
     const icu::UnicodeString name_query = folded(query);
-    const std::string number_query = normalise_number(query);
+    const std::string number_query = store.keys().number_key(query);
+    const std::string digit_query = digits_of(query);
 
     Bytes records;
     std::int32_t count = 0;
@@ -143,7 +155,10 @@ std::tuple<Bytes, std::int32_t, std::int32_t> search_speed_dials(SpeedDialStore 
         if (table != kAllStorages && dial.storage != table)
             continue;
         const bool name = search_param1 != kSearchNumber && folded(dial.display_name).indexOf(name_query) >= 0;
-        const bool number = search_param1 != kSearchName && dial.number.find(number_query) != std::string::npos;
+        const bool number = search_param1 != kSearchName &&
+                            (query.empty() || (!digit_query.empty() &&
+                                               (dial.number.find(number_query) != std::string::npos ||
+                                                digits_of(dial.number).find(digit_query) != std::string::npos)));
         if (name || number) {
             append(records, dial);
             ++count;
@@ -155,9 +170,9 @@ std::tuple<Bytes, std::int32_t, std::int32_t> search_speed_dials(SpeedDialStore 
 } // namespace
 
 RegisterFamily register_speed_dial_methods;
-void register_speed_dial_methods(MethodRegistry &registry, Database &database, const ServiceOptions &)
+void register_speed_dial_methods(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
-    ContactStore &contacts = registry.shared<ContactStore>(database);
+    ContactStore &contacts = contact_store(registry, database, options);
     SpeedDialStore &store = registry.own<SpeedDialStore>(database, contacts);
     registry
         .add("contact_get_speed_dial", get_speed_dial, store, In{"index"}, Out{"speed_dial", "error_code"})

@@ -34,7 +34,7 @@ SpeedDial dial_of(SQLite::Statement &row)
 
 } // namespace
 
-SpeedDialStore::SpeedDialStore(Database &db, ContactStore &contacts) : db_(db)
+SpeedDialStore::SpeedDialStore(Database &db, ContactStore &contacts) : db_(db), keys_(contacts.keys())
 {
     db_.migrate("speed_dials", kMigrations);
     contacts.add_hook([this](int storage, int index, ContactChange change) {

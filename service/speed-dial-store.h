@@ -22,7 +22,7 @@ struct SpeedDial {
     int index;    // the contact's index there
     int position; // where its number is now in the contact's phone list, from 0
     std::string display_name;
-    std::string number; // normalised
+    std::string number; // its search key (SearchKeys::number_key)
 };
 
 class SpeedDialStore {
@@ -44,12 +44,15 @@ public:
     void remove_all();
     int count();
     std::vector<SpeedDial> all(); // by dial number
+    // How numbers are compared: a dial's number is in this form.
+    const SearchKeys &keys() const { return keys_; }
 
 private:
     // After a contact is stored: its dials whose number it no longer has go.
     void drop_missing_numbers(int storage, int index);
 
     Database &db_;
+    const SearchKeys &keys_;
 };
 
 } // namespace contact_engine

@@ -198,8 +198,9 @@ TEST_F(ContactTest, InsertAtAGivenIndex)
 
 TEST_F(ContactTest, CapacityPerStorage)
 {
-    const std::pair<int, int> capacities[] = {{kPhone, 2000}, {CONTACT_STORAGE_SIM, 250}, {CONTACT_STORAGE_SIM2, 250},
-                                              {kFdn, 20}, {CONTACT_STORAGE_SDN, 20}, {CONTACT_STORAGE_PHONE_ALIAS, 2000}};
+    // The phone's is the default of --phone-capacity.
+    const std::pair<int, int> capacities[] = {{kPhone, 100000}, {CONTACT_STORAGE_SIM, 250}, {CONTACT_STORAGE_SIM2, 250},
+                                              {kFdn, 20}, {CONTACT_STORAGE_SDN, 20}, {CONTACT_STORAGE_PHONE_ALIAS, 100000}};
     for (auto [storage, capacity] : capacities) {
         int max = -1;
         int error_code = -1;
@@ -247,7 +248,7 @@ TEST_F(ContactTest, BadAddressesGetTheServicesCodes)
         int storage, index, expected;
     };
     for (Case c : {Case{42, 1, 11}, Case{-1, 1, 11}, Case{CONTACT_STORAGE_MY_CONTACT, 1, 24},
-                   Case{CONTACT_STORAGE_MY_CONTACT_ALIAS, 1, 24}, Case{kPhone, 0, 13}, Case{kPhone, 2001, 13},
+                   Case{CONTACT_STORAGE_MY_CONTACT_ALIAS, 1, 24}, Case{kPhone, 0, 13}, Case{kPhone, 100001, 13},
                    Case{kFdn, 21, 13}, Case{kPhone, 5, 12}}) {
         SCOPED_TRACE(::testing::Message() << "storage " << c.storage << " index " << c.index);
         EXPECT_EQ(failure_code([&](int *code) { return contact_get_contact(c.storage, c.index, &got.record, code); }),

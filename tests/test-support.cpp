@@ -176,6 +176,7 @@ void ServiceProcess::start()
     if (pipe(pipe_fds) != 0)
         throw std::runtime_error("pipe failed");
     std::vector<std::string> argv{CONTACT_ENGINE_SERVICE_PATH, "--database", database_};
+    argv.insert(argv.end(), options_.begin(), options_.end());
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     pid_ = spawn(argv, pipe_fds[1], reports_.child_environment());
     close(pipe_fds[1]);

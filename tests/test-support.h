@@ -63,7 +63,11 @@ private:
 // service fails the running test when the service stops.
 class ServiceProcess {
 public:
-    explicit ServiceProcess(std::string database_path) : database_(std::move(database_path)) {}
+    // `options` are further command-line options of the service, for every start.
+    explicit ServiceProcess(std::string database_path, std::vector<std::string> options = {})
+        : database_(std::move(database_path)), options_(std::move(options))
+    {
+    }
     ~ServiceProcess() { stop(); }
     ServiceProcess(const ServiceProcess &) = delete;
     ServiceProcess &operator=(const ServiceProcess &) = delete;
@@ -76,6 +80,7 @@ public:
 
 private:
     std::string database_;
+    std::vector<std::string> options_;
     pid_t pid_ = -1;
     SanitizerReports reports_{database_ + ".sanitizer"};
 };
