@@ -680,6 +680,61 @@ CONTACT_API int contact_result_set_get_contacts(int result_set_id, int request_c
     contact_t *contact_array, int *contact_count, int *error_code);
 CONTACT_API int contact_result_set_destory(int result_set_id, int *error_code);
 
+/* ------------------------------------------------------------------------
+ * Bulk operations: long jobs that the service runs on its own threads,
+ * named by a handle that belongs to the client that opened it.
+ *
+ * contact_bulk_operation_open(kind, target, ...): open_param1 is the kind,
+ * open_param2 the storages it works on:
+ *   IMPORT  a vCard file into storage open_param2 (file named on the Bulk
+ *           interface, see the README; no thumbs)
+ *   EXPORT  contacts of storage open_param2 into a new vCard file of the
+ *           service's (thumbs: the indices; none: the whole storage)
+ *   COPY    contacts from one storage to another:
+ *   MOVE    open_param2 = CONTACT_BULK_STORAGES(source, target);
+ *           thumbs: indices in the source; none: the whole source
+ *   DELETE  the thumbs' contacts of storage open_param2 (thumbs required)
+ * Thumb records are contact indices (ints).
+ * ---------------------------------------------------------------------- */
+#define CONTACT_BULK_IMPORT  1
+#define CONTACT_BULK_EXPORT  2
+#define CONTACT_BULK_COPY    3
+#define CONTACT_BULK_MOVE    4
+#define CONTACT_BULK_DELETE  5
+#define CONTACT_BULK_STORAGES(source, target) (((source) << 8) | (target))
+
+/* bulk_operation_status_t.state, and the operation_state of exec. */
+#define CONTACT_BULK_STATE_OPENED  0 /* opened, not executed yet */
+#define CONTACT_BULK_STATE_RUNNING 1 /* working (a stop takes effect after the current chunk) */
+#define CONTACT_BULK_STATE_STOPPED 2 /* paused after a whole chunk; resume goes on */
+#define CONTACT_BULK_STATE_DONE    3 /* finished; failed items counted in `failed` */
+#define CONTACT_BULK_STATE_FAILED  4 /* ended early; `last_error` says why, stored chunks stay */
+
+/* The status of a job, 24 bytes on the wire: six 4-byte ints at offsets
+ * 0, 4, 8, 12, 16, 20 (asserted in the library for 32-bit builds). */
+typedef struct {
+    int state;      /* CONTACT_BULK_STATE_* */
+    int done;       /* contacts imported, exported, copied, moved or deleted so far */
+    int total;      /* contacts the job works on; -1 while an import has not read its whole file */
+    int failed;     /* cards or indices that could not be handled (skipped) */
+    int progress;   /* per mille of the work done, 0..1000 (an import counts bytes of its file) */
+    int last_error; /* service code of the last skipped item or of what ended the job; 0 if none */
+} bulk_operation_status_t;
+
+CONTACT_API int contact_bulk_operation_open(int open_param1, int open_param2, int *bulk_op_handle, int *error_code);
+CONTACT_API int contact_bulk_operation_exec(int bulk_op_handle, int *operation_state, int *error_code);
+CONTACT_API int contact_bulk_operation_close(int bulk_op_handle, int *error_code);
+CONTACT_API int contact_bulk_operation_set_thumb(int bulk_op_handle, const int *thumb_record, int count, int *error_code);
+CONTACT_API int contact_bulk_operation_get_info(int bulk_op_handle, bulk_operation_status_t *operation_status,
+    int *error_code);
+CONTACT_API int contact_bulk_operation_resume(int bulk_op_handle, int *error_code);
+CONTACT_API int contact_bulk_operation_stop(int bulk_op_handle, int *error_code);
+CONTACT_API int contact_bulk_operation_stop_all(int *error_code);
+CONTACT_API int contact_bulk_operation_close_all(int *error_code);
+/* *is_bulk_operation: 1 while any job of any client is running, else 0;
+ * *error_code: the service's result code (0). */
+CONTACT_API int contact_is_bulk_operation_check(int *is_bulk_operation, int *error_code);
+
 #ifdef __cplusplus
 }
 #endif

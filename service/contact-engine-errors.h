@@ -70,6 +70,17 @@ enum ErrorCode : int {
     kVCardTooLarge           = 83,
     kVCardUnsupportedVersion = 84,
     kVCardUnreadable         = 85,
+
+    // Bulk jobs (service/bulk-*.cpp).
+    kBulkUnknownKind = 90,
+    kBulkNoJob = 91,
+    kBulkNotOwner = 92,
+    kBulkWrongState = 93,
+    kBulkNoSource = 94,
+    kBulkFileRefused = 95,
+    kBulkBadThumbs = 96,
+    kBulkNoThumbs = 97,
+    kBulkFileError = 98,
 };
 
 struct ErrorInfo {
@@ -141,6 +152,15 @@ inline constexpr std::array kErrors{
     ErrorInfo{kVCardTooLarge, "VCardTooLarge", "vCard: a line over 8 MiB (unfolded) or a card over 16 MiB"},
     ErrorInfo{kVCardUnsupportedVersion, "VCardUnsupportedVersion", "vCard: VERSION other than 2.1, 3.0 and 4.0"},
     ErrorInfo{kVCardUnreadable, "VCardUnreadable", "vCard: the vCard file cannot be opened or read"},
+    ErrorInfo{kBulkUnknownKind, "BulkUnknownKind", "bulk: `open_param1` names no job kind, or `open_param2` no storage the kind can use"},
+    ErrorInfo{kBulkNoJob, "BulkNoJob", "bulk: no job has that handle (never given out, or closed)"},
+    ErrorInfo{kBulkNotOwner, "BulkNotOwner", "bulk: the job belongs to another client"},
+    ErrorInfo{kBulkWrongState, "BulkWrongState", "bulk: the step does not fit the job's state (exec twice, thumbs after exec, resume of a job not stopped)"},
+    ErrorInfo{kBulkNoSource, "BulkNoSource", "bulk: an import executed without its source file, or a file given to a kind that takes none"},
+    ErrorInfo{kBulkFileRefused, "BulkFileRefused", "bulk: the file cannot be opened with the caller's own identity (missing, no permission, not a regular file)"},
+    ErrorInfo{kBulkBadThumbs, "BulkBadThumbs", "bulk: the thumb array is not `count` x 4 bytes, or thumbs given to an import"},
+    ErrorInfo{kBulkNoThumbs, "BulkNoThumbs", "bulk: a delete job executed without thumbs"},
+    ErrorInfo{kBulkFileError, "BulkFileError", "bulk: the export file cannot be written (disk full, directory missing)"},
 };
 
 // The client library's own codes: the service never uses them.

@@ -471,6 +471,12 @@ std::int32_t drm_expired(ContactStore &db, std::int32_t kind, std::string path)
 
 } // namespace
 
+ContactStorage contact_storage(int storage_type)
+{
+    const Storage storage = storage_of(storage_type);
+    return {storage.type, storage.table, storage.capacity};
+}
+
 RegisterFamily register_contact_methods;
 void register_contact_methods(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {

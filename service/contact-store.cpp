@@ -384,6 +384,22 @@ bool ContactStore::empty()
     });
 }
 
+std::vector<int> ContactStore::free_indices(int storage, int capacity, int from, std::size_t count)
+{
+    return db_.read([&] {
+        SQLite::Statement query(db_.sql(), "SELECT idx FROM free_indices WHERE storage = ? AND idx >= ? AND idx <= ? "
+                                           "ORDER BY idx LIMIT ?");
+        query.bind(1, storage);
+        query.bind(2, from);
+        query.bind(3, capacity);
+        query.bind(4, std::int64_t(count));
+        std::vector<int> found;
+        while (query.executeStep())
+            found.push_back(query.getColumn(0).getInt());
+        return found;
+    });
+}
+
 ContactStore &contact_store(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
     return registry.shared<ContactStore>(database, registry.shared<SearchKeys>(options.locale, options.number_region));

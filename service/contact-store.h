@@ -48,6 +48,9 @@ public:
     void track_free_indices(int storage, int capacity);
     // The lowest index in 1 .. capacity that holds no contact, or -1.
     int lowest_free_index(int storage, int capacity);
+    // Up to `count` free indexes of `storage` from `from` on, ascending,
+    // none above `capacity`: where a bulk job puts its contacts.
+    std::vector<int> free_indices(int storage, int capacity, int from, std::size_t count);
     // Every contact of every storage, for changes that sweep them all.
     void for_each(const std::function<void(int storage, int index, Record &)> &visit);
     // The search keys of the phone numbers stored in one storage.
@@ -86,5 +89,15 @@ private:
 // The service's one contact store (and its search keys), made by the first
 // family that asks: every family reads and writes contacts through it.
 ContactStore &contact_store(MethodRegistry &registry, Database &database, const ServiceOptions &options);
+
+// A contact table as clients name it, for the families that fill or read
+// contact tables in bulk.  Throws kUnknownStorage, or kWrongStorageKind for
+// the my-contact storages, as the contact methods do.
+struct ContactStorage {
+    int type;     // the number clients use
+    int table;    // the rows it names
+    int capacity; // indexes run 1 .. capacity
+};
+ContactStorage contact_storage(int storage_type);
 
 } // namespace contact_engine

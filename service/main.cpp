@@ -29,6 +29,7 @@ void register_families(MethodRegistry &registry, Database &database, const Servi
     RegisterFamily register_group_methods; register_group_methods(registry, database, options);
     RegisterFamily register_sim_methods; register_sim_methods(registry, database, options);
     RegisterFamily register_result_set_methods; register_result_set_methods(registry, database, options);
+    RegisterFamily register_bulk_methods; register_bulk_methods(registry, database, options);
 }
 
 // The thread that takes SIGTERM and SIGINT (blocked in every thread) and

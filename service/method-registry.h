@@ -60,6 +60,9 @@ struct Out {
 // is handling; empty outside a handler.  Server-side objects record it as
 // their owner.  Workers take it with them: they run outside the call.
 const std::string &current_caller();
+// The message being handled (for the caller's credentials); nullptr outside
+// a handler.
+const sdbus::Message *current_message();
 
 class ClientWatch;
 class MethodRegistry;
@@ -90,6 +93,22 @@ public:
             const CallScope scope(object_);
             return guard(method, [&]() -> R { return handler(context, std::move(args)...); });
         });
+        return *this;
+    }
+
+    // The same on another interface of the service's object: a family's own
+    // methods beside the fixed ones of kInterface.
+    template <class R, class Context, class... Args>
+    MethodRegistry &add_to(const char *interface, const char *method, R (*handler)(Context &, Args...),
+                           Context &context, In in, Out out)
+    {
+        check_names<R, sizeof...(Args)>(method, in, out);
+        register_method(method, in, out,
+                        [this, method, handler, &context](std::decay_t<Args>... args) -> R {
+                            const CallScope scope(object_);
+                            return guard(method, [&]() -> R { return handler(context, std::move(args)...); });
+                        },
+                        interface);
         return *this;
     }
 
@@ -160,10 +179,12 @@ private:
         if (in.names.size() != InCount || out.names.size() != out_count<R>())
             throw std::logic_error(std::string(method) + ": the argument names do not match the handler's arguments");
     }
-    template <class Call> void register_method(const char *method, const In &in, const Out &out, Call call)
+    template <class Call>
+    void register_method(const char *method, const In &in, const Out &out, Call call,
+                         const char *interface = kInterface)
     {
         object_.registerMethod(method)
-            .onInterface(kInterface)
+            .onInterface(interface)
             .withInputParamNames(in.names)
             .withOutputParamNames(out.names)
             .implementedAs(std::move(call));

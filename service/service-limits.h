@@ -13,6 +13,10 @@ namespace contact_engine::limits {
 // the phone storage (2000 records) under 128 MiB.
 inline constexpr std::size_t kMaxRecordSize = 64 * 1024;
 
+// Contacts a bulk job handles in one transaction: a stop, or a killed
+// service, leaves whole chunks; one chunk takes a few tens of milliseconds.
+inline constexpr int kBulkChunk = 500;
+
 // Threads that run long work (SIM load, bulk jobs, vCard files).
 inline constexpr std::size_t kWorkerThreads = 1;
 
@@ -43,8 +47,8 @@ inline constexpr std::size_t kNotificationsBeforeFolding = 16;
 inline constexpr std::size_t kVCardMaxLineBytes = 8u << 20;
 inline constexpr std::size_t kVCardMaxCardBytes = 16u << 20;
 
-// Contacts in the phone storage: the default of --phone-capacity and its
-// largest value.
+// Contacts in the phone storage (0 and its alias 6): the default of
+// --phone-capacity, room for an import of 100 000 cards, and its largest value.
 inline constexpr int kDefaultPhoneCapacity = 100000;
 inline constexpr int kMaxPhoneCapacity = 1000000;
 

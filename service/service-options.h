@@ -42,6 +42,7 @@ struct ServiceOptions {
     std::size_t worker_threads = limits::kWorkerThreads;
     std::string sim_card_path;  // empty: the embedded default card
     int sim_load_delay_ms = limits::sim::kLoadDelayMs;
+    std::string export_directory; // bulk exports; empty: "exports" beside the database
 };
 
 inline void add_options(CLI::App &app, ServiceOptions &options)
@@ -68,6 +69,8 @@ inline void add_options(CLI::App &app, ServiceOptions &options)
                    "pause before each SIM entry while the phonebook loads, as a card reader takes")
         ->capture_default_str()
         ->check(CLI::Range(0, 10000));
+    app.add_option("--export-directory", options.export_directory,
+                   "where bulk exports are written (default: exports/ beside the database)");
 }
 
 } // namespace contact_engine

@@ -37,6 +37,12 @@ void Workers::wait_idle()
     idle_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
 }
 
+bool Workers::stopping()
+{
+    std::lock_guard lock(mutex_);
+    return stopping_;
+}
+
 void Workers::work()
 {
     std::unique_lock lock(mutex_);

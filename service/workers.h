@@ -32,6 +32,9 @@ public:
     void run(std::function<void()> job);
     // Blocks until every job queued so far has finished (for shutdown and tests).
     void wait_idle();
+    // True once shutdown began: a job that goes on chunk by chunk stops at
+    // its next chunk boundary instead of running to its end.
+    bool stopping();
 
 private:
     void work();

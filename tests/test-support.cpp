@@ -204,6 +204,16 @@ int ServiceProcess::stop()
     return status;
 }
 
+void ServiceProcess::kill_hard()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
 void ServiceTest::SetUp()
 {
     (void)bus();

@@ -73,6 +73,7 @@ public:
     ServiceProcess &operator=(const ServiceProcess &) = delete;
     void start();      // returns once the service said it is ready
     int stop();        // SIGTERM and wait; returns the exit status (or -1 if not running)
+    void kill_hard();  // SIGKILL and wait: the service gets no chance to finish anything
     bool running() const { return pid_ > 0; }
 
     // Further command-line arguments, from the next start() on.
