@@ -404,6 +404,36 @@ CONTACT_API int contact_delete_some_group_members(int storage_type, int group_in
 CONTACT_API int contact_delete_all_group_members(int storage_type, int group_index, int *error_code);
 
 /* ------------------------------------------------------------------------
+ * vCard conversion, performed by the service.  Only the contact's 4480-byte
+ * fixed part travels, never its sections; a contact whose index and
+ * storage_type name a stored contact is exported with its stored sections
+ * (numbers, e-mails, addresses, note ...).  These take no error_code: they
+ * return 1 or 0 and log the reason.  convert_param selects the version
+ * written: 0 (3.0), 21, 30 or 40.  A received contact's section pointers
+ * are NULL and its counts tell what the card held.
+ * ---------------------------------------------------------------------- */
+#define CONTACT_VCARD_DEFAULT 0  /* vCard 3.0 */
+#define CONTACT_VCARD_21      21 /* vCard 2.1 */
+#define CONTACT_VCARD_30      30 /* vCard 3.0 */
+#define CONTACT_VCARD_40      40 /* vCard 4.0 */
+#define CONTACT_VCARD_PATH_MAX 300 /* size of full_file_path */
+
+/* *vcard: the text, released with contact_free_vcard. */
+CONTACT_API int contact_convert_contact_to_vcard(const contact_t *pContact, char **vcard, int convert_param);
+/* full_file_path: 300 bytes; receives the path of the file the service wrote
+ * (readable by the caller); the _tmp variant's file is removed by the
+ * service after a while (see the README). */
+CONTACT_API int contact_convert_contact_to_vcard_file(const contact_t *pContact, char *full_file_path,
+    int convert_param);
+CONTACT_API int contact_convert_contact_to_vcard_file_tmp(const contact_t *pContact, char *full_file_path,
+    int convert_param);
+/* pFile: an absolute path the service opens with the caller's own identity;
+ * the first card of the file (or of pObject) becomes *pContact. */
+CONTACT_API int contact_convert_vcard_file_to_contact(const char *pFile, contact_t *pContact);
+CONTACT_API int contact_convert_vcard_to_contact(const char *pObject, contact_t *pContact);
+CONTACT_API int contact_free_vcard(char *vcard);
+
+/* ------------------------------------------------------------------------
  * Change notifications.  The service announces changes with short lists of
  * typed arguments; how an application receives them is its own business.
  * The converters below turn such a list into an update type (what changed,

@@ -98,6 +98,13 @@ public:
     Owned &operator=(const Owned &) = delete;
     ~Owned() { reset(); }
     T *get() const { return held_; }
+    // Hands the resource over: the holder no longer frees it.
+    T *release()
+    {
+        T *held = held_;
+        held_ = nullptr;
+        return held;
+    }
     T **out()
     {
         reset();
@@ -251,6 +258,18 @@ public:
             if (packed_.get() == nullptr)
                 packed_.reset(new_byte_array());
             contact_serialize(packed_.get(), record);
+        }
+        return *this;
+    }
+    // Packs with the operation's own packer: packer(array) appends to the
+    // byte array that kPackedRecord stands for (the vCard conversions send a
+    // contact's fixed part alone).
+    template <class Packer> Operation &pack_with(Packer packer)
+    {
+        if (ok_) {
+            if (packed_.get() == nullptr)
+                packed_.reset(new_byte_array());
+            packer(packed_.get());
         }
         return *this;
     }

@@ -70,6 +70,7 @@ enum ErrorCode : int {
     kVCardTooLarge           = 83,
     kVCardUnsupportedVersion = 84,
     kVCardUnreadable         = 85,
+    kVCardFileError          = 86, // service/vcard-methods.cpp
 
     // Bulk jobs (service/bulk-*.cpp).
     kBulkUnknownKind = 90,
@@ -152,6 +153,8 @@ inline constexpr std::array kErrors{
     ErrorInfo{kVCardTooLarge, "VCardTooLarge", "vCard: a line over 8 MiB (unfolded) or a card over 16 MiB"},
     ErrorInfo{kVCardUnsupportedVersion, "VCardUnsupportedVersion", "vCard: VERSION other than 2.1, 3.0 and 4.0"},
     ErrorInfo{kVCardUnreadable, "VCardUnreadable", "vCard: the vCard file cannot be opened or read"},
+    ErrorInfo{kVCardFileError, "VCardFileError",
+              "vCard: the service cannot write the vCard file (directory not writable, disk full, path of 300 bytes or more)"},
     ErrorInfo{kBulkUnknownKind, "BulkUnknownKind", "bulk: `open_param1` names no job kind, or `open_param2` no storage the kind can use"},
     ErrorInfo{kBulkNoJob, "BulkNoJob", "bulk: no job has that handle (never given out, or closed)"},
     ErrorInfo{kBulkNotOwner, "BulkNotOwner", "bulk: the job belongs to another client"},

@@ -30,6 +30,7 @@ void register_families(MethodRegistry &registry, Database &database, const Servi
     RegisterFamily register_sim_methods; register_sim_methods(registry, database, options);
     RegisterFamily register_result_set_methods; register_result_set_methods(registry, database, options);
     RegisterFamily register_bulk_methods; register_bulk_methods(registry, database, options);
+    RegisterFamily register_vcard_methods; register_vcard_methods(registry, database, options);
 }
 
 // The thread that takes SIGTERM and SIGINT (blocked in every thread) and

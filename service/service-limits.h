@@ -41,6 +41,11 @@ inline constexpr int kLoadTimeMaxMs = 5000;             // the pauses of one loa
 // row by row; more are folded into one signal (notifications.h).
 inline constexpr std::size_t kNotificationsBeforeFolding = 16;
 
+// How long a file of contact_convert_contact_to_vcard_file_tmp is kept: the
+// client reads or copies it at once; older ones are removed by the next such
+// conversion and at start-up.
+inline constexpr int kVCardTmpLifetimeSeconds = 600;
+
 // vCard input: the longest line once unfolded (a photo of a few megabytes
 // fits) and the largest card.  Longer ones are refused with code 83, and the
 // reader skips them without holding them.

@@ -43,6 +43,7 @@ struct ServiceOptions {
     std::string sim_card_path;  // empty: the embedded default card
     int sim_load_delay_ms = limits::sim::kLoadDelayMs;
     std::string export_directory; // bulk exports; empty: "exports" beside the database
+    std::string vcard_directory;  // files of the vCard conversions; empty: "vcards" beside the database
 };
 
 inline void add_options(CLI::App &app, ServiceOptions &options)
@@ -71,6 +72,8 @@ inline void add_options(CLI::App &app, ServiceOptions &options)
         ->check(CLI::Range(0, 10000));
     app.add_option("--export-directory", options.export_directory,
                    "where bulk exports are written (default: exports/ beside the database)");
+    app.add_option("--vcard-directory", options.vcard_directory,
+                   "where the vCard conversions write their files (default: vcards/ beside the database)");
 }
 
 } // namespace contact_engine

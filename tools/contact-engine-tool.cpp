@@ -15,6 +15,9 @@
 //   contact-engine-tool bulk copy|move [INDEX]... --from N --to N
 //   contact-engine-tool bulk delete INDEX... [--storage N]
 //   contact-engine-tool bulk resume HANDLE
+//   contact-engine-tool vcard export INDEX [--storage N] [--version 21|30|40] [--file | --tmp]
+//   contact-engine-tool vcard import FILE [--add STORAGE]
+//   contact-engine-tool vcard show [FILE]
 //   contact-engine-tool demo
 //   contact-engine-tool setting get [NAME]
 //   contact-engine-tool setting set NAME VALUE      (own-number: NAME NUMBER)
@@ -37,6 +40,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -1077,6 +1084,98 @@ void bulk_demo()
     run_bulk(exported);
 }
 
+// ---- vCard ------------------------------------------------------------------
+
+// The vCard operations report only through their result (the reason is in
+// the log), so a failure names the operation alone.
+template <class Call> void check_vcard(const char *what, Call call)
+{
+    if (!call())
+        throw Failure(std::string(what) + " failed (see the log for the reason)");
+}
+
+void print_converted(const contact_t &c)
+{
+    std::printf("%s\n", c.display_name);
+    if (c.first_name[0] || c.middle_name[0] || c.last_name[0])
+        std::printf("  name:     %s|%s|%s\n", c.first_name, c.middle_name, c.last_name);
+    if (c.nickname[0])
+        std::printf("  nickname: %s\n", c.nickname);
+    if (c.company[0] || c.job_title[0])
+        std::printf("  company:  %s %s\n", c.company, c.job_title);
+    if (c.birthday[0])
+        std::printf("  birthday: %s\n", c.birthday);
+    if (c.website[0])
+        std::printf("  website:  %s\n", c.website);
+    std::printf("  the card holds %d numbers, %d e-mails, %d addresses%s\n", c.phone_info_cnt, c.email_info_cnt,
+                c.postal_info_cnt, c.note_len > 0 ? " and a note" : "");
+}
+
+// A stored contact as vCard: its text, or the path of the file the service
+// wrote.  The record addresses the stored contact, so the service adds the
+// numbers, e-mails and the rest that the record's fixed part cannot carry.
+void vcard_export(int storage, int index, int version, bool to_file, bool to_tmp)
+{
+    Contact c;
+    check("contact_get_contact", [&](int *e) { return contact_get_contact(storage, index, &c.record, e); });
+    if (to_file || to_tmp) {
+        char path[CONTACT_VCARD_PATH_MAX] = {};
+        if (to_tmp)
+            check_vcard("contact_convert_contact_to_vcard_file_tmp",
+                        [&] { return contact_convert_contact_to_vcard_file_tmp(&c.record, path, version); });
+        else
+            check_vcard("contact_convert_contact_to_vcard_file",
+                        [&] { return contact_convert_contact_to_vcard_file(&c.record, path, version); });
+        std::printf("%s\n", path);
+        return;
+    }
+    char *text = nullptr;
+    check_vcard("contact_convert_contact_to_vcard",
+                [&] { return contact_convert_contact_to_vcard(&c.record, &text, version); });
+    std::fputs(text, stdout);
+    contact_free_vcard(text);
+}
+
+// A contact's fixed part as the service read it from a file; the service
+// opens the file as the user who runs the tool.  With a storage, the fixed
+// part is stored too (names, company, dates: the conversion carries no
+// numbers or e-mails; `bulk import` takes whole cards).
+void vcard_import(const std::string &file, int add_to)
+{
+    const std::string path = std::filesystem::absolute(file).string();
+    contact_t c{};
+    check_vcard("contact_convert_vcard_file_to_contact",
+                [&] { return contact_convert_vcard_file_to_contact(path.c_str(), &c); });
+    print_converted(c);
+    if (add_to < 0)
+        return;
+    c.phone_info_cnt = c.email_info_cnt = c.postal_info_cnt = c.note_len = 0;
+    c.about_len = c.sns_cnt = c.im_cnt = c.presence_text_len = 0;
+    c.contact_id_data = nullptr;
+    int index = 0;
+    check("contact_add_contact", [&](int *e) { return contact_add_contact(add_to, &c, &index, e); });
+    std::printf("stored at index %d of storage %d\n", index, add_to);
+}
+
+// vCard text read by the tool (from FILE, or standard input) and converted
+// by the service.
+void vcard_show(const std::string &file)
+{
+    std::string text;
+    if (file.empty() || file == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream in(file, std::ios::binary);
+        if (!in)
+            throw Failure("cannot read " + file);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    contact_t c{};
+    check_vcard("contact_convert_vcard_to_contact", [&] { return contact_convert_vcard_to_contact(text.c_str(), &c); });
+    print_converted(c);
+}
+
+
 // ---- demo ------------------------------------------------------------------------
 
 // A short session: what a phonebook does at start-up and on a few taps.
@@ -1120,6 +1219,9 @@ void demo()
         if (!contact_add_contact(CONTACT_STORAGE_SIM, &too_long.record, &refused_index, &error_code))
             std::printf("  a 38-byte name is refused by the SIM: error code %d\n", error_code);
     }
+
+    std::printf("\n== the contact as vCard 3.0 (numbers, e-mail and note from the stored contact)\n");
+    vcard_export(CONTACT_STORAGE_PHONE, index, CONTACT_VCARD_30, false, false);
 
     std::printf("\n== fixed dialling numbers\n");
     for (const char *number : {"112", "+44 20 7946 0000", "+1 202 555 0142"}) {
@@ -1237,6 +1339,23 @@ int main(int argc, char **argv)
     SettingsCommands settings_commands;
     settings_commands.add_to(app);
     GroupCommands group_commands(app);
+    auto *vcard_cmd = app.add_subcommand("vcard", "convert contacts to and from vCard through the service");
+    vcard_cmd->require_subcommand(1);
+    auto *vcard_export_cmd = vcard_cmd->add_subcommand("export", "print a stored contact as vCard, or write a file");
+    auto *vcard_import_cmd =
+        vcard_cmd->add_subcommand("import", "let the service read a vCard file as you; show (or --add) the contact");
+    auto *vcard_show_cmd = vcard_cmd->add_subcommand("show", "send vCard text (FILE or standard input) and show the contact");
+    int vcard_version = 0, vcard_add_to = -1;
+    bool vcard_file = false, vcard_tmp = false;
+    std::string vcard_path;
+    vcard_export_cmd->add_option("index", index, "contact index")->required();
+    vcard_export_cmd->add_option("--storage", storage, "storage type (0 phone, 1 SIM, 5 my contact ...)");
+    vcard_export_cmd->add_option("--version", vcard_version, "21, 30 or 40 (default 0: 3.0)");
+    auto *file_flag = vcard_export_cmd->add_flag("--file", vcard_file, "write a file and print its path");
+    vcard_export_cmd->add_flag("--tmp", vcard_tmp, "write a temporary file and print its path")->excludes(file_flag);
+    vcard_import_cmd->add_option("file", vcard_path, "vCard file")->required();
+    vcard_import_cmd->add_option("--add", vcard_add_to, "store the contact's fixed part in this storage");
+    vcard_show_cmd->add_option("file", vcard_path, "vCard file (default: standard input)");
     CLI11_PARSE(app, argc, argv);
     if (watch_cmd->parsed())
         return watch(watch_count);
@@ -1297,6 +1416,12 @@ int main(int argc, char **argv)
                                 : storage;
             return run_bulk(bulk);
         }
+        else if (vcard_export_cmd->parsed())
+            vcard_export(storage, index, vcard_version, vcard_file, vcard_tmp);
+        else if (vcard_import_cmd->parsed())
+            vcard_import(vcard_path, vcard_add_to);
+        else if (vcard_show_cmd->parsed())
+            vcard_show(vcard_path);
         else if (!settings_commands.run())
             group_commands.run();
     } catch (const Failure &failure) {
