@@ -50,6 +50,21 @@ enum Operation : std::int32_t {
     kDeleteAll = 3, // every row of the storage was deleted (index 0)
 };
 
+// Element 2 of the SIM error signal: what the service was doing with the
+// card.  Element 3 is the service's result code for the failure, the number
+// its D-Bus error would start with (69: the card file could not be written).
+enum SimAccess : std::int32_t {
+    kSimRead = 0,  // loading the card's books into the SIM storages
+    kSimWrite = 1, // writing a stored or deleted entry back to the card
+};
+
+// The FDN status signal's value: whether the card's fixed dialling numbers
+// are loaded into storage 3, so that FDN checks use them.
+enum FdnStatus : std::int32_t {
+    kFdnUnavailable = 0,
+    kFdnAvailable = 1,
+};
+
 // The index argument 0 names no row: indexes are 1-based.  A delete-all and
 // a folded signal (many rows of one storage at once) carry it.
 inline constexpr std::int32_t kNoRow = 0;

@@ -55,17 +55,42 @@ SQLite::Database &Database::sql()
     return *session().connection;
 }
 
-void Database::notify(Signal signal, std::initializer_list<std::int32_t> args)
+Notification Database::notification_of(Signal signal, std::initializer_list<std::int32_t> args)
 {
-    if (session().database != this || !session().writing)
-        throw std::logic_error("notify() outside change()");
     const contact_signals::Description &description = contact_signals::describe(signal);
     if (args.size() != description.arity)
         throw std::logic_error(std::string(description.name) + " takes " + std::to_string(description.arity) +
                                " arguments");
     Notification notification{signal, {}};
     std::copy(args.begin(), args.end(), notification.args.begin());
-    pending_.push_back(notification);
+    return notification;
+}
+
+void Database::notify(Signal signal, std::initializer_list<std::int32_t> args)
+{
+    if (session().database != this || !session().writing)
+        throw std::logic_error("notify() outside change()");
+    pending_.push_back(notification_of(signal, args));
+}
+
+void Database::report(Signal signal, std::initializer_list<std::int32_t> args)
+{
+    const Notification notification = notification_of(signal, args);
+    if (session().database == this && !session().writing)
+        throw std::logic_error("report() inside read()");
+    change([&] { reports_.push_back(notification); });
+}
+
+void Database::post_reports() noexcept
+{
+    try {
+        Outbox *outbox = outbox_.load();
+        if (outbox != nullptr && !reports_.empty())
+            outbox->post(fold(reports_));
+    } catch (const std::exception &) {
+        // Out of memory while folding: the report is lost, the change is not.
+    }
+    reports_.clear();
 }
 
 void Database::post_notifications()

@@ -52,6 +52,7 @@ public:
         std::lock_guard lock(write_mutex_);
         const Scope scope(this, writer_, true);
         const Pending pending(pending_);
+        const Reports reports(*this); // after the commit's notifications, or after a rollback
         SQLite::Transaction transaction(writer_);
         if constexpr (std::is_void_v<decltype(work())>) {
             work();
@@ -69,6 +70,13 @@ public:
     // signal once the outermost transaction has committed, dropped if it
     // rolls back.  Throws std::logic_error outside change().
     void notify(Signal signal, std::initializer_list<std::int32_t> args);
+
+    // Queues a notification that reports a failure rather than a change (a
+    // SIM card that could not be written or read): it is sent after the
+    // running change() however that ends, since the rollback is part of
+    // what it reports.  Outside change() it goes out in a transaction of its
+    // own.  Throws std::logic_error inside read().
+    void report(Signal signal, std::initializer_list<std::int32_t> args);
 
     // Where committed notifications go (nullptr: nowhere).  Set while no
     // change() runs: at start-up and shutdown.
@@ -126,6 +134,17 @@ private:
     private:
         std::vector<Notification> &pending_;
     };
+    // Posts the reports of the running change() when it ends, committed or not.
+    class Reports {
+    public:
+        explicit Reports(Database &db) : db_(db) { db_.reports_.clear(); }
+        ~Reports() { db_.post_reports(); }
+        Reports(const Reports &) = delete;
+        Reports &operator=(const Reports &) = delete;
+
+    private:
+        Database &db_;
+    };
     class Flush {
     public:
         explicit Flush(Database &db) : db_(db) {}
@@ -141,10 +160,13 @@ private:
         Database &db_;
     };
     void post_notifications();
+    void post_reports() noexcept;
+    static Notification notification_of(Signal signal, std::initializer_list<std::int32_t> args);
 
     SQLite::Database writer_;
     SQLite::Database reader_;
     std::vector<Notification> pending_; // guarded by write_mutex_
+    std::vector<Notification> reports_; // guarded by write_mutex_
     std::atomic<Outbox *> outbox_{nullptr};
     std::mutex write_mutex_;
     std::mutex read_mutex_;

@@ -9,6 +9,11 @@
 // transaction: every index of an added list must name a contact (12), every
 // index of a removed list a member (42); an index repeated in a list counts
 // once, and adding a contact that is already a member changes nothing.
+//
+// Every change announces itself in its transaction: groups as group-table
+// rows (delete all with index 0), members by the group they changed: one
+// member added or removed, or "some" for more than one; a call that changed
+// nothing announces nothing.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -27,6 +32,8 @@
 namespace contact_engine {
 
 namespace {
+
+using namespace contact_signals; // Signal and the operation codes
 
 // ---- storages ----------------------------------------------------------------
 
@@ -149,6 +156,7 @@ Answer add_group(GroupStore &store, std::int32_t storage_type, Bytes record)
             fail(kStorageFull, "group storage " + std::to_string(storage.type) + " holds its " +
                                    std::to_string(storage.capacity) + " groups");
         store.insert(storage.type, index, fields, now());
+        store.database().notify(Signal::GroupTable, {kAdd, storage.type, index});
         return Answer{index, kOk};
     });
 }
@@ -160,6 +168,7 @@ std::int32_t update_group(GroupStore &store, std::int32_t storage_type, std::int
         const std::int64_t id = existing_group(store, storage_type, index);
         check_name_free(store, storage_type, fields.name, index);
         store.update(id, fields, now());
+        store.database().notify(Signal::GroupTable, {kUpdate, storage_type, index});
         return std::int32_t(kOk);
     });
 }
@@ -176,15 +185,23 @@ Reply get_group(GroupStore &store, std::int32_t storage_type, std::int32_t index
 std::int32_t delete_group(GroupStore &store, std::int32_t storage_type, std::int32_t index)
 {
     checked_address(storage_type, index);
-    // The memberships go with the group (ON DELETE CASCADE), in this transaction.
-    if (!store.remove(storage_type, index))
-        fail(kNoGroup, "no " + group_name(storage_type, index));
+    store.database().change([&] {
+        // The memberships go with the group (ON DELETE CASCADE), in this
+        // transaction; the group's signal stands for them too.
+        if (!store.remove(storage_type, index))
+            fail(kNoGroup, "no " + group_name(storage_type, index));
+        store.database().notify(Signal::GroupTable, {kDelete, storage_type, index});
+    });
     return kOk;
 }
 
 std::int32_t delete_all_groups(GroupStore &store, std::int32_t storage_type)
 {
-    store.remove_all(group_storage_of(storage_type).type);
+    const int storage = group_storage_of(storage_type).type;
+    store.database().change([&] {
+        if (store.remove_all(storage) > 0)
+            store.database().notify(Signal::GroupTable, {kDeleteAll, storage, kNoRow});
+    });
     return kOk;
 }
 
@@ -282,6 +299,9 @@ void add_members(GroupStore &store, int storage_type, int group_index, const std
         if (added > 0 && store.member_count(group) > limits::kGroupMemberMax)
             fail(kGroupFull, group_name(storage_type, group_index) + " would hold more than " +
                                  std::to_string(limits::kGroupMemberMax) + " members");
+        if (added > 0)
+            store.database().notify(added == 1 ? Signal::AddGroupMember : Signal::AddSomeGroupMembers,
+                                    {storage_type, group_index});
     });
 }
 
@@ -299,6 +319,8 @@ void remove_members(GroupStore &store, int storage_type, int group_index, const 
             members.insert(*contact);
         }
         store.remove_members(group, {members.begin(), members.end()});
+        store.database().notify(members.size() == 1 ? Signal::DeleteGroupMember : Signal::DeleteSomeGroupMembers,
+                                {storage_type, group_index});
     });
 }
 
@@ -353,8 +375,10 @@ void delete_some_group_members(GroupStore &store, std::int32_t storage_type, std
 
 void delete_all_group_members(GroupStore &store, std::int32_t storage_type, std::int32_t group_index)
 {
-    store.database().change(
-        [&] { store.remove_all_members(existing_group(store, storage_type, group_index)); });
+    store.database().change([&] {
+        if (store.remove_all_members(existing_group(store, storage_type, group_index)) > 0)
+            store.database().notify(Signal::DeleteAllGroupMembers, {storage_type, group_index});
+    });
 }
 
 } // namespace

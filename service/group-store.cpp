@@ -178,12 +178,12 @@ bool GroupStore::remove(int storage, int index)
     });
 }
 
-void GroupStore::remove_all(int storage)
+int GroupStore::remove_all(int storage)
 {
-    db_.change([&] {
+    return db_.change([&] {
         SQLite::Statement remove(db_.sql(), "DELETE FROM groups WHERE storage = ?");
         remove.bind(1, storage);
-        remove.exec();
+        return remove.exec();
     });
 }
 
@@ -301,12 +301,12 @@ void GroupStore::remove_members(std::int64_t group_id, const std::vector<std::in
     });
 }
 
-void GroupStore::remove_all_members(std::int64_t group_id)
+int GroupStore::remove_all_members(std::int64_t group_id)
 {
-    db_.change([&] {
+    return db_.change([&] {
         SQLite::Statement remove(db_.sql(), "DELETE FROM group_members WHERE group_id = ?");
         remove.bind(1, group_id);
-        remove.exec();
+        return remove.exec();
     });
 }
 

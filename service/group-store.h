@@ -62,7 +62,7 @@ public:
     // The index of the group in `storage` whose name has this key.
     std::optional<int> index_with_name_key(int storage, const std::string &key);
     bool remove(int storage, int index);
-    void remove_all(int storage);
+    int remove_all(int storage); // how many were removed
     int count(int storage);
     // Up to `limit` groups (all when limit <= 0) whose key matches `key`.
     std::vector<GroupRow> search(int storage, const std::string &key, GroupMatch match, int limit, GroupOrder order);
@@ -76,7 +76,7 @@ public:
     // Adds the contacts that are not members yet; returns how many were added.
     int add_members(std::int64_t group_id, const std::vector<std::int64_t> &contact_ids);
     void remove_members(std::int64_t group_id, const std::vector<std::int64_t> &contact_ids);
-    void remove_all_members(std::int64_t group_id);
+    int remove_all_members(std::int64_t group_id); // how many were removed
 
 private:
     Database &db_;

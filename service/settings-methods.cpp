@@ -4,9 +4,13 @@
 // kInvalidSettingValue and nothing is stored.  The own number is a name and
 // a number, checked so that a reader's 65- and 41-byte buffers always hold
 // it whole.  The numbers match the CONTACT_* constants of contact-engine.h.
+// A setting that a notification converter reads (storage preference, view
+// storage, sort type, display order, activated MSISDN) announces each new
+// value with its signal; the others, and the own number, have no signal.
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <tuple>
@@ -22,6 +26,7 @@ struct IntSetting {
     const char *name; // its row in the settings table
     int fallback;     // its value until it is first set
     std::span<const int> valid;
+    std::optional<Signal> announced_by; // the signal carrying a new value, if a converter reads one
 };
 
 // Sync status: 0 off, 1 on and idle, 2 running.
@@ -39,13 +44,15 @@ constexpr std::array kSortTypes{0, 1};
 // Names shown 0 "first last", 1 "last, first".
 constexpr std::array kDisplayOrders{0, 1};
 
-constexpr IntSetting kSyncStatus{"contact_module_sync_status", 0, kSyncStatuses};
-constexpr IntSetting kViewStoragePreference{"view_storage_preference", 8, kViewStorages};
-constexpr IntSetting kStoragePreference{"storage_preference", 0, kStorages};
-constexpr IntSetting kActivatedMsisdnIndex{"current_activated_msisdn_index", 0, kMsisdnIndexes};
-constexpr IntSetting kCopyFlag{"copy_flag_for_sim_change", 0, kCopyFlags};
-constexpr IntSetting kSortType{"sort_type", 0, kSortTypes};
-constexpr IntSetting kDisplayOrder{"display_order", 0, kDisplayOrders};
+// clang-format off
+constexpr IntSetting kSyncStatus{"contact_module_sync_status", 0, kSyncStatuses, std::nullopt};
+constexpr IntSetting kViewStoragePreference{"view_storage_preference", 8, kViewStorages, Signal::ViewStorageType};
+constexpr IntSetting kStoragePreference{"storage_preference", 0, kStorages, Signal::NewStorageType};
+constexpr IntSetting kActivatedMsisdnIndex{"current_activated_msisdn_index", 0, kMsisdnIndexes, Signal::ActivatedOwnNumber};
+constexpr IntSetting kCopyFlag{"copy_flag_for_sim_change", 0, kCopyFlags, std::nullopt};
+constexpr IntSetting kSortType{"sort_type", 0, kSortTypes, Signal::SortType};
+constexpr IntSetting kDisplayOrder{"display_order", 0, kDisplayOrders, Signal::DisplayOrder};
+// clang-format on
 
 // The own number: a name of at most 64 bytes and a number of at most 40,
 // so that each fits a reader's buffer with its NUL.
@@ -63,7 +70,14 @@ template <const IntSetting &setting> void set(SettingsStore &store, std::int32_t
 {
     if (std::ranges::find(setting.valid, value) == setting.valid.end())
         fail(kInvalidSettingValue, std::to_string(value) + " is not a value of " + setting.name);
-    store.set_int(setting.name, value);
+    store.database().change([&] {
+        // Setting the value a setting already has changes nothing to announce.
+        if (store.get_int(setting.name, setting.fallback) == value)
+            return;
+        store.set_int(setting.name, value);
+        if (setting.announced_by)
+            store.database().notify(*setting.announced_by, {value});
+    });
 }
 
 void check_own_name(const std::string &name)

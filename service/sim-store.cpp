@@ -14,6 +14,8 @@ namespace contact_engine {
 
 namespace {
 
+using namespace contact_signals; // Signal, the operation codes, SimAccess, FdnStatus
+
 // Forward migrations of the SIM family; entry N brings its schema from
 // version N to N + 1.  Never edit a released entry: add a new one.
 constexpr std::array<const char *, 1> kMigrations{{
@@ -218,16 +220,23 @@ void SimPhonebook::start_load()
     require_card();
     if (load_ == SimLoad::Loading)
         return;
+    const bool reloading = load_ == SimLoad::Done;
     load_ = SimLoad::Loading;
     percent_ = 0;
     open_ = false;
     const std::uint64_t generation = ++generation_;
-    workers_.run([this, generation] { load(generation); });
+    workers_.run([this, generation, reloading] { load(generation, reloading); });
 }
 
 // On a worker: empties the SIM storages, then stores the card's entries one
 // by one, each in its own transaction, pacing them as a card reader would.
-void SimPhonebook::load(std::uint64_t generation)
+// The entries are announced once, when the load completes (some contacts
+// copied into each storage that received any, and the FDN book available),
+// rather than one signal per entry; emptying storages that held contacts is
+// a delete all, and makes a loaded FDN book unavailable.  A load that fails
+// reports a SIM error: the storage and index it was at, read access, and
+// the failure's code.
+void SimPhonebook::load(std::uint64_t generation, bool reloading)
 {
     const ApplyingCard applying;
     SimCard card;
@@ -245,10 +254,28 @@ void SimPhonebook::load(std::uint64_t generation)
     const auto delay = total == 0 ? load_delay_
                                   : std::min(load_delay_, std::chrono::milliseconds(limits::sim::kLoadTimeMaxMs /
                                                                                     std::int64_t(total)));
+    int at_storage = kSimAdnStorage;
+    int at_index = kNoRow;
+    const auto failed = [&](ErrorCode code, const std::string &reason) {
+        std::cerr << "contact-engine-service: the SIM load failed: " << reason << std::endl;
+        try {
+            database_.report(Signal::SimError, {at_storage, at_index, kSimRead, code});
+        } catch (const std::exception &error) {
+            std::cerr << "contact-engine-service: the SIM error cannot be reported: " << error.what() << std::endl;
+        }
+        const std::lock_guard lock(mutex_);
+        if (generation_ == generation) { // a newer load keeps its own state
+            load_ = SimLoad::NotStarted;
+            percent_ = 0;
+        }
+    };
     try {
         database_.change([&] {
             for (const auto &[storage, book] : books)
-                contacts_.remove_all(storage);
+                if (contacts_.remove_all(storage) > 0)
+                    database_.notify(Signal::ContactMainTable, {kDeleteAll, storage, kNoRow});
+            if (reloading)
+                database_.notify(Signal::FdnStatusChanged, {kFdnUnavailable});
         });
         std::size_t done = 0;
         for (const auto &[storage, book] : books) {
@@ -256,6 +283,8 @@ void SimPhonebook::load(std::uint64_t generation)
                 std::this_thread::sleep_for(delay);
                 if (generation_ != generation)
                     return;
+                at_storage = storage;
+                at_index = entry.index;
                 Record record = record_of(entry);
                 record.set_address(storage, entry.index);
                 database_.change([&] { contacts_.store(storage, entry.index, record); });
@@ -265,22 +294,28 @@ void SimPhonebook::load(std::uint64_t generation)
                 percent_ = std::min(99, int(done * 100 / total));
             }
         }
-        if (generation_ != generation)
-            return;
-        set_state(kLoadedIccidKey, card.iccid);
-        const std::lock_guard lock(mutex_);
-        load_ = SimLoad::Done;
-        percent_ = 100;
-    } catch (const std::exception &error) {
-        std::cerr << "contact-engine-service: the SIM load failed: " << error.what() << std::endl;
-        const std::lock_guard lock(mutex_);
-        load_ = SimLoad::NotStarted;
-        percent_ = 0;
+        at_index = kNoRow;
+        database_.change([&] {
+            // Complete unless a newer load started meanwhile (start_load()
+            // counts generations under mutex_), and marked so before the
+            // signals leave: a client they wake finds the load complete.
+            const std::lock_guard lock(mutex_);
+            if (generation_ != generation)
+                return;
+            set_state(kLoadedIccidKey, card.iccid);
+            for (const auto &[storage, book] : books)
+                if (!book->entries.empty())
+                    database_.notify(Signal::CopySomeContacts, {storage});
+            database_.notify(Signal::FdnStatusChanged, {kFdnAvailable});
+            load_ = SimLoad::Done;
+            percent_ = 100;
+        });
     } catch (const ServiceError &error) {
-        std::cerr << "contact-engine-service: the SIM load failed: " << error.reason << std::endl;
-        const std::lock_guard lock(mutex_);
-        load_ = SimLoad::NotStarted;
-        percent_ = 0;
+        failed(error.code, error.reason);
+    } catch (const SQLite::Exception &error) {
+        failed(kDatabaseError, error.what());
+    } catch (const std::exception &error) {
+        failed(kInternalError, error.what());
     }
 }
 
@@ -454,7 +489,14 @@ void SimPhonebook::contact_changed(int storage, int index, ContactChange change)
         book.entries.clear();
         break;
     }
-    write_back(changed);
+    try {
+        write_back(changed);
+    } catch (const ServiceError &error) {
+        // The caller hears the code; every other client hears that the card
+        // refused a write.  The report outlives the rollback that follows.
+        database_.report(Signal::SimError, {storage, index, kSimWrite, error.code});
+        throw;
+    }
 }
 
 // Called with mutex_ held: the card file first, then the card in memory, so a

@@ -69,7 +69,7 @@ public:
     void contact_changed(int storage, int index, ContactChange change);
 
 private:
-    void load(std::uint64_t generation);
+    void load(std::uint64_t generation, bool reloading);
     void require_card() const; // present, unlocked, enabled
     void require_loaded() const;
     void write_back(const SimCard &changed);

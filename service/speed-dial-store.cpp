@@ -8,6 +8,17 @@ namespace contact_engine {
 
 namespace {
 
+using namespace contact_signals; // Signal and the operation codes
+
+// The dials deleted by the running transaction, whatever deleted them: a
+// dial method, the statement that drops a dial whose number went, or the
+// cascade from a deleted contact.  A temporary table and trigger of the
+// writer's connection, so a rollback takes its rows back with the rest.
+constexpr const char *kWatchClearedDials =
+    "CREATE TEMP TABLE IF NOT EXISTS cleared_speed_dials (dial INTEGER NOT NULL);"
+    "CREATE TEMP TRIGGER IF NOT EXISTS speed_dial_cleared AFTER DELETE ON main.speed_dials "
+    "BEGIN INSERT INTO cleared_speed_dials (dial) VALUES (OLD.dial); END;";
+
 // Forward migrations; entry N brings the schema from version N to N + 1.
 // Never edit a released entry: add a new one.
 constexpr std::array<const char *, 1> kMigrations{{
@@ -37,10 +48,12 @@ SpeedDial dial_of(SQLite::Statement &row)
 SpeedDialStore::SpeedDialStore(Database &db, ContactStore &contacts) : db_(db), keys_(contacts.keys())
 {
     db_.migrate("speed_dials", kMigrations);
+    db_.change([&] { db_.sql().exec(kWatchClearedDials); });
     contacts.add_hook([this](int storage, int index, ContactChange change) {
-        // Removals need nothing here: the dials go with the contact's row.
+        // A removed contact's dials are gone already, with its row.
         if (change == ContactChange::Stored)
             drop_missing_numbers(storage, index);
+        announce_cleared();
     });
 }
 
@@ -72,6 +85,10 @@ void SpeedDialStore::set(int dial, int storage, int index, int position)
         if (!number.executeStep() || number.getColumn(0).getString().empty())
             fail(kNoPhoneNumber, "the contact has no phone number at position " + std::to_string(position));
 
+        SQLite::Statement held(db_.sql(), "SELECT 1 FROM speed_dials WHERE dial = ?");
+        held.bind(1, dial);
+        const bool replaced = held.executeStep();
+
         SQLite::Statement upsert(db_.sql(), "INSERT INTO speed_dials (dial, contact_id, normalised) VALUES (?, ?, ?) "
                                             "ON CONFLICT (dial) DO UPDATE SET contact_id = excluded.contact_id, "
                                             "normalised = excluded.normalised");
@@ -79,6 +96,7 @@ void SpeedDialStore::set(int dial, int storage, int index, int position)
         upsert.bind(2, id);
         upsert.bind(3, number.getColumn(0).getString());
         upsert.exec();
+        db_.notify(Signal::SpeedDialTable, {replaced ? kUpdate : kAdd, dial});
     });
 }
 
@@ -87,13 +105,18 @@ bool SpeedDialStore::remove(int dial)
     return db_.change([&] {
         SQLite::Statement remove(db_.sql(), "DELETE FROM speed_dials WHERE dial = ?");
         remove.bind(1, dial);
-        return remove.exec() > 0;
+        const bool removed = remove.exec() > 0;
+        announce_cleared();
+        return removed;
     });
 }
 
 void SpeedDialStore::remove_all()
 {
-    db_.change([&] { db_.sql().exec("DELETE FROM speed_dials"); });
+    db_.change([&] {
+        db_.sql().exec("DELETE FROM speed_dials");
+        announce_cleared();
+    });
 }
 
 int SpeedDialStore::count()
@@ -122,6 +145,18 @@ void SpeedDialStore::drop_missing_numbers(int storage, int index)
         drop.bind(1, storage);
         drop.bind(2, index);
         drop.exec();
+    });
+}
+
+// One delete per cleared dial (at most nine, so never a storm): the speed-dial
+// table has no delete-all operation.
+void SpeedDialStore::announce_cleared()
+{
+    db_.change([&] {
+        SQLite::Statement cleared(db_.sql(), "SELECT dial FROM cleared_speed_dials ORDER BY rowid");
+        while (cleared.executeStep())
+            db_.notify(Signal::SpeedDialTable, {kDelete, cleared.getColumn(0).getInt()});
+        db_.sql().exec("DELETE FROM cleared_speed_dials");
     });
 }
 

@@ -4,7 +4,9 @@
 // normalised (so it follows the number when the contact's numbers are
 // reordered).  Deleting the contact clears its dials (ON DELETE CASCADE);
 // storing the contact without that number clears the dial in the same
-// transaction (a ContactStore hook).
+// transaction (a ContactStore hook).  Every dial set, replaced or cleared,
+// by a dial method or by a change to its contact, is announced in the
+// transaction that did it (speed-dial table: add, update, delete).
 #pragma once
 
 #include <optional>
@@ -50,6 +52,8 @@ public:
 private:
     // After a contact is stored: its dials whose number it no longer has go.
     void drop_missing_numbers(int storage, int index);
+    // Announces the dials deleted so far in the running transaction.
+    void announce_cleared();
 
     Database &db_;
     const SearchKeys &keys_;

@@ -1,8 +1,10 @@
 // The service's change-notification signals, received over the private bus
 // by another process (or another connection) and read through the library's
-// converters: what a change sends, that refused and rolled-back changes send
-// nothing, that many rows changed at once give a bounded number of signals,
-// and that `contact-engine-tool watch` prints them.
+// converters: what a change of each family sends (contacts, groups and
+// membership, settings, speed dials, the SIM phonebook), that refused and
+// rolled-back changes send nothing (but a card that fails a write reports a
+// SIM error), that many rows changed at once give a bounded number of
+// signals, and that `contact-engine-tool watch` prints them.
 #include <gio/gio.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,10 +14,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 #include <stdexcept>
@@ -24,6 +29,7 @@
 #include <vector>
 
 #include "client-watch.h"
+#include "contact-store.h"
 #include "contact-engine-bus.h"
 #include "contact-engine-errors.h"
 #include "contact-engine-signals.h"
@@ -31,8 +37,13 @@
 #include "database.h"
 #include "method-registry.h"
 #include "service-limits.h"
+#include "service-error.h"
 #include "service-options.h"
+#include "sample-contact.h"
+#include "sim-card.h"
+#include "sim-store.h"
 #include "test-support.h"
+#include "workers.h"
 
 namespace contact_engine {
 RegisterFamily register_notification_signals;
@@ -485,6 +496,430 @@ TEST_F(NotiSignalsTest, ManyRowsChangedByOneCallGiveOneSignal)
     ASSERT_THAT(seen, ::testing::ElementsAre(expected(Signal::ContactTable, {1, 0, 0}),
                                              expected(Signal::ContactMainTable, {3, 0, 0}), marker));
     EXPECT_EQ(convert_main_table(seen[1]).update_type, CONTACT_UPDATE_PHONE_DELETE_ALL);
+}
+
+// ---- every family's changes, through the library's converters ----------------------------
+
+using Converter = int (*)(GArray *, int *, void *, int *);
+
+#define CONVERTER(kind) {#kind, contact_convert_##kind##_noti_to_update_type_and_data}
+const std::map<std::string, Converter> kConverters = {
+    CONVERTER(new_storage_type),          CONVERTER(view_storage_type),
+    CONVERTER(display_order),             CONVERTER(sort_type),
+    CONVERTER(activated_own_number),      CONVERTER(fdn_status_changed),
+    CONVERTER(delete_some_contacts),      CONVERTER(copy_some_contacts),
+    CONVERTER(move_some_contacts),        CONVERTER(delete_some_groups),
+    CONVERTER(delete_all_group_members),  CONVERTER(delete_some_group_members),
+    CONVERTER(add_some_group_members),    CONVERTER(add_group_member),
+    CONVERTER(delete_group_member),       CONVERTER(sim_error),
+    CONVERTER(contact_main_table_modified), CONVERTER(contact_table_modified),
+    CONVERTER(group_table_modified),      CONVERTER(speed_dial_table_modified),
+    CONVERTER(my_contact_table_modified),
+};
+#undef CONVERTER
+
+// What an application makes of a signal: the update type and the update
+// data (an int, contact_update_index_t or contact_update_sim_error_t, read
+// as their ints in order; -1 where the converter wrote nothing).
+struct Converted {
+    int type = -1;
+    std::array<int, 4> data{-1, -1, -1, -1};
+    bool operator==(const Converted &) const = default;
+};
+
+void PrintTo(const Converted &converted, std::ostream *out)
+{
+    *out << "update type " << converted.type << " data {" << converted.data[0] << ", " << converted.data[1] << ", "
+         << converted.data[2] << ", " << converted.data[3] << "}";
+}
+
+Converted update(int type, std::initializer_list<int> data)
+{
+    Converted converted{type, {}};
+    converted.data.fill(-1);
+    std::copy(data.begin(), data.end(), converted.data.begin());
+    return converted;
+}
+
+// Passes the signal's arguments through the converter of its kind.
+Converted convert(const Received &received)
+{
+    const contact_signals::Description *description = contact_signals::find(received.name);
+    if (description == nullptr) {
+        ADD_FAILURE() << "no such signal: " << received.name;
+        return {};
+    }
+    NotiArgs args(received.args);
+    Converted converted;
+    int error_code = -1;
+    EXPECT_EQ(kConverters.at(description->converter)(args.get(), &converted.type, converted.data.data(), &error_code),
+              1)
+        << received.name;
+    EXPECT_EQ(error_code, -1) << "a converter leaves error_code alone";
+    return converted;
+}
+
+std::vector<Converted> convert_all(const std::vector<Received> &seen)
+{
+    std::vector<Converted> converted;
+    for (const Received &received : seen)
+        converted.push_back(convert(received));
+    return converted;
+}
+
+// A change of its own whose signal ends what a case waits for: once it has
+// arrived, everything sent before it has.
+Received send_marker()
+{
+    const int index = add_contact(CONTACT_STORAGE_PHONE, "marker");
+    return expected(Signal::ContactMainTable, {contact_signals::kAdd, CONTACT_STORAGE_PHONE, index});
+}
+
+// What arrived before the marker, converted.
+std::vector<Converted> updates_until_marker(SignalRecorder &recorder)
+{
+    std::vector<Received> seen = recorder.until(send_marker());
+    seen.pop_back();
+    return convert_all(seen);
+}
+
+group_t group_named(const char *name)
+{
+    group_t group{};
+    std::snprintf(group.name, sizeof group.name, "%s", name);
+    return group;
+}
+
+int add_group(int storage, const char *name)
+{
+    group_t group = group_named(name);
+    int index = -1;
+    int error_code = -1;
+    EXPECT_EQ(contact_add_group(storage, &group, &index, &error_code), 1) << "error code " << error_code;
+    return index;
+}
+
+int add_phone_contact(SampleContact &contact)
+{
+    int index = -1;
+    int error_code = -1;
+    EXPECT_EQ(contact_add_contact(CONTACT_STORAGE_PHONE, &contact.record, &index, &error_code), 1)
+        << "error code " << error_code;
+    return index;
+}
+
+void set_dial(int dial, int contact_index, int position)
+{
+    speed_dial_t record{dial, CONTACT_STORAGE_PHONE, contact_index, position};
+    int error_code = -1;
+    EXPECT_EQ(contact_set_speed_dial(dial, &record, &error_code), 1) << "error code " << error_code;
+}
+
+TEST_F(NotiSignalsTest, GroupChangesArriveAsRowsOfTheirGroupStorage)
+{
+    SignalRecorder recorder;
+    const int phone_group = add_group(CONTACT_GROUP_STORAGE_PHONE, "Family");
+    const int sim_group = add_group(CONTACT_GROUP_STORAGE_SIM, "Work");
+    group_t renamed = group_named("Relatives");
+    int error_code = -1;
+    ASSERT_EQ(contact_update_group(CONTACT_GROUP_STORAGE_PHONE, phone_group, &renamed, &error_code), 1);
+    ASSERT_EQ(contact_delete_group(CONTACT_GROUP_STORAGE_PHONE, phone_group, &error_code), 1);
+    add_group(CONTACT_GROUP_STORAGE_SIM, "Friends");
+    ASSERT_EQ(contact_delete_all_groups(CONTACT_GROUP_STORAGE_SIM, &error_code), 1);
+
+    EXPECT_THAT(updates_until_marker(recorder),
+                ::testing::ElementsAre(update(CONTACT_UPDATE_PHONE_GROUP_ADD, {phone_group, 0}),
+                                       update(CONTACT_UPDATE_SIM_GROUP_ADD, {sim_group, 1}),
+                                       update(CONTACT_UPDATE_PHONE_GROUP_UPDATE, {phone_group, 0}),
+                                       update(CONTACT_UPDATE_PHONE_GROUP_DELETE, {phone_group, 0}),
+                                       update(CONTACT_UPDATE_SIM_GROUP_ADD, {sim_group + 1, 1}),
+                                       // Every group of the storage at once: index 0.
+                                       update(CONTACT_UPDATE_SIM_GROUP_DELETE_ALL, {0, 1})));
+}
+
+TEST_F(NotiSignalsTest, MembershipChangesArriveAsTheGroupTheyChanged)
+{
+    const int a = add_contact(CONTACT_STORAGE_PHONE, "A");
+    const int b = add_contact(CONTACT_STORAGE_PHONE, "B");
+    const int c = add_contact(CONTACT_STORAGE_PHONE, "C");
+    const int group = add_group(CONTACT_GROUP_STORAGE_PHONE, "Team");
+    SignalRecorder recorder;
+    int error_code = -1;
+    const int both[] = {b, c};
+    ASSERT_EQ(contact_add_group_member(CONTACT_GROUP_STORAGE_PHONE, group, a, &error_code), 1);
+    ASSERT_EQ(contact_add_some_group_members(CONTACT_GROUP_STORAGE_PHONE, group, both, 2, &error_code), 1);
+    // Members already: nothing changes, nothing is sent.
+    ASSERT_EQ(contact_add_some_group_members(CONTACT_GROUP_STORAGE_PHONE, group, both, 2, &error_code), 1);
+    ASSERT_EQ(contact_delete_group_member(CONTACT_GROUP_STORAGE_PHONE, group, a, &error_code), 1);
+    ASSERT_EQ(contact_delete_some_group_members(CONTACT_GROUP_STORAGE_PHONE, group, both, 2, &error_code), 1);
+    // A list that changes one member announces one member.
+    ASSERT_EQ(contact_add_some_group_members(CONTACT_GROUP_STORAGE_PHONE, group, &a, 1, &error_code), 1);
+    ASSERT_EQ(contact_delete_all_group_members(CONTACT_GROUP_STORAGE_PHONE, group, &error_code), 1);
+    ASSERT_EQ(contact_delete_all_group_members(CONTACT_GROUP_STORAGE_PHONE, group, &error_code), 1); // none left
+
+    EXPECT_THAT(updates_until_marker(recorder),
+                ::testing::ElementsAre(update(CONTACT_UPDATE_ADD_GROUP_MEMBER, {group, 0}),
+                                       update(CONTACT_UPDATE_ADD_SOME_GROUP_MEMBERS, {group, 0}),
+                                       update(CONTACT_UPDATE_DELETE_GROUP_MEMBER, {group, 0}),
+                                       update(CONTACT_UPDATE_DELETE_SOME_GROUP_MEMBERS, {group, 0}),
+                                       update(CONTACT_UPDATE_ADD_GROUP_MEMBER, {group, 0}),
+                                       update(CONTACT_UPDATE_DELETE_ALL_GROUP_MEMBERS, {group, 0})));
+}
+
+TEST_F(NotiSignalsTest, ListsOfManyMembersGiveOneSignalEach)
+{
+    constexpr int kMembers = 200;
+    std::vector<int> members;
+    for (int i = 0; i < kMembers; ++i)
+        members.push_back(add_contact(CONTACT_STORAGE_SIM, "Member"));
+    const int group = add_group(CONTACT_GROUP_STORAGE_SIM, "Everyone");
+    SignalRecorder recorder;
+    int error_code = -1;
+    ASSERT_EQ(contact_add_some_group_members(CONTACT_GROUP_STORAGE_SIM, group, members.data(), kMembers, &error_code), 1);
+    ASSERT_EQ(contact_delete_some_group_members(CONTACT_GROUP_STORAGE_SIM, group, members.data(), kMembers, &error_code),
+              1);
+    ASSERT_EQ(contact_add_some_group_members(CONTACT_GROUP_STORAGE_SIM, group, members.data(), kMembers, &error_code), 1);
+    ASSERT_EQ(contact_delete_group(CONTACT_GROUP_STORAGE_SIM, group, &error_code), 1); // its members go with it
+
+    EXPECT_THAT(updates_until_marker(recorder),
+                ::testing::ElementsAre(update(CONTACT_UPDATE_ADD_SOME_GROUP_MEMBERS, {group, 1}),
+                                       update(CONTACT_UPDATE_DELETE_SOME_GROUP_MEMBERS, {group, 1}),
+                                       update(CONTACT_UPDATE_ADD_SOME_GROUP_MEMBERS, {group, 1}),
+                                       update(CONTACT_UPDATE_SIM_GROUP_DELETE, {group, 1})));
+}
+
+TEST_F(NotiSignalsTest, SettingChangesArriveAsTheNewValue)
+{
+    SignalRecorder recorder;
+    int error_code = -1;
+    ASSERT_EQ(contact_set_storage_preference(CONTACT_STORAGE_SIM, &error_code), 1);
+    ASSERT_EQ(contact_set_view_storage_preference(CONTACT_STORAGE_PHONE, &error_code), 1);
+    ASSERT_EQ(contact_set_display_order(CONTACT_DISPLAY_LAST_NAME_FIRST, &error_code), 1);
+    ASSERT_EQ(contact_set_sort_type(CONTACT_SORT_BY_LAST_NAME, &error_code), 1);
+    ASSERT_EQ(contact_set_current_activated_msisdn_index(2, &error_code), 1);
+    // The value it has already: no change.
+    ASSERT_EQ(contact_set_sort_type(CONTACT_SORT_BY_LAST_NAME, &error_code), 1);
+    // Settings no converter reads.
+    ASSERT_EQ(contact_set_contact_module_sync_status(CONTACT_SYNC_STATUS_RUNNING, &error_code), 1);
+    ASSERT_EQ(contact_set_copy_flag_for_sim_change(CONTACT_SIM_CHANGE_COPY, &error_code), 1);
+    ASSERT_EQ(contact_set_own_number("Me", "+4479460001", &error_code), 1);
+
+    EXPECT_THAT(updates_until_marker(recorder),
+                ::testing::ElementsAre(update(CONTACT_UPDATE_NEW_STORAGE_TYPE, {CONTACT_STORAGE_SIM}),
+                                       update(CONTACT_UPDATE_VIEW_STORAGE_TYPE, {CONTACT_STORAGE_PHONE}),
+                                       update(CONTACT_UPDATE_DISPLAY_ORDER, {CONTACT_DISPLAY_LAST_NAME_FIRST}),
+                                       update(CONTACT_UPDATE_SORT_TYPE, {CONTACT_SORT_BY_LAST_NAME}),
+                                       update(CONTACT_UPDATE_ACTIVATED_OWN_NUMBER, {2})));
+}
+
+TEST_F(NotiSignalsTest, SpeedDialChangesArriveAsTheirDialNumber)
+{
+    SampleContact ada("Ada");
+    ada.phone("111").phone("222");
+    const int index = add_phone_contact(ada);
+    SignalRecorder recorder;
+    int error_code = -1;
+    set_dial(3, index, 0);
+    set_dial(3, index, 1); // replaces what dial 3 held
+    set_dial(5, index, 0);
+    ASSERT_EQ(contact_delete_speed_dial(3, &error_code), 1);
+    set_dial(7, index, 1);
+    ASSERT_EQ(contact_delete_all_speed_dials(&error_code), 1);
+
+    EXPECT_THAT(updates_until_marker(recorder),
+                ::testing::ElementsAre(update(CONTACT_UPDATE_SPEED_DIAL_ADD, {3}),
+                                       update(CONTACT_UPDATE_SPEED_DIAL_UPDATE, {3}),
+                                       update(CONTACT_UPDATE_SPEED_DIAL_ADD, {5}),
+                                       update(CONTACT_UPDATE_SPEED_DIAL_DELETE, {3}),
+                                       update(CONTACT_UPDATE_SPEED_DIAL_ADD, {7}),
+                                       // No delete-all for dials: each cleared dial (at most nine).
+                                       update(CONTACT_UPDATE_SPEED_DIAL_DELETE, {5}),
+                                       update(CONTACT_UPDATE_SPEED_DIAL_DELETE, {7})));
+}
+
+TEST_F(NotiSignalsTest, DialsClearedByAChangeToTheirContactAreAnnounced)
+{
+    SampleContact ada("Ada");
+    ada.phone("111").phone("222");
+    const int a = add_phone_contact(ada);
+    SampleContact bob("Bob");
+    bob.phone("333");
+    const int b = add_phone_contact(bob);
+    set_dial(2, a, 1);
+    set_dial(4, b, 0);
+    set_dial(6, a, 0);
+    SignalRecorder recorder;
+    int error_code = -1;
+    SampleContact ada_without_222("Ada");
+    ada_without_222.phone("111");
+    ASSERT_EQ(contact_update_contact(CONTACT_STORAGE_PHONE, a, &ada_without_222.record, &error_code), 1);
+    ASSERT_EQ(contact_delete_contact(CONTACT_STORAGE_PHONE, b, &error_code), 1);
+    ASSERT_EQ(contact_delete_all_contacts(CONTACT_STORAGE_PHONE, &error_code), 1);
+
+    EXPECT_THAT(updates_until_marker(recorder),
+                ::testing::ElementsAre(update(CONTACT_UPDATE_SPEED_DIAL_DELETE, {2}), // its number went
+                                       update(CONTACT_UPDATE_PHONE_UPDATE, {a, 0}),
+                                       update(CONTACT_UPDATE_SPEED_DIAL_DELETE, {4}), // its contact went
+                                       update(CONTACT_UPDATE_PHONE_DELETE, {b, 0}),
+                                       update(CONTACT_UPDATE_SPEED_DIAL_DELETE, {6}),
+                                       update(CONTACT_UPDATE_PHONE_DELETE_ALL, {0, 0})));
+}
+
+TEST_F(NotiSignalsTest, WritesIntoSimStoragesArriveAsRowsOfTheirStorage)
+{
+    SignalRecorder recorder;
+    const int sim = add_contact(CONTACT_STORAGE_SIM, "Ada");
+    const int fdn = add_contact(CONTACT_STORAGE_FDN, "Home");
+    contact_t renamed = named("Ada L");
+    int error_code = -1;
+    ASSERT_EQ(contact_update_contact(CONTACT_STORAGE_SIM, sim, &renamed, &error_code), 1);
+    ASSERT_EQ(contact_delete_contact(CONTACT_STORAGE_FDN, fdn, &error_code), 1);
+    ASSERT_EQ(contact_delete_all_contacts(CONTACT_STORAGE_SIM, &error_code), 1);
+
+    EXPECT_THAT(updates_until_marker(recorder),
+                ::testing::ElementsAre(update(CONTACT_UPDATE_SIM_ADD, {sim, 1}), update(CONTACT_UPDATE_FDN_ADD, {fdn, 3}),
+                                       update(CONTACT_UPDATE_SIM_UPDATE, {sim, 1}),
+                                       update(CONTACT_UPDATE_FDN_DELETE, {fdn, 3}),
+                                       update(CONTACT_UPDATE_SIM_DELETE_ALL, {0, 1})));
+}
+
+constexpr const char *kCardWithEveryBook = R"({"iccid": "8944000000000000077",
+    "adn": [{"index": 1, "name": "Ada", "number": "+447700900001"}, {"index": 4, "name": "Bob", "number": "02079460000"}],
+    "fdn": [{"index": 2, "name": "Emergency", "number": "112"}],
+    "sdn": [{"index": 1, "name": "Operator", "number": "150"}]})";
+
+TEST_F(NotiSignalsTest, LoadingTheCardAnnouncesEachBookOnceAndTheFdnStatus)
+{
+    use_sim_card(kCardWithEveryBook);
+    SignalRecorder recorder;
+    const Received fdn_available = expected(Signal::FdnStatusChanged, {contact_signals::kFdnAvailable});
+    ready_sim_phonebook();
+    // Copied into each storage, then the FDN book in force: one signal per
+    // book whatever the number of entries.
+    const std::vector<Converted> loaded{update(CONTACT_UPDATE_COPY_SOME_CONTACTS, {CONTACT_STORAGE_SIM}),
+                                        update(CONTACT_UPDATE_COPY_SOME_CONTACTS, {CONTACT_STORAGE_FDN}),
+                                        update(CONTACT_UPDATE_COPY_SOME_CONTACTS, {CONTACT_STORAGE_SDN}),
+                                        update(CONTACT_UPDATE_FDN_STATUS_CHANGED, {1})};
+    EXPECT_EQ(convert_all(recorder.until(fdn_available)), loaded);
+
+    // Loading again empties the storages first and takes the FDN book out of force meanwhile.
+    recorder.clear();
+    ready_sim_phonebook();
+    std::vector<Converted> reloaded{update(CONTACT_UPDATE_SIM_DELETE_ALL, {0, CONTACT_STORAGE_SIM}),
+                                    update(CONTACT_UPDATE_FDN_DELETE_ALL, {0, CONTACT_STORAGE_FDN}),
+                                    update(CONTACT_UPDATE_SDN_DELETE_ALL, {0, CONTACT_STORAGE_SDN}),
+                                    update(CONTACT_UPDATE_FDN_STATUS_CHANGED, {0})};
+    reloaded.insert(reloaded.end(), loaded.begin(), loaded.end());
+    EXPECT_EQ(convert_all(recorder.until(fdn_available)), reloaded);
+}
+
+TEST_F(NotiSignalsTest, ACardWriteThatFailsIsReportedToEveryClientAsASimError)
+{
+    // The card file's replacement cannot be made where a directory stands.
+    const std::string card = dir_.path() + "/sim-card.json";
+    std::filesystem::create_directory(card + ".new");
+    SignalRecorder recorder;
+    contact_t blocked = named("Blocked");
+    EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_contact(CONTACT_STORAGE_SIM, &blocked, &i, e); }),
+              kSimCardWriteFailed);
+    // The SIM error, and no row: nothing was stored.
+    EXPECT_THAT(updates_until_marker(recorder),
+                ::testing::ElementsAre(update(CONTACT_UPDATE_SIM_ERROR, {1, CONTACT_STORAGE_SIM, contact_signals::kSimWrite,
+                                                                         kSimCardWriteFailed})));
+    std::filesystem::remove(card + ".new");
+}
+
+TEST_F(NotiSignalsTest, RefusedCallsOfEveryFamilySendNothing)
+{
+    const int member = add_contact(CONTACT_STORAGE_PHONE, "Member");
+    const int other = add_contact(CONTACT_STORAGE_PHONE, "Other");
+    const int group = add_group(CONTACT_GROUP_STORAGE_PHONE, "Family");
+    int error_code = -1;
+    ASSERT_EQ(contact_add_group_member(CONTACT_GROUP_STORAGE_PHONE, group, member, &error_code), 1);
+    SignalRecorder recorder;
+    group_t same_name = group_named("FAMILY");
+    const int with_stranger[] = {other, 777};
+    EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_group(0, &same_name, &i, e); }), kGroupNameInUse);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_update_group(0, group + 1, &same_name, e); }), kNoGroup);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_group(0, group + 1, e); }), kNoGroup);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_add_some_group_members(0, group, with_stranger, 2, e); }),
+              kNoContact);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_group_member(0, group, other, e); }), kNotGroupMember);
+    ASSERT_EQ(contact_add_group_member(CONTACT_GROUP_STORAGE_PHONE, group, member, &error_code), 1); // a member already
+    ASSERT_EQ(contact_delete_all_groups(CONTACT_GROUP_STORAGE_SIM, &error_code), 1);                // none there
+    EXPECT_EQ(failure_code([&](int *e) { return contact_set_sort_type(5, e); }), kInvalidSettingValue);
+    ASSERT_EQ(contact_set_display_order(CONTACT_DISPLAY_FIRST_NAME_FIRST, &error_code), 1); // its default
+    speed_dial_t dial{1, CONTACT_STORAGE_PHONE, other, 0};                                   // Other has no number
+    EXPECT_EQ(failure_code([&](int *e) { return contact_set_speed_dial(1, &dial, e); }), kNoPhoneNumber);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_set_speed_dial(10, &dial, e); }), kSpeedDialOutOfRange);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_speed_dial(4, e); }), kNoSpeedDial);
+    ASSERT_EQ(contact_delete_all_speed_dials(&error_code), 1); // none set
+    SampleContact two_numbers("Two numbers");
+    two_numbers.phone("111").phone("222");
+    contact_t too_long = named("A name far longer than the card holds");
+    contact_t operator_number = named("Operator");
+    EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_contact(1, &two_numbers.record, &i, e); }),
+              kSimEntryTooLarge);
+    EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_contact(1, &too_long, &i, e); }), kSimTooLong);
+    EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_contact(4, &operator_number, &i, e); }),
+              kSimReadOnly);
+
+    EXPECT_THAT(updates_until_marker(recorder), ::testing::IsEmpty());
+}
+
+// ---- SIM errors without a caller, in this process ---------------------------------------
+
+TEST_F(InProcessEmitter, ReportsGoOutWhetherTheirChangeCommitsOrRollsBack)
+{
+    SignalRecorder recorder;
+    using namespace contact_signals;
+    EXPECT_THROW(db_.change([&] {
+        db_.notify(Signal::ContactMainTable, {kAdd, 1, 5});
+        db_.report(Signal::SimError, {1, 5, kSimWrite, 69});
+        throw std::runtime_error("the card refused the write");
+    }),
+                 std::runtime_error);
+    db_.change([&] {
+        db_.report(Signal::SimError, {3, 2, kSimWrite, 69});
+        db_.notify(Signal::ContactMainTable, {kAdd, 3, 2});
+    });
+    db_.report(Signal::SimError, {0, 0, kSimRead, 23}); // outside any change
+    const Received last = marker(1);
+    EXPECT_THAT(recorder.until(last),
+                ::testing::ElementsAre(expected(Signal::SimError, {1, 5, kSimWrite, 69}),
+                                       // A change's own signals first, then what it reports.
+                                       expected(Signal::ContactMainTable, {kAdd, 3, 2}),
+                                       expected(Signal::SimError, {3, 2, kSimWrite, 69}),
+                                       expected(Signal::SimError, {0, 0, kSimRead, 23}), last));
+    EXPECT_THROW(db_.read([&] { db_.report(Signal::SimError, {0, 0, 0, 0}); }), std::logic_error);
+}
+
+TEST_F(InProcessEmitter, ALoadThatFailsReportsWhereItStoppedAsASimError)
+{
+    SignalRecorder recorder;
+    const contact_engine::SearchKeys keys("en_GB", "GB");
+    contact_engine::ContactStore contacts(db_, keys);
+    // The FDN storage cannot take the card's entries.
+    contacts.add_hook([](int storage, int, contact_engine::ContactChange change) {
+        if (storage == 3 && change == contact_engine::ContactChange::Stored)
+            contact_engine::fail(kDatabaseError, "the disk is full");
+    });
+    contact_engine::Workers workers(1);
+    const contact_engine::SimCard card = contact_engine::default_card();
+    contact_engine::SimPhonebook sim(db_, contacts, workers, card, "", 0ms);
+    sim.start_load();
+    const Received error = expected(Signal::SimError, {3, card.fdn.entries.front().index, contact_signals::kSimRead,
+                                                       kDatabaseError});
+    // The ADN entries went in, but the load did not complete: no copy, no FDN status.
+    EXPECT_THAT(recorder.until(error), ::testing::ElementsAre(error));
+    EXPECT_EQ(convert(error), update(CONTACT_UPDATE_SIM_ERROR, {card.fdn.entries.front().index, 3,
+                                                                contact_signals::kSimRead, kDatabaseError}));
+    workers.wait_idle();
+    const auto [loaded, percent, code] = sim.initialized();
+    EXPECT_FALSE(loaded);
+    EXPECT_EQ(percent, 0);
+    const Received last = marker(1);
+    EXPECT_THAT(recorder.until(last), ::testing::ElementsAre(error, last));
 }
 
 // ---- the tool ------------------------------------------------------------------------
