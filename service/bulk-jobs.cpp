@@ -16,9 +16,6 @@
 
 namespace contact_engine {
 
-using contact_signals::kAdd;
-using contact_signals::kDelete;
-
 namespace {
 
 // Forward migrations of the bulk family; entry N takes version N to N + 1.
@@ -563,10 +560,11 @@ bool BulkJobs::import_chunk(BulkJob &job)
             }
             card.record->set_address(job.target.table, free[used]);
             contacts_.store(job.target.table, free[used], *card.record);
-            db_.notify(Signal::ContactMainTable, {kAdd, job.target.table, free[used]});
             ++used;
             ++done;
         }
+        if (done > 0)
+            db_.notify(Signal::CopySomeContacts, {job.target.table});
         std::lock_guard lock(mutex_);
         job.done += done;
         job.failed += failed;
@@ -644,11 +642,16 @@ bool BulkJobs::copy_chunk(BulkJob &job)
             }
             record->set_address(job.target.table, free[used]);
             contacts_.store(job.target.table, free[used], *record);
-            db_.notify(Signal::ContactMainTable, {kAdd, job.target.table, free[used]});
             ++used;
-            if (job.kind == kBulkMove && contacts_.remove(job.source.table, index))
-                db_.notify(Signal::ContactMainTable, {kDelete, job.source.table, index});
+            if (job.kind == kBulkMove)
+                contacts_.remove(job.source.table, index);
             ++done;
+        }
+        if (done > 0 && job.kind == kBulkMove) {
+            db_.notify(Signal::MoveSomeContacts, {job.source.table});
+            db_.notify(Signal::MoveSomeContacts, {job.target.table});
+        } else if (done > 0) {
+            db_.notify(Signal::CopySomeContacts, {job.target.table});
         }
         std::lock_guard lock(mutex_);
         job.done += done;
@@ -671,13 +674,13 @@ bool BulkJobs::delete_chunk(BulkJob &job)
     db_.change([&] {
         int done = 0, failed = 0;
         for (std::size_t i = job.position; i < end; ++i) {
-            if (contacts_.remove(job.source.table, job.thumbs[i])) {
-                db_.notify(Signal::ContactMainTable, {kDelete, job.source.table, job.thumbs[i]});
+            if (contacts_.remove(job.source.table, job.thumbs[i]))
                 ++done;
-            }
             else
                 ++failed;
         }
+        if (done > 0)
+            db_.notify(Signal::DeleteSomeContacts, {job.source.table});
         std::lock_guard lock(mutex_);
         job.done += done;
         job.failed += failed;

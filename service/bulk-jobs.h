@@ -11,6 +11,10 @@
 // chunk the job goes back to the end of the workers' queue, so several jobs
 // (and other long work) take turns.
 //
+// Each chunk that changed contacts announces it once per storage, whatever
+// its size: an import or copy "copy some contacts" (target), a move "move
+// some contacts" (source, then target), a delete "delete some contacts".
+//
 // A job whose client leaves the bus, or that was running when the service
 // stopped, is closed for its handle; its progress stays in bulk_jobs as an
 // interrupted job for a day, and a client of the same user may take it

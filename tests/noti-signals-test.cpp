@@ -688,6 +688,46 @@ TEST_F(NotiSignalsTest, ListsOfManyMembersGiveOneSignalEach)
                                        update(CONTACT_UPDATE_SIM_GROUP_DELETE, {group, 1})));
 }
 
+// Runs a bulk job of `kind` over `storages` (with `thumbs`, if any) to its end.
+void run_bulk_job(int kind, int storages, const std::vector<int> &thumbs = {})
+{
+    int handle = -1, state = -1, error_code = -1;
+    ASSERT_EQ(contact_bulk_operation_open(kind, storages, &handle, &error_code), 1) << "error code " << error_code;
+    if (!thumbs.empty()) {
+        ASSERT_EQ(contact_bulk_operation_set_thumb(handle, thumbs.data(), int(thumbs.size()), &error_code), 1);
+    }
+    ASSERT_EQ(contact_bulk_operation_exec(handle, &state, &error_code), 1) << "error code " << error_code;
+    bulk_operation_status_t status{};
+    for (int tries = 0; tries < 2000; ++tries) {
+        ASSERT_EQ(contact_bulk_operation_get_info(handle, &status, &error_code), 1);
+        if (status.state != CONTACT_BULK_STATE_RUNNING)
+            break;
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(status.state, CONTACT_BULK_STATE_DONE) << "last error " << status.last_error;
+    EXPECT_EQ(contact_bulk_operation_close(handle, &error_code), 1);
+}
+
+TEST_F(NotiSignalsTest, BulkJobsAnnounceEachChunkOncePerStorage)
+{
+    constexpr int kContacts = 120; // one chunk, far more than are ever sent row by row
+    std::vector<int> phone;
+    for (int i = 0; i < kContacts; ++i)
+        phone.push_back(add_contact(CONTACT_STORAGE_PHONE, "Bulk contact"));
+    SignalRecorder recorder;
+    run_bulk_job(CONTACT_BULK_COPY, CONTACT_BULK_STORAGES(CONTACT_STORAGE_PHONE, CONTACT_STORAGE_SIM2));
+    run_bulk_job(CONTACT_BULK_MOVE, CONTACT_BULK_STORAGES(CONTACT_STORAGE_SIM2, CONTACT_STORAGE_PHONE));
+    run_bulk_job(CONTACT_BULK_DELETE, CONTACT_STORAGE_PHONE, phone);
+    EXPECT_THAT(updates_until_marker(recorder),
+                ::testing::ElementsAre(update(CONTACT_UPDATE_COPY_SOME_CONTACTS, {CONTACT_STORAGE_SIM2}),
+                                       update(CONTACT_UPDATE_MOVE_SOME_CONTACTS, {CONTACT_STORAGE_SIM2}),
+                                       update(CONTACT_UPDATE_MOVE_SOME_CONTACTS, {CONTACT_STORAGE_PHONE}),
+                                       update(CONTACT_UPDATE_DELETE_SOME_CONTACTS, {CONTACT_STORAGE_PHONE})));
+    int count = -1, error_code = -1;
+    ASSERT_EQ(contact_get_contact_count(CONTACT_STORAGE_SIM2, &count, &error_code), 1);
+    EXPECT_EQ(count, 0) << "moved away";
+}
+
 TEST_F(NotiSignalsTest, SettingChangesArriveAsTheNewValue)
 {
     SignalRecorder recorder;
