@@ -124,36 +124,37 @@ ContactStore::ContactStore(Database &db, const SearchKeys &keys) : db_(db), keys
 // The names a contact is found by, and its numbers, in their search form.
 void ContactStore::write_keys(std::int64_t id, const Record &record)
 {
-    SQLite::Statement clear_words(db_.sql(), "DELETE FROM contact_name_words WHERE contact_id = ?");
-    clear_words.bind(1, id);
-    clear_words.exec();
+    Database::Cached clear_words = db_.cached("DELETE FROM contact_name_words WHERE contact_id = ?");
+    clear_words->bind(1, id);
+    clear_words->exec();
     std::vector<std::string> words;
     for (const TextField &field : {text_field::display_name, text_field::first_name, text_field::last_name,
                                    text_field::middle_name, text_field::nickname})
         for (std::string &word : keys_.name_words(record.text(field)))
             if (std::find(words.begin(), words.end(), word) == words.end())
                 words.push_back(std::move(word));
-    SQLite::Statement insert_word(db_.sql(), "INSERT INTO contact_name_words (contact_id, word) VALUES (?, ?)");
+    Database::Cached insert_word = db_.cached("INSERT INTO contact_name_words (contact_id, word) VALUES (?, ?)");
     for (const std::string &word : words) {
-        insert_word.bind(1, id);
-        insert_word.bind(2, word);
-        insert_word.exec();
-        insert_word.reset();
+        insert_word->bind(1, id);
+        insert_word->bindNoCopy(2, word);
+        insert_word->exec();
+        insert_word->reset();
     }
 
-    SQLite::Statement clear_numbers(db_.sql(), "DELETE FROM contact_numbers WHERE contact_id = ?");
-    clear_numbers.bind(1, id);
-    clear_numbers.exec();
-    SQLite::Statement insert_number(db_.sql(), "INSERT INTO contact_numbers (contact_id, position, number, normalised) "
-                                               "VALUES (?, ?, ?, ?)");
+    Database::Cached clear_numbers = db_.cached("DELETE FROM contact_numbers WHERE contact_id = ?");
+    clear_numbers->bind(1, id);
+    clear_numbers->exec();
+    Database::Cached insert_number =
+        db_.cached("INSERT INTO contact_numbers (contact_id, position, number, normalised) VALUES (?, ?, ?, ?)");
     int position = 0;
     for (const std::string &number : record.phone_numbers()) {
-        insert_number.bind(1, id);
-        insert_number.bind(2, position++);
-        insert_number.bind(3, number);
-        insert_number.bind(4, keys_.number_key(number));
-        insert_number.exec();
-        insert_number.reset();
+        const std::string key = keys_.number_key(number);
+        insert_number->bind(1, id);
+        insert_number->bind(2, position++);
+        insert_number->bindNoCopy(3, number);
+        insert_number->bindNoCopy(4, key);
+        insert_number->exec();
+        insert_number->reset();
     }
 }
 
@@ -213,22 +214,22 @@ void ContactStore::store(int storage, int index, const Record &record)
         // A new contact's id is above every id ever given (contact_id_high),
         // so a result set's snapshot never takes a newer contact for a
         // deleted one.
-        SQLite::Statement upsert(db_.sql(), "INSERT INTO contacts (id, storage, idx, display_name, frequency, record, "
-                                      "sort_key) VALUES ((SELECT n + 1 FROM contact_id_high), ?, ?, ?, ?, ?, ?) "
-                                      "ON CONFLICT (storage, idx) DO UPDATE SET "
-                                      "display_name = excluded.display_name, frequency = excluded.frequency, "
-                                      "record = excluded.record, sort_key = excluded.sort_key RETURNING id");
+        Database::Cached upsert = db_.cached(
+            "INSERT INTO contacts (id, storage, idx, display_name, frequency, record, sort_key) "
+            "VALUES ((SELECT n + 1 FROM contact_id_high), ?, ?, ?, ?, ?, ?) ON CONFLICT (storage, idx) DO UPDATE SET "
+            "display_name = excluded.display_name, frequency = excluded.frequency, record = excluded.record, "
+            "sort_key = excluded.sort_key RETURNING id");
         const std::string display_name = record.text(text_field::display_name);
         const std::string sort_key = keys_.sort_key(display_name);
-        upsert.bind(1, storage);
-        upsert.bind(2, index);
-        upsert.bind(3, display_name);
-        upsert.bind(4, record.get_int(contact_wire::offset::frequency));
-        upsert.bind(5, record.bytes().data(), int(record.bytes().size()));
-        upsert.bind(6, sort_key.data(), int(sort_key.size()));
-        upsert.executeStep();
-        const std::int64_t id = upsert.getColumn(0).getInt64();
-        upsert.reset();
+        upsert->bind(1, storage);
+        upsert->bind(2, index);
+        upsert->bindNoCopy(3, display_name);
+        upsert->bind(4, record.get_int(contact_wire::offset::frequency));
+        upsert->bindNoCopy(5, record.bytes().data(), int(record.bytes().size()));
+        upsert->bindNoCopy(6, sort_key.data(), int(sort_key.size()));
+        upsert->executeStep();
+        const std::int64_t id = upsert->getColumn(0).getInt64();
+        upsert->reset();
         write_keys(id, record);
         run_hooks(storage, index, ContactChange::Stored);
     });

@@ -19,11 +19,13 @@
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "notifications.h"
@@ -97,6 +99,32 @@ public:
     // std::logic_error outside them.
     SQLite::Database &sql();
 
+    // A statement on the connection of the enclosing change() or read(),
+    // prepared the first time its SQL is asked for and kept with that
+    // connection: paths that run once per contact (a bulk job stores
+    // thousands) skip SQLite's parser.  The holder resets the statement and
+    // clears its bindings when it goes.  Asked for again while a holder of
+    // it lives (a nested use), the SQL is prepared afresh for that holder.
+    class Cached {
+    public:
+        SQLite::Statement &operator*() { return *statement_; }
+        SQLite::Statement *operator->() { return statement_; }
+        ~Cached();
+        Cached(const Cached &) = delete;
+        Cached &operator=(const Cached &) = delete;
+
+    private:
+        friend class Database;
+        Cached(SQLite::Statement *statement, bool *busy, std::unique_ptr<SQLite::Statement> own)
+            : statement_(own ? own.get() : statement), busy_(busy), own_(std::move(own))
+        {
+        }
+        SQLite::Statement *statement_;
+        bool *busy_; // the kept statement's flag; nullptr for one of its own
+        std::unique_ptr<SQLite::Statement> own_;
+    };
+    Cached cached(const std::string &sql);
+
     // Brings `family`'s tables forward: steps[N] takes its schema from
     // version N to N + 1.  Versions are kept per family; never edit a
     // released step, add one.  Throws when the database is newer.
@@ -165,6 +193,14 @@ private:
 
     SQLite::Database writer_;
     SQLite::Database reader_;
+    // Kept statements per connection, guarded as their connection is; they
+    // go before the connections (declared after them).
+    struct Kept {
+        std::unique_ptr<SQLite::Statement> statement;
+        bool busy = false;
+    };
+    std::unordered_map<std::string, Kept> writer_statements_;
+    std::unordered_map<std::string, Kept> reader_statements_;
     std::vector<Notification> pending_; // guarded by write_mutex_
     std::vector<Notification> reports_; // guarded by write_mutex_
     std::atomic<Outbox *> outbox_{nullptr};

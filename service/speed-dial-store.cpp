@@ -138,13 +138,12 @@ std::vector<SpeedDial> SpeedDialStore::all()
 void SpeedDialStore::drop_missing_numbers(int storage, int index)
 {
     db_.change([&] {
-        SQLite::Statement drop(db_.sql(),
-                               "DELETE FROM speed_dials WHERE contact_id = "
-                               "(SELECT id FROM contacts WHERE storage = ? AND idx = ?) AND normalised NOT IN "
-                               "(SELECT normalised FROM contact_numbers WHERE contact_id = speed_dials.contact_id)");
-        drop.bind(1, storage);
-        drop.bind(2, index);
-        drop.exec();
+        Database::Cached drop = db_.cached(
+            "DELETE FROM speed_dials WHERE contact_id = (SELECT id FROM contacts WHERE storage = ? AND idx = ?) "
+            "AND normalised NOT IN (SELECT normalised FROM contact_numbers WHERE contact_id = speed_dials.contact_id)");
+        drop->bind(1, storage);
+        drop->bind(2, index);
+        drop->exec();
     });
 }
 
@@ -153,10 +152,14 @@ void SpeedDialStore::drop_missing_numbers(int storage, int index)
 void SpeedDialStore::announce_cleared()
 {
     db_.change([&] {
-        SQLite::Statement cleared(db_.sql(), "SELECT dial FROM cleared_speed_dials ORDER BY rowid");
-        while (cleared.executeStep())
-            db_.notify(Signal::SpeedDialTable, {kDelete, cleared.getColumn(0).getInt()});
-        db_.sql().exec("DELETE FROM cleared_speed_dials");
+        Database::Cached cleared = db_.cached("SELECT dial FROM cleared_speed_dials ORDER BY rowid");
+        bool any = false;
+        while (cleared->executeStep()) {
+            db_.notify(Signal::SpeedDialTable, {kDelete, cleared->getColumn(0).getInt()});
+            any = true;
+        }
+        if (any)
+            db_.cached("DELETE FROM cleared_speed_dials")->exec();
     });
 }
 
