@@ -303,6 +303,44 @@ TEST(DatabaseTest, MigrationsMoveForwardPerFamilyAndANewerDatabaseIsRefused)
     EXPECT_THROW(reopened.migrate("probe", std::span(kProbeSteps, 1)), std::runtime_error);
 }
 
+TEST(DatabaseTest, KeptStatementsComeBackResetAndANestedUseGetsItsOwn)
+{
+    TempDir dir;
+    Database db(dir.path() + "/probe.db");
+    db.migrate("probe", kProbeSteps);
+    const std::string insert = "INSERT INTO probe (x) VALUES (?)";
+    db.change([&] {
+        for (int x = 1; x <= 3; ++x) {
+            Database::Cached statement = db.cached(insert);
+            statement->bind(1, x);
+            statement->exec();
+        }
+        // The same SQL while a holder lives: a statement of its own, not the
+        // one in use.
+        Database::Cached outer = db.cached("SELECT x FROM probe ORDER BY x");
+        ASSERT_TRUE(outer->executeStep());
+        {
+            Database::Cached inner = db.cached("SELECT x FROM probe ORDER BY x");
+            ASSERT_TRUE(inner->executeStep());
+            EXPECT_EQ(inner->getColumn(0).getInt(), 1);
+            ASSERT_TRUE(inner->executeStep());
+        }
+        ASSERT_TRUE(outer->executeStep());
+        EXPECT_EQ(outer->getColumn(0).getInt(), 2) << "the outer walk goes on where it was";
+    });
+    // Bindings are cleared when a holder goes: an unbound parameter is NULL,
+    // which the table refuses.
+    EXPECT_THROW(db.change([&] { db.cached(insert)->exec(); }), SQLite::Exception);
+    EXPECT_EQ(probe_rows(db), 3);
+    // The reader keeps its own statements.
+    EXPECT_EQ(db.read([&] {
+        Database::Cached count = db.cached("SELECT count(*) FROM probe");
+        count->executeStep();
+        return count->getColumn(0).getInt();
+    }),
+              3);
+}
+
 TEST(DatabaseTest, UseOutsideChangeOrReadIsRefused)
 {
     TempDir dir;
