@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <iostream>
 
 #include "method-registry.h"
@@ -510,7 +511,24 @@ struct ChunkCard {
     std::optional<Record> record;
     std::uint64_t end_offset;
     ErrorCode error;
+    ContactKeys keys{};
 };
+
+// Makes the chunk's search keys (collation, name folding, phone-number
+// parsing: most of an import's work outside SQLite) on this thread and one
+// more, before the writer is taken.
+void make_keys(const ContactStore &contacts, std::vector<ChunkCard> &cards)
+{
+    const auto make = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i)
+            if (cards[i].record)
+                cards[i].keys = contacts.keys_of(*cards[i].record);
+    };
+    const std::size_t half = cards.size() / 2;
+    std::future<void> other = std::async(std::launch::async, make, half, cards.size());
+    make(0, half);
+    other.get();
+}
 
 } // namespace
 
@@ -540,17 +558,17 @@ bool BulkJobs::import_chunk(BulkJob &job)
     }
     const std::uint64_t chunk_end = job.reader->offset();
     const std::size_t wanted = std::size_t(std::count_if(cards.begin(), cards.end(), [](const ChunkCard &c) { return c.record.has_value(); }));
+    make_keys(contacts_, cards);
 
     bool full = false;
     db_.change([&] {
         const std::vector<int> free = contacts_.free_indices(job.target.table, job.target.capacity, job.next_free, wanted);
         std::size_t used = 0;
-        int done = 0, failed = 0, last_error = 0;
+        ChunkTally tally;
         std::uint64_t offset = chunk_end;
         for (ChunkCard &card : cards) {
             if (!card.record) {
-                ++failed;
-                last_error = card.error;
+                tally.skip(card.error);
                 continue;
             }
             if (used == free.size()) {
@@ -559,21 +577,17 @@ bool BulkJobs::import_chunk(BulkJob &job)
                 break;
             }
             card.record->set_address(job.target.table, free[used]);
-            contacts_.store(job.target.table, free[used], *card.record);
+            contacts_.store(job.target.table, free[used], *card.record, card.keys);
             ++used;
-            ++done;
+            ++tally.done;
         }
-        if (done > 0)
+        if (tally.done > 0)
             db_.notify(Signal::CopySomeContacts, {job.target.table});
-        std::lock_guard lock(mutex_);
-        job.done += done;
-        job.failed += failed;
-        if (last_error != 0)
-            job.last_error = last_error;
-        job.offset = offset;
-        if (used > 0)
-            job.next_free = free[used - 1] + 1;
-        save_progress(job);
+        commit_chunk(job, tally, [&] {
+            job.offset = offset;
+            if (used > 0)
+                job.next_free = free[used - 1] + 1;
+        });
     });
     if (full)
         fail(kStorageFull, "storage " + std::to_string(job.target.type) + " is full");
@@ -584,17 +598,16 @@ bool BulkJobs::export_chunk(BulkJob &job)
 {
     const std::size_t end = std::min(job.thumbs.size(), job.position + std::size_t(limits::kBulkChunk));
     std::string text;
-    int done = 0, failed = 0, last_error = 0;
+    ChunkTally tally;
     db_.read([&] {
         for (std::size_t i = job.position; i < end; ++i) {
             std::optional<Record> record = contacts_.load(job.source.table, job.thumbs[i]);
             if (!record) {
-                ++failed;
-                last_error = kNoContact;
+                tally.skip(kNoContact);
                 continue;
             }
             append_vcard(text, *record, vcard_version_for(kVCardParamDefault));
-            ++done;
+            ++tally.done;
         }
     });
     for (std::size_t written = 0; written < text.size();) {
@@ -606,14 +619,10 @@ bool BulkJobs::export_chunk(BulkJob &job)
         written += std::size_t(n);
     }
     db_.change([&] {
-        std::lock_guard lock(mutex_);
-        job.done += done;
-        job.failed += failed;
-        if (last_error != 0)
-            job.last_error = last_error;
-        job.position = end;
-        job.target_length += std::int64_t(text.size());
-        save_progress(job);
+        commit_chunk(job, tally, [&] {
+            job.position = end;
+            job.target_length += std::int64_t(text.size());
+        });
     });
     return end == job.thumbs.size();
 }
@@ -626,14 +635,13 @@ bool BulkJobs::copy_chunk(BulkJob &job)
         const std::vector<int> free =
             contacts_.free_indices(job.target.table, job.target.capacity, job.next_free, end - job.position);
         std::size_t used = 0;
-        int done = 0, failed = 0, last_error = 0;
+        ChunkTally tally;
         std::size_t position = job.position;
         for (; position < end; ++position) {
             const int index = job.thumbs[position];
             std::optional<Record> record = contacts_.load(job.source.table, index);
             if (!record) {
-                ++failed;
-                last_error = kNoContact;
+                tally.skip(kNoContact);
                 continue;
             }
             if (used == free.size()) {
@@ -645,23 +653,19 @@ bool BulkJobs::copy_chunk(BulkJob &job)
             ++used;
             if (job.kind == kBulkMove)
                 contacts_.remove(job.source.table, index);
-            ++done;
+            ++tally.done;
         }
-        if (done > 0 && job.kind == kBulkMove) {
+        if (tally.done > 0 && job.kind == kBulkMove) {
             db_.notify(Signal::MoveSomeContacts, {job.source.table});
             db_.notify(Signal::MoveSomeContacts, {job.target.table});
-        } else if (done > 0) {
+        } else if (tally.done > 0) {
             db_.notify(Signal::CopySomeContacts, {job.target.table});
         }
-        std::lock_guard lock(mutex_);
-        job.done += done;
-        job.failed += failed;
-        if (last_error != 0)
-            job.last_error = last_error;
-        job.position = position;
-        if (used > 0)
-            job.next_free = free[used - 1] + 1;
-        save_progress(job);
+        commit_chunk(job, tally, [&] {
+            job.position = position;
+            if (used > 0)
+                job.next_free = free[used - 1] + 1;
+        });
     });
     if (full)
         fail(kStorageFull, "storage " + std::to_string(job.target.type) + " is full");
@@ -672,24 +676,31 @@ bool BulkJobs::delete_chunk(BulkJob &job)
 {
     const std::size_t end = std::min(job.thumbs.size(), job.position + std::size_t(limits::kBulkChunk));
     db_.change([&] {
-        int done = 0, failed = 0;
+        ChunkTally tally;
         for (std::size_t i = job.position; i < end; ++i) {
             if (contacts_.remove(job.source.table, job.thumbs[i]))
-                ++done;
+                ++tally.done;
             else
-                ++failed;
+                tally.skip(kNoContact);
         }
-        if (done > 0)
+        if (tally.done > 0)
             db_.notify(Signal::DeleteSomeContacts, {job.source.table});
-        std::lock_guard lock(mutex_);
-        job.done += done;
-        job.failed += failed;
-        if (failed > 0)
-            job.last_error = kNoContact;
-        job.position = end;
-        save_progress(job);
+        commit_chunk(job, tally, [&] { job.position = end; });
     });
     return end == job.thumbs.size();
+}
+
+// Adds a chunk's tally to its job and, with `advance`, moves the job past
+// the chunk; then writes the job's progress, all inside the chunk's change().
+void BulkJobs::commit_chunk(BulkJob &job, const ChunkTally &tally, const std::function<void()> &advance)
+{
+    std::lock_guard lock(mutex_);
+    job.done += tally.done;
+    job.failed += tally.failed;
+    if (tally.last_error != 0)
+        job.last_error = tally.last_error;
+    advance();
+    save_progress(job);
 }
 
 // ---- persistence ----------------------------------------------------------------

@@ -24,6 +24,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,6 +48,19 @@ enum BulkKind : int { kBulkImport = 1, kBulkExport = 2, kBulkCopy = 3, kBulkMove
 enum BulkState : int { kJobOpened = 0, kJobRunning = 1, kJobStopped = 2, kJobDone = 3, kJobFailed = 4 };
 
 struct BulkJob;
+
+// What one chunk of a job did: contacts handled, items skipped and the code
+// of the last one skipped.
+struct ChunkTally {
+    int done = 0;
+    int failed = 0;
+    int last_error = 0;
+    void skip(int code)
+    {
+        ++failed;
+        last_error = code;
+    }
+};
 
 class BulkJobs {
 public:
@@ -82,6 +96,7 @@ private:
     bool copy_chunk(BulkJob &job);
     bool delete_chunk(BulkJob &job);
     void insert_row(const BulkJob &job, int state);
+    void commit_chunk(BulkJob &job, const ChunkTally &tally, const std::function<void()> &advance);
     void save_progress(const BulkJob &job); // inside the chunk's change()
     void save_state(const BulkJob &job);
     // Takes a job from its handle (mutex_ held); `rows` gets the handles

@@ -1,6 +1,7 @@
 #include "contact-store.h"
 
 #include "method-registry.h"
+#include "record-packing.h"
 #include "service-options.h"
 
 #include <algorithm>
@@ -82,10 +83,10 @@ int signature_number(const std::string &text)
     return int(hash & 0x7fffffff);
 }
 
+// A stored record as the contact-record code takes it (see record-packing.h).
 Bytes blob_of(const SQLite::Column &column)
 {
-    const auto *data = static_cast<const std::uint8_t *>(column.getBlob());
-    return Bytes(data, data + column.getBytes());
+    return unpack_record(static_cast<const std::uint8_t *>(column.getBlob()), std::size_t(column.getBytes()));
 }
 
 } // namespace
@@ -121,20 +122,28 @@ ContactStore::ContactStore(Database &db, const SearchKeys &keys) : db_(db), keys
         remake_keys();
 }
 
+ContactKeys ContactStore::keys_of(const Record &record) const
+{
+    ContactKeys keys;
+    keys.sort_key = keys_.sort_key(record.text(text_field::display_name));
+    for (const TextField &field : {text_field::display_name, text_field::first_name, text_field::last_name,
+                                   text_field::middle_name, text_field::nickname})
+        for (std::string &word : keys_.name_words(record.text(field)))
+            if (std::find(keys.words.begin(), keys.words.end(), word) == keys.words.end())
+                keys.words.push_back(std::move(word));
+    for (const std::string &number : record.phone_numbers())
+        keys.numbers.emplace_back(number, keys_.number_key(number));
+    return keys;
+}
+
 // The names a contact is found by, and its numbers, in their search form.
-void ContactStore::write_keys(std::int64_t id, const Record &record)
+void ContactStore::write_keys(std::int64_t id, const ContactKeys &keys)
 {
     Database::Cached clear_words = db_.cached("DELETE FROM contact_name_words WHERE contact_id = ?");
     clear_words->bind(1, id);
     clear_words->exec();
-    std::vector<std::string> words;
-    for (const TextField &field : {text_field::display_name, text_field::first_name, text_field::last_name,
-                                   text_field::middle_name, text_field::nickname})
-        for (std::string &word : keys_.name_words(record.text(field)))
-            if (std::find(words.begin(), words.end(), word) == words.end())
-                words.push_back(std::move(word));
     Database::Cached insert_word = db_.cached("INSERT INTO contact_name_words (contact_id, word) VALUES (?, ?)");
-    for (const std::string &word : words) {
+    for (const std::string &word : keys.words) {
         insert_word->bind(1, id);
         insert_word->bindNoCopy(2, word);
         insert_word->exec();
@@ -147,8 +156,7 @@ void ContactStore::write_keys(std::int64_t id, const Record &record)
     Database::Cached insert_number =
         db_.cached("INSERT INTO contact_numbers (contact_id, position, number, normalised) VALUES (?, ?, ?, ?)");
     int position = 0;
-    for (const std::string &number : record.phone_numbers()) {
-        const std::string key = keys_.number_key(number);
+    for (const auto &[number, key] : keys.numbers) {
         insert_number->bind(1, id);
         insert_number->bind(2, position++);
         insert_number->bindNoCopy(3, number);
@@ -167,13 +175,12 @@ void ContactStore::remake_keys()
         SQLite::Statement set_key(db_.sql(), "UPDATE contacts SET sort_key = ? WHERE id = ?");
         while (all.executeStep()) {
             const std::int64_t id = all.getColumn(0).getInt64();
-            const Record record = Record::stored(blob_of(all.getColumn(1)));
-            const std::string key = keys_.sort_key(record.text(text_field::display_name));
-            set_key.bind(1, key.data(), int(key.size()));
+            const ContactKeys keys = keys_of(Record::stored(blob_of(all.getColumn(1))));
+            set_key.bind(1, keys.sort_key.data(), int(keys.sort_key.size()));
             set_key.bind(2, id);
             set_key.exec();
             set_key.reset();
-            write_keys(id, record);
+            write_keys(id, keys);
         }
         set_state(kKeysSignature, signature_number(keys_.signature()));
     });
@@ -210,6 +217,11 @@ std::optional<Record> ContactStore::load(int storage, int index)
 
 void ContactStore::store(int storage, int index, const Record &record)
 {
+    store(storage, index, record, keys_of(record));
+}
+
+void ContactStore::store(int storage, int index, const Record &record, const ContactKeys &keys)
+{
     return db_.change([&] {
         // A new contact's id is above every id ever given (contact_id_high),
         // so a result set's snapshot never takes a newer contact for a
@@ -220,17 +232,17 @@ void ContactStore::store(int storage, int index, const Record &record)
             "display_name = excluded.display_name, frequency = excluded.frequency, record = excluded.record, "
             "sort_key = excluded.sort_key RETURNING id");
         const std::string display_name = record.text(text_field::display_name);
-        const std::string sort_key = keys_.sort_key(display_name);
+        const Bytes packed = pack_record(record.bytes());
         upsert->bind(1, storage);
         upsert->bind(2, index);
         upsert->bindNoCopy(3, display_name);
         upsert->bind(4, record.get_int(contact_wire::offset::frequency));
-        upsert->bindNoCopy(5, record.bytes().data(), int(record.bytes().size()));
-        upsert->bindNoCopy(6, sort_key.data(), int(sort_key.size()));
+        upsert->bindNoCopy(5, packed.data(), int(packed.size()));
+        upsert->bindNoCopy(6, keys.sort_key.data(), int(keys.sort_key.size()));
         upsert->executeStep();
         const std::int64_t id = upsert->getColumn(0).getInt64();
         upsert->reset();
-        write_keys(id, record);
+        write_keys(id, keys);
         run_hooks(storage, index, ContactChange::Stored);
     });
 }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "contact-record.h"
@@ -27,6 +28,15 @@ struct ServiceOptions;
 // What happened to a contact, as the contact-store hooks hear it.
 enum class ContactChange { Stored, Removed, RemovedAll };
 
+// What a contact is found by: its display name's sort key, its name words
+// and its numbers with their search keys.  Made from the record alone, so a
+// bulk job makes them on other threads before it takes the writer.
+struct ContactKeys {
+    std::string sort_key;
+    std::vector<std::string> words;
+    std::vector<std::pair<std::string, std::string>> numbers; // as written, search key
+};
+
 class ContactStore {
 public:
     // Brings the contact tables up to date, and remakes the stored keys when
@@ -39,6 +49,9 @@ public:
     std::optional<Record> load(int storage, int index);
     // Writes the contact at (storage, index), replacing one that is there.
     void store(int storage, int index, const Record &record);
+    // The same with its keys made already (keys_of(record)).
+    void store(int storage, int index, const Record &record, const ContactKeys &keys);
+    ContactKeys keys_of(const Record &record) const; // any thread
     bool remove(int storage, int index);
     int remove_all(int storage); // how many were removed
     int count(int storage);
@@ -77,7 +90,7 @@ public:
     struct Hooks;
 
 private:
-    void write_keys(std::int64_t id, const Record &record);
+    void write_keys(std::int64_t id, const ContactKeys &keys);
     void remake_keys();
     void run_hooks(int storage, int index, ContactChange change);
 

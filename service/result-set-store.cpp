@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "contact-engine-wire.h"
+#include "record-packing.h"
 #include "service-error.h"
 #include "service-limits.h"
 
@@ -189,14 +190,13 @@ void ResultSets::move(const std::string &owner, int id, CursorMove how)
 
 std::optional<Bytes> ResultSets::fixed_part(std::int64_t id)
 {
-    SQLite::Statement select(db_.sql(), "SELECT substr(record, 1, ?) FROM contacts WHERE id = ?");
-    select.bind(1, int(contact_wire::kFixedSize));
-    select.bind(2, id);
-    if (!select.executeStep())
+    Database::Cached select = db_.cached("SELECT record FROM contacts WHERE id = ?");
+    select->bind(1, id);
+    if (!select->executeStep())
         return std::nullopt;
-    const SQLite::Column column = select.getColumn(0);
-    const auto *data = static_cast<const std::uint8_t *>(column.getBlob());
-    return Bytes(data, data + column.getBytes());
+    const SQLite::Column column = select->getColumn(0);
+    return unpack_record(static_cast<const std::uint8_t *>(column.getBlob()), std::size_t(column.getBytes()),
+                         contact_wire::kFixedSize);
 }
 
 Bytes ResultSets::current(const std::string &owner, int id)
@@ -224,18 +224,12 @@ std::tuple<Bytes, int> ResultSets::fetch(const std::string &owner, int id, int w
     int found = 0;
     std::size_t position = set.cursor;
     db_.read([&] {
-        SQLite::Statement select(db_.sql(), "SELECT substr(record, 1, ?) FROM contacts WHERE id = ?");
-        select.bind(1, int(contact_wire::kFixedSize));
         // Contacts deleted since the set was made are passed over.
         for (; found < wanted && position < set.ids.size(); ++position) {
-            select.bind(2, set.ids[position]);
-            if (select.executeStep()) {
-                const SQLite::Column column = select.getColumn(0);
-                const auto *data = static_cast<const std::uint8_t *>(column.getBlob());
-                batch.insert(batch.end(), data, data + column.getBytes());
+            if (std::optional<Bytes> record = fixed_part(set.ids[position])) {
+                batch.insert(batch.end(), record->begin(), record->end());
                 ++found;
             }
-            select.reset();
         }
     });
     if (mode == FetchMode::Advance)

@@ -23,6 +23,8 @@
 #include "contact-engine-errors.h"
 #include "database.h"
 #include "method-registry.h"
+#include "record-packing.h"
+#include "service-error.h"
 #include "test-support.h"
 #include "workers.h"
 
@@ -339,6 +341,33 @@ TEST(DatabaseTest, KeptStatementsComeBackResetAndANestedUseGetsItsOwn)
         return count->getColumn(0).getInt();
     }),
               3);
+}
+
+TEST(RecordPacking, RecordsComeBackWholeOldOnesAsTheyAreAndDamagedOnesAreRefused)
+{
+    using contact_engine::Bytes;
+    // A fixed part of mostly zeros with a few fields, and sections after it.
+    Bytes record(4480 + 700, 0);
+    for (std::size_t i = 0; i < record.size(); i += 37)
+        record[i] = std::uint8_t(i * 7 + 1);
+    record[0] = 12; // its index
+    const Bytes packed = contact_engine::pack_record(record);
+    EXPECT_LT(packed.size(), record.size() / 2);
+    EXPECT_EQ(contact_engine::unpack_record(packed.data(), packed.size()), record);
+    const Bytes fixed = contact_engine::unpack_record(packed.data(), packed.size(), 4480);
+    EXPECT_EQ(fixed, Bytes(record.begin(), record.begin() + 4480)) << "the fixed part alone";
+
+    // A record stored before packing starts with its index: read as it is.
+    EXPECT_EQ(contact_engine::unpack_record(record.data(), record.size()), record);
+
+    // Cut short, or claiming more than a record may hold: refused, not read past.
+    for (const std::size_t keep : {packed.size() - 1, packed.size() / 2, std::size_t(9)}) {
+        const std::vector<std::uint8_t> cut(packed.begin(), packed.begin() + std::ptrdiff_t(keep));
+        EXPECT_THROW(contact_engine::unpack_record(cut.data(), cut.size()), contact_engine::ServiceError) << keep;
+    }
+    Bytes huge = packed;
+    huge[7] = 0x7f; // original size far above the largest record
+    EXPECT_THROW(contact_engine::unpack_record(huge.data(), huge.size()), contact_engine::ServiceError);
 }
 
 TEST(DatabaseTest, UseOutsideChangeOrReadIsRefused)
