@@ -433,6 +433,30 @@ TEST_F(BulkTest, ExportWritesEveryContactIntoAFileOfTheCaller)
     EXPECT_EQ(contact_count(CONTACT_STORAGE_PHONE), 3);
 }
 
+TEST_F(BulkTest, AnImportIntoTheSimIsCheckedByTheCardLikeASingleAdd)
+{
+    use_sim_card(kEmptySimCard);
+    ready_sim_phonebook();
+    const std::string fits = dir_.path() + "/fits.vcf";
+    std::ofstream(fits) << "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ada\r\nTEL:+44 20 7946 0018\r\nEND:VCARD\r\n"
+                           "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Alan\r\nTEL:+44 161 496 0000\r\nEND:VCARD\r\n";
+    const int first = open_import(fits, CONTACT_STORAGE_SIM);
+    exec(first);
+    EXPECT_EQ(wait_for(first, finished).done, 2);
+    EXPECT_EQ(contact_count(CONTACT_STORAGE_SIM), 2);
+
+    // A card with two numbers: more than a SIM entry holds.
+    const std::string too_much = dir_.path() + "/too-much.vcf";
+    std::ofstream(too_much) << "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Grace\r\nTEL:+1 202 555 0100\r\n"
+                               "TEL:+1 202 555 0101\r\nEND:VCARD\r\n";
+    const int second = open_import(too_much, CONTACT_STORAGE_SIM);
+    exec(second);
+    const bulk_operation_status_t refused = wait_for(second, finished);
+    EXPECT_EQ(refused.state, CONTACT_BULK_STATE_FAILED);
+    EXPECT_EQ(refused.last_error, 66) << "the card's code: a contact larger than a SIM entry";
+    EXPECT_EQ(contact_count(CONTACT_STORAGE_SIM), 2) << "nothing of the refused chunk is stored";
+}
+
 TEST_F(BulkTest, CopyMoveAndDeleteALIst)
 {
     // The SIM storage takes writes once an (empty) card is loaded and open.
