@@ -384,9 +384,9 @@ void delete_all_group_members(GroupStore &store, std::int32_t storage_type, std:
 } // namespace
 
 RegisterFamily register_group_methods;
-void register_group_methods(MethodRegistry &registry, Database &database, const ServiceOptions &)
+void register_group_methods(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
-    GroupStore &store = registry.own<GroupStore>(database);
+    GroupStore &store = registry.own<GroupStore>(database, contact_store(registry, database, options));
     registry
         .add("contact_add_group", add_group, store, In{"storage_type", "group_record"}, Out{"index", "error_code"})
         .add("contact_update_group", update_group, store, In{"storage_type", "index", "group_record"}, Out{"error_code"})

@@ -9,6 +9,8 @@
 
 namespace contact_engine {
 
+using contact_signals::Signal;
+
 namespace {
 
 // Forward migrations; entry N brings the schema from version N to N + 1.
@@ -33,6 +35,16 @@ constexpr std::array<const char *, 1> kMigrations{{
            PRIMARY KEY (group_id, contact_id)) WITHOUT ROWID;
        CREATE INDEX group_members_by_contact ON group_members (contact_id);)",
 }};
+
+// The memberships that went with their contact in the running transaction
+// (the cascade from a deleted contact; a group's own deletes leave the
+// contact in place).  A temporary table and trigger of the writer's
+// connection, so a rollback takes its rows back with the rest.
+constexpr const char *kWatchDepartedMembers =
+    "CREATE TEMP TABLE IF NOT EXISTS departed_members (group_id INTEGER NOT NULL);"
+    "CREATE TEMP TRIGGER IF NOT EXISTS group_member_departed AFTER DELETE ON main.group_members "
+    "WHEN NOT EXISTS (SELECT 1 FROM main.contacts WHERE id = OLD.contact_id) "
+    "BEGIN INSERT INTO departed_members (group_id) VALUES (OLD.group_id); END;";
 
 constexpr const char *kRowColumns =
     "g.idx, g.name, g.ringtone_path, g.image_path, g.created_time, g.modified_time, "
@@ -76,9 +88,34 @@ std::string group_name_key(const std::string &name)
     return key;
 }
 
-GroupStore::GroupStore(Database &db) : db_(db)
+GroupStore::GroupStore(Database &db, ContactStore &contacts) : db_(db)
 {
     db_.migrate("groups", kMigrations);
+    db_.change([&] { db_.sql().exec(kWatchDepartedMembers); });
+    contacts.add_hook([this](int, int, ContactChange change) {
+        if (change != ContactChange::Stored)
+            announce_departed_members();
+    });
+}
+
+// One signal per group that lost members with their contacts: a member
+// delete for one, "delete some group members" for more.
+void GroupStore::announce_departed_members()
+{
+    db_.change([&] {
+        Database::Cached departed = db_.cached(
+            "SELECT g.storage, g.idx, count(*) FROM departed_members d JOIN groups g ON g.id = d.group_id "
+            "GROUP BY d.group_id ORDER BY min(d.rowid)");
+        bool any = false;
+        while (departed->executeStep()) {
+            const int members = departed->getColumn(2).getInt();
+            db_.notify(members == 1 ? Signal::DeleteGroupMember : Signal::DeleteSomeGroupMembers,
+                       {departed->getColumn(0).getInt(), departed->getColumn(1).getInt()});
+            any = true;
+        }
+        if (any)
+            db_.cached("DELETE FROM departed_members")->exec();
+    });
 }
 
 std::optional<GroupRow> GroupStore::load(int storage, int index)

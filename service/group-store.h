@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "contact-store.h"
 #include "database.h"
 
 namespace contact_engine {
@@ -47,8 +48,10 @@ enum class GroupOrder { Index = 0, Name = 1 };
 
 class GroupStore {
 public:
-    // Brings the group tables up to date.
-    explicit GroupStore(Database &db);
+    // Brings the group tables up to date and watches `contacts`: the
+    // memberships a deleted contact takes with it are announced as member
+    // deletes of their groups, in the same transaction.
+    GroupStore(Database &db, ContactStore &contacts);
 
     Database &database() { return db_; }
 
@@ -79,6 +82,8 @@ public:
     int remove_all_members(std::int64_t group_id); // how many were removed
 
 private:
+    void announce_departed_members();
+
     Database &db_;
 };
 

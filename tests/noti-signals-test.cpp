@@ -666,6 +666,32 @@ TEST_F(NotiSignalsTest, MembershipChangesArriveAsTheGroupTheyChanged)
                                        update(CONTACT_UPDATE_DELETE_ALL_GROUP_MEMBERS, {group, 0})));
 }
 
+TEST_F(NotiSignalsTest, MembersThatGoWithTheirContactAreAnnouncedForEachGroup)
+{
+    const int ada = add_contact(CONTACT_STORAGE_PHONE, "Ada");
+    const int alan = add_contact(CONTACT_STORAGE_PHONE, "Alan");
+    const int grace = add_contact(CONTACT_STORAGE_PHONE, "Grace");
+    const int friends = add_group(CONTACT_GROUP_STORAGE_PHONE, "Friends");
+    const int work = add_group(CONTACT_GROUP_STORAGE_PHONE, "Work");
+    int error_code = -1;
+    const int two[] = {ada, alan}, three[] = {ada, alan, grace};
+    ASSERT_EQ(contact_add_some_group_members(CONTACT_GROUP_STORAGE_PHONE, friends, two, 2, &error_code), 1);
+    ASSERT_EQ(contact_add_some_group_members(CONTACT_GROUP_STORAGE_PHONE, work, three, 3, &error_code), 1);
+    SignalRecorder recorder;
+    ASSERT_EQ(contact_delete_contact(CONTACT_STORAGE_PHONE, ada, &error_code), 1);
+    ASSERT_EQ(contact_delete_all_contacts(CONTACT_STORAGE_PHONE, &error_code), 1);
+
+    // Each group's loss first, in the contact's own transaction, then the
+    // contact's signal; a delete-all gives one signal per group.
+    EXPECT_THAT(updates_until_marker(recorder),
+                ::testing::ElementsAre(update(CONTACT_UPDATE_DELETE_GROUP_MEMBER, {friends, 0}),
+                                       update(CONTACT_UPDATE_DELETE_GROUP_MEMBER, {work, 0}),
+                                       update(CONTACT_UPDATE_PHONE_DELETE, {ada, 0}),
+                                       update(CONTACT_UPDATE_DELETE_GROUP_MEMBER, {friends, 0}),
+                                       update(CONTACT_UPDATE_DELETE_SOME_GROUP_MEMBERS, {work, 0}),
+                                       update(CONTACT_UPDATE_PHONE_DELETE_ALL, {0, 0})));
+}
+
 TEST_F(NotiSignalsTest, ListsOfManyMembersGiveOneSignalEach)
 {
     constexpr int kMembers = 200;
