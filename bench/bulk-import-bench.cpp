@@ -20,50 +20,13 @@
 #include "bulk-cards.h"
 #include "contact-engine-bus.h"
 #include "contact-engine.h"
+#include "service-process.h"
 
 namespace {
 
-pid_t service_pid()
-{
-    auto connection = sdbus::createSystemBusConnection();
-    auto daemon = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-    std::uint32_t pid = 0;
-    daemon->callMethod("GetConnectionUnixProcessID")
-        .onInterface("org.freedesktop.DBus")
-        .withArguments(std::string(CONTACT_ENGINE_BUS_NAME))
-        .storeResultsTo(pid);
-    return pid_t(pid);
-}
-
-// A "Vm...:" line of /proc/<pid>/status, in kB.
-long memory_kb(pid_t pid, const std::string &field)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(field + ":", 0) == 0)
-            return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
-    return -1;
-}
-
-// The service's CPU time (user + system) from /proc/<pid>/stat: on a busy
-// machine the wall clock also counts the time other processes had the CPU.
-double cpu_seconds(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 1; i <= 13 && fields >> field; ++i) {
-        if (i == 12)
-            utime = std::stoull(field);
-        if (i == 13)
-            stime = std::stoull(field);
-    }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
+using bench::cpu_seconds;
+using bench::memory_kb;
+using bench::service_pid;
 
 int fail(const char *what, int error_code)
 {

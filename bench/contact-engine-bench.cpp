@@ -13,6 +13,7 @@
 
 #include "contact-engine-internal.h"
 #include "contact-wire.h"
+#include "service-process.h"
 #include "sample-contact.h"
 
 namespace {
@@ -76,39 +77,8 @@ BENCHMARK_DEFINE_F(Connected, GetContact)(benchmark::State &state)
 }
 BENCHMARK_REGISTER_F(Connected, GetContact)->Arg(0)->Arg(1);
 
-// The service's own CPU time (user + system, from /proc/<pid>/stat) spent
-// per get of a full contact: serialising the reply is most of it.
-double service_cpu_seconds(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // Fields after the command name, which may hold spaces: state is the
-    // first, utime and stime are the 12th and 13th.
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 1; i <= 13 && fields >> field; ++i) {
-        if (i == 12)
-            utime = std::stoull(field);
-        if (i == 13)
-            stime = std::stoull(field);
-    }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
-
-pid_t service_pid()
-{
-    auto connection = sdbus::createSystemBusConnection();
-    auto daemon = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-    std::uint32_t pid = 0;
-    daemon->callMethod("GetConnectionUnixProcessID")
-        .onInterface("org.freedesktop.DBus")
-        .withArguments(std::string(CONTACT_ENGINE_BUS_NAME))
-        .storeResultsTo(pid);
-    return pid_t(pid);
-}
-
+// The service's own CPU time spent per get of a full contact: serialising
+// the reply is most of it.
 BENCHMARK_DEFINE_F(Connected, ServiceCpuPerFullGet)(benchmark::State &state)
 {
     SampleContact contact("Bench Mark");
@@ -116,14 +86,14 @@ BENCHMARK_DEFINE_F(Connected, ServiceCpuPerFullGet)(benchmark::State &state)
     int index = 0;
     int error_code = 0;
     contact_add_contact(CONTACT_STORAGE_PHONE, &contact.record, &index, &error_code);
-    const pid_t pid = service_pid();
-    const double before = service_cpu_seconds(pid);
+    const pid_t pid = bench::service_pid();
+    const double before = bench::cpu_seconds(pid);
     for (auto _ : state) {
         ReceivedContact got;
         if (!contact_get_contact(CONTACT_STORAGE_PHONE, index, &got.record, &error_code))
             state.SkipWithError("contact_get_contact failed");
     }
-    const double spent = service_cpu_seconds(pid) - before;
+    const double spent = bench::cpu_seconds(pid) - before;
     state.counters["service_cpu_us_per_get"] = spent * 1e6 / double(state.iterations());
     state.counters["record_bytes"] = double(contact_test::wire_form(contact.record).size());
 }

@@ -29,6 +29,7 @@
 #include "contact-engine-errors.h"
 #include "contact-engine.h"
 #include "sample-contact.h"
+#include "responder.h"
 #include "test-support.h"
 
 namespace contact_test {
@@ -226,13 +227,10 @@ TEST(BulkChecks, GetInfoTracesBeginBeforeTheConnectionTest)
 
 // A stand-in for the service in this process: short status replies, and a
 // record of the thumb arrays it received.
-class BulkReplyTest : public ::testing::Test {
+class BulkReplyTest : public ResponderTest {
 protected:
-    void SetUp() override
+    void register_methods() override
     {
-        (void)bus();
-        connection_ = sdbus::createSystemBusConnection(CONTACT_ENGINE_BUS_NAME);
-        object_ = sdbus::createObject(*connection_, CONTACT_ENGINE_OBJECT_PATH);
         const char *interface = CONTACT_ENGINE_INTERFACE;
         object_->registerMethod("contact_bulk_operation_get_info").onInterface(interface).implementedAs([](int length) {
             std::vector<std::uint8_t> reply(static_cast<std::size_t>(length));
@@ -249,20 +247,8 @@ protected:
         object_->registerMethod("contact_bulk_operation_close").onInterface(interface).implementedAs([](int) {
             throw sdbus::Error("com.quorvel.contact.engine.Error.BulkNoJob", "91: no bulk job");
         });
-        object_->finishRegistration();
-        connection_->enterEventLoopAsync();
-        ASSERT_EQ(contact_initialize(nullptr), 1);
-    }
-    void TearDown() override
-    {
-        contact_finalize(nullptr);
-        connection_->leaveEventLoop();
-        object_.reset();
-        connection_->releaseName(CONTACT_ENGINE_BUS_NAME);
     }
 
-    std::unique_ptr<sdbus::IConnection> connection_;
-    std::unique_ptr<sdbus::IObject> object_;
     std::vector<std::uint8_t> received_;
     int received_count_ = 0;
 };

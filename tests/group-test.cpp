@@ -19,6 +19,7 @@
 #include "contact-engine.h"
 #include "sample-contact.h"
 #include "service-limits.h"
+#include "responder.h"
 #include "test-support.h"
 
 namespace contact_test {
@@ -236,16 +237,13 @@ struct Received {
     }
 };
 
-class GroupResponderTest : public ::testing::Test {
+class GroupResponderTest : public ResponderTest {
 protected:
     // The responder's search answers by the query: "short" announces 2
     // groups and sends 1; "many" sends one more than the caller's room;
     // anything else sends search_param1 groups numbered search_param3, 1 ...
-    void SetUp() override
+    void register_methods() override
     {
-        (void)bus();
-        connection_ = sdbus::createSystemBusConnection(CONTACT_ENGINE_BUS_NAME);
-        object_ = sdbus::createObject(*connection_, CONTACT_ENGINE_OBJECT_PATH);
         const char *interface = CONTACT_ENGINE_INTERFACE;
         Received &got = received_;
         object_->registerMethod("contact_get_group").onInterface(interface).implementedAs([&got](int s, int index) {
@@ -300,21 +298,9 @@ protected:
                 got.take("contact_exist_same_group_name", {s}, {}, name);
                 return name == "yes";
             });
-        object_->finishRegistration();
-        connection_->enterEventLoopAsync();
-        ASSERT_EQ(contact_initialize(nullptr), 1);
-    }
-    void TearDown() override
-    {
-        contact_finalize(nullptr);
-        connection_->leaveEventLoop();
-        object_.reset();
-        connection_->releaseName(CONTACT_ENGINE_BUS_NAME);
     }
 
     Received received_;
-    std::unique_ptr<sdbus::IConnection> connection_;
-    std::unique_ptr<sdbus::IObject> object_;
 };
 
 TEST_F(GroupResponderTest, ShortGroupReplyIsRejected)

@@ -15,6 +15,7 @@
 #include "contact-engine-errors.h"
 #include "contact-engine-wire.h"
 #include "sample-contact.h"
+#include "responder.h"
 #include "test-support.h"
 
 namespace contact_test {
@@ -506,13 +507,10 @@ Bytes fixed_part(const std::string &name, std::size_t keep = contact_wire::kFixe
 // say: get_contacts(sent, request_count, extra) sends `sent` records and
 // announces sent + extra of them (sent 0 fails with the service's "no result
 // set" error); get_current_contact(length) sends that many bytes of a record.
-class ResultSetReplyTest : public ::testing::Test {
+class ResultSetReplyTest : public ResponderTest {
 protected:
-    void SetUp() override
+    void register_methods() override
     {
-        (void)bus();
-        connection_ = sdbus::createSystemBusConnection(CONTACT_ENGINE_BUS_NAME);
-        object_ = sdbus::createObject(*connection_, CONTACT_ENGINE_OBJECT_PATH);
         const char *interface = CONTACT_ENGINE_INTERFACE;
         object_->registerMethod("contact_result_set_get_current_contact")
             .onInterface(interface)
@@ -530,20 +528,8 @@ protected:
                 }
                 return std::make_tuple(batch, sent + extra);
             });
-        object_->finishRegistration();
-        connection_->enterEventLoopAsync();
-        ASSERT_EQ(contact_initialize(nullptr), 1);
-    }
-    void TearDown() override
-    {
-        contact_finalize(nullptr);
-        connection_->leaveEventLoop();
-        object_.reset();
-        connection_->releaseName(CONTACT_ENGINE_BUS_NAME);
     }
 
-    std::unique_ptr<sdbus::IConnection> connection_;
-    std::unique_ptr<sdbus::IObject> object_;
 };
 
 TEST_F(ResultSetReplyTest, CurrentContactShorterThanARecordIsRefused)

@@ -17,6 +17,7 @@
 #include "contact-engine-bus.h"
 #include "contact-engine-errors.h"
 #include "contact-engine.h"
+#include "responder.h"
 #include "test-support.h"
 
 namespace contact_test {
@@ -331,13 +332,11 @@ constexpr int kRefusedCode = 99;
 // Takes the service's name on the private bus and serves the sixteen
 // settings methods: answering with fixed values, or refusing every call
 // with an error whose text starts with kRefusedCode.  It counts the calls.
-class SettingsResponder : public ::testing::Test {
+class SettingsResponder : public ResponderTest {
 protected:
-    void SetUp() override
+    SettingsResponder() { connects_library_ = false; }
+    void register_methods() override
     {
-        (void)bus();
-        connection_ = sdbus::createSystemBusConnection(CONTACT_ENGINE_BUS_NAME);
-        object_ = sdbus::createObject(*connection_, CONTACT_ENGINE_OBJECT_PATH);
         for (const char *method :
              {"contact_get_contact_module_sync_status", "contact_get_view_storage_preference",
               "contact_get_storage_preference", "contact_get_current_activated_msisdn_index",
@@ -360,14 +359,6 @@ protected:
         object_->registerMethod("contact_set_own_number")
             .onInterface(CONTACT_ENGINE_INTERFACE)
             .implementedAs([this](const std::string &, const std::string &) { answer(); });
-        object_->finishRegistration();
-        connection_->enterEventLoopAsync();
-    }
-    void TearDown() override
-    {
-        connection_->leaveEventLoop();
-        object_.reset();
-        connection_->releaseName(CONTACT_ENGINE_BUS_NAME);
     }
     void answer()
     {
@@ -376,8 +367,6 @@ protected:
             throw sdbus::Error("org.yora.contact.Error.Refused", std::to_string(kRefusedCode) + ": refused by the test");
     }
 
-    std::unique_ptr<sdbus::IConnection> connection_;
-    std::unique_ptr<sdbus::IObject> object_;
     std::atomic<int> calls_{0};
     std::atomic<bool> refuse_{false};
     std::string name_ = "Anna";

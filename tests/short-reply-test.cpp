@@ -13,6 +13,7 @@
 #include "contact-engine-bus.h"
 #include "contact-engine-wire.h"
 #include "sample-contact.h"
+#include "responder.h"
 #include "test-support.h"
 
 namespace contact_test {
@@ -31,13 +32,10 @@ Bytes announcing_sections(std::size_t keep)
     return record;
 }
 
-class ShortReplyTest : public ::testing::Test {
+class ShortReplyTest : public ResponderTest {
 protected:
-    void SetUp() override
+    void register_methods() override
     {
-        (void)bus();
-        connection_ = sdbus::createSystemBusConnection(CONTACT_ENGINE_BUS_NAME);
-        object_ = sdbus::createObject(*connection_, CONTACT_ENGINE_OBJECT_PATH);
         const char *interface = CONTACT_ENGINE_INTERFACE;
         object_->registerMethod("contact_get_contact")
             .onInterface(interface)
@@ -48,20 +46,8 @@ protected:
         object_->registerMethod("contact_get_all_contact_indices").onInterface(interface).implementedAs([](int count) {
             return std::make_tuple(Bytes{1, 0, 0, 0, 2, 0, 0, 0}, count);
         });
-        object_->finishRegistration();
-        connection_->enterEventLoopAsync();
-        ASSERT_EQ(contact_initialize(nullptr), 1);
-    }
-    void TearDown() override
-    {
-        contact_finalize(nullptr);
-        connection_->leaveEventLoop();
-        object_.reset();
-        connection_->releaseName(CONTACT_ENGINE_BUS_NAME);
     }
 
-    std::unique_ptr<sdbus::IConnection> connection_;
-    std::unique_ptr<sdbus::IObject> object_;
 };
 
 TEST_F(ShortReplyTest, ContactShorterThanItsSectionsIsRejected)

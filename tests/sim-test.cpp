@@ -26,6 +26,7 @@
 #include "contact-engine-sim-wire.h"
 #include "contact-engine-wire.h"
 #include "sample-contact.h"
+#include "responder.h"
 #include "test-support.h"
 
 namespace contact_test {
@@ -164,13 +165,10 @@ TEST(SimChecks, OpenSimAndGetAdnTraceBeginBeforeTheConnectionTest)
 
 // Takes the service's name on the private bus and answers as each test sets
 // it up: records of any length, counts that do not match, failures.
-class SimResponderTest : public ::testing::Test {
+class SimResponderTest : public ResponderTest {
 protected:
-    void SetUp() override
+    void register_methods() override
     {
-        (void)bus();
-        connection_ = sdbus::createSystemBusConnection(CONTACT_ENGINE_BUS_NAME);
-        object_ = sdbus::createObject(*connection_, CONTACT_ENGINE_OBJECT_PATH);
         const char *interface = CONTACT_ENGINE_INTERFACE;
         object_->registerMethod("contact_get_sim_status").onInterface(interface).implementedAs([this] {
             fail_if_asked();
@@ -208,18 +206,6 @@ protected:
             fail_if_asked();
             return result_code_;
         });
-        object_->finishRegistration();
-        connection_->enterEventLoopAsync();
-        ASSERT_EQ(contact_initialize(nullptr), 1);
-    }
-    void TearDown() override
-    {
-        contact_finalize(nullptr);
-        if (connection_ == nullptr)
-            return; // SetUp failed before the responder stood
-        connection_->leaveEventLoop();
-        object_.reset();
-        connection_->releaseName(CONTACT_ENGINE_BUS_NAME);
     }
 
     void fail_if_asked() const
@@ -240,8 +226,6 @@ protected:
         return bytes;
     }
 
-    std::unique_ptr<sdbus::IConnection> connection_;
-    std::unique_ptr<sdbus::IObject> object_;
     const char *failure_ = nullptr;
     Bytes status_reply_;
     Bytes used_reply_;

@@ -20,6 +20,7 @@
 #include "contact-engine-wire.h"
 #include "contact-engine.h"
 #include "sample-contact.h"
+#include "responder.h"
 #include "test-support.h"
 
 // Found by argument-dependent lookup: speed_dial_t is in the global namespace.
@@ -440,13 +441,10 @@ constexpr int kResultCode = 7; // what the responder leaves in the last OUT "i"
 // Takes the service's name and serves the seven methods.  contact_get_speed_dial
 // answers with as many bytes of a whole record as the dial number asks for;
 // a search answers with `announced_` records in `reply_bytes_` bytes.
-class SpeedDialResponder : public ::testing::Test {
+class SpeedDialResponder : public ResponderTest {
 protected:
-    void SetUp() override
+    void register_methods() override
     {
-        (void)bus();
-        connection_ = sdbus::createSystemBusConnection(CONTACT_ENGINE_BUS_NAME);
-        object_ = sdbus::createObject(*connection_, CONTACT_ENGINE_OBJECT_PATH);
         const char *interface = CONTACT_ENGINE_INTERFACE;
         object_->registerMethod("contact_get_speed_dial").onInterface(interface).implementedAs([this](int length) {
             answer();
@@ -488,16 +486,6 @@ protected:
                 records.resize(reply_bytes_);
                 return std::make_tuple(records, announced_, kResultCode);
             });
-        object_->finishRegistration();
-        connection_->enterEventLoopAsync();
-        ASSERT_EQ(contact_initialize(nullptr), 1);
-    }
-    void TearDown() override
-    {
-        contact_finalize(nullptr);
-        connection_->leaveEventLoop();
-        object_.reset();
-        connection_->releaseName(CONTACT_ENGINE_BUS_NAME);
     }
     void answer()
     {
@@ -527,8 +515,6 @@ protected:
         }
     }
 
-    std::unique_ptr<sdbus::IConnection> connection_;
-    std::unique_ptr<sdbus::IObject> object_;
     std::atomic<bool> refuse_{false};
     std::mutex mutex_;
     int received_dial_ = 0;

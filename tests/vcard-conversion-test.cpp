@@ -24,6 +24,7 @@
 #include "contact-engine.h"
 #include "contact-record.h"
 #include "sample-contact.h"
+#include "responder.h"
 #include "test-support.h"
 #include "vcard-reader.h"
 
@@ -682,13 +683,10 @@ TEST_F(VCardIdentityTest, AWrittenFileBelongsToTheCallerWhoAsked)
 
 // ---- short replies, long paths and the payload, against a responder ----------------
 
-class VCardReplyTest : public ::testing::Test {
+class VCardReplyTest : public ResponderTest {
 protected:
-    void SetUp() override
+    void register_methods() override
     {
-        (void)bus();
-        connection_ = sdbus::createSystemBusConnection(CONTACT_ENGINE_BUS_NAME);
-        object_ = sdbus::createObject(*connection_, CONTACT_ENGINE_OBJECT_PATH);
         const char *interface = CONTACT_ENGINE_INTERFACE;
         // The text names the length of the reply.
         const auto record_of_length = [](const std::string &length) {
@@ -719,20 +717,8 @@ protected:
                 received_ = record.size();
                 return std::string("BEGIN:VCARD\r\nEND:VCARD\r\n");
             });
-        object_->finishRegistration();
-        connection_->enterEventLoopAsync();
-        ASSERT_EQ(contact_initialize(nullptr), 1);
-    }
-    void TearDown() override
-    {
-        contact_finalize(nullptr);
-        connection_->leaveEventLoop();
-        object_.reset();
-        connection_->releaseName(CONTACT_ENGINE_BUS_NAME);
     }
 
-    std::unique_ptr<sdbus::IConnection> connection_;
-    std::unique_ptr<sdbus::IObject> object_;
     std::size_t received_ = 0;
 };
 
