@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
 #include <mutex>
 
 namespace contact_engine {
@@ -91,31 +90,7 @@ Bytes blob_of(const SQLite::Column &column)
 
 } // namespace
 
-struct ContactStore::Hooks {
-    std::mutex mutex;
-    std::vector<Hook> list;
-};
-
-namespace {
-
-// The hooks of each Database, alive as long as one of its stores is.
-std::shared_ptr<ContactStore::Hooks> hooks_of(Database &db)
-{
-    static std::mutex mutex;
-    static std::map<Database *, std::weak_ptr<ContactStore::Hooks>> all;
-    const std::lock_guard lock(mutex);
-    std::erase_if(all, [](const auto &entry) { return entry.second.expired(); });
-    std::shared_ptr<ContactStore::Hooks> hooks = all[&db].lock();
-    if (!hooks) {
-        hooks = std::make_shared<ContactStore::Hooks>();
-        all[&db] = hooks;
-    }
-    return hooks;
-}
-
-} // namespace
-
-ContactStore::ContactStore(Database &db, const SearchKeys &keys) : db_(db), keys_(keys), hooks_(hooks_of(db))
+ContactStore::ContactStore(Database &db, const SearchKeys &keys) : db_(db), keys_(keys)
 {
     db_.migrate("contacts", kMigrations);
     if (state(kKeysSignature, -1) != signature_number(keys_.signature()))
@@ -188,16 +163,16 @@ void ContactStore::remake_keys()
 
 void ContactStore::add_hook(Hook hook)
 {
-    const std::lock_guard lock(hooks_->mutex);
-    hooks_->list.push_back(std::move(hook));
+    const std::lock_guard lock(hooks_mutex_);
+    hooks_.push_back(std::move(hook));
 }
 
 void ContactStore::run_hooks(int storage, int index, ContactChange change)
 {
     std::vector<Hook> hooks;
     {
-        const std::lock_guard lock(hooks_->mutex);
-        hooks = hooks_->list;
+        const std::lock_guard lock(hooks_mutex_);
+        hooks = hooks_;
     }
     for (const Hook &hook : hooks)
         hook(storage, index, change);

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -81,13 +81,11 @@ public:
     // Hooks run inside the transaction of every store(), remove() that
     // removed a row, and remove_all() (index 0), after the change: another
     // family keeps its own data in step, and refuses a change by throwing,
-    // which rolls the whole transaction back.  The hooks are shared by every
-    // ContactStore on the same Database, so a family that makes its own
-    // store hears the changes made through the contact family's.
+    // which rolls the whole transaction back.  Every family writes through
+    // the service's one store (contact_store() below), so its hooks hear
+    // every change.
     using Hook = std::function<void(int storage, int index, ContactChange change)>;
     void add_hook(Hook hook);
-
-    struct Hooks;
 
 private:
     void write_keys(std::int64_t id, const ContactKeys &keys);
@@ -96,7 +94,8 @@ private:
 
     Database &db_;
     const SearchKeys &keys_;
-    std::shared_ptr<Hooks> hooks_;
+    std::mutex hooks_mutex_;
+    std::vector<Hook> hooks_;
 };
 
 // The service's one contact store (and its search keys), made by the first

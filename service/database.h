@@ -5,7 +5,7 @@
 // (contact-store.h for contacts) and reaches SQLite only inside change() or
 // read():
 //
-//   ContactStore::ContactStore(Database &db) : db_(db) { db.migrate("contacts", kMigrations); }
+//   ContactStore::ContactStore(Database &db, ...) : db_(db) { db.migrate("contacts", kMigrations); }
 //   db.change([&] { ... db.sql() ... });       // one transaction, from any thread
 //   db.change([&] { ...; db.notify(Signal::ContactMainTable, {kAdd, storage, index}); });
 //
