@@ -7,10 +7,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "service-error.h"
-#include "vcard-reader.h"
+#include "core/service-error.h"
+#include "vcard/vcard-reader.h"
 #include "vcard-sample-cards.h"
-#include "vcard-writer.h"
+#include "vcard/vcard-writer.h"
 
 namespace {
 

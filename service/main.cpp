@@ -10,10 +10,10 @@
 #include <iostream>
 #include <thread>
 
-#include "client-watch.h"
-#include "database.h"
-#include "method-registry.h"
-#include "service-options.h"
+#include "core/client-watch.h"
+#include "core/database.h"
+#include "core/method-registry.h"
+#include "core/service-options.h"
 
 namespace contact_engine {
 

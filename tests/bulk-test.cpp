@@ -26,7 +26,7 @@
 #include "../tools/bulk-client.h"
 #include "bulk-cards.h"
 #include "contact-engine-bus.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "contact-engine.h"
 #include "sample-contact.h"
 #include "responder.h"

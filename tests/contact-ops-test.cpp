@@ -7,7 +7,7 @@
 
 #include "contact-wire.h"
 #include "sample-contact.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "test-support.h"
 
 namespace contact_test {

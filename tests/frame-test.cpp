@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "contact-engine-frame.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "contact-engine-wire.h"
 #include "test-support.h"
 

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "contact-engine-bus.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "contact-engine-group-wire.h"
 #include "contact-engine.h"
 #include "sample-contact.h"
-#include "service-limits.h"
+#include "core/service-limits.h"
 #include "responder.h"
 #include "test-support.h"
 

@@ -28,22 +28,22 @@
 #include <thread>
 #include <vector>
 
-#include "client-watch.h"
-#include "contact-store.h"
+#include "core/client-watch.h"
+#include "contacts/contact-store.h"
 #include "contact-engine-bus.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "contact-engine-signals.h"
 #include "contact-engine.h"
-#include "database.h"
-#include "method-registry.h"
-#include "service-limits.h"
-#include "service-error.h"
-#include "service-options.h"
+#include "core/database.h"
+#include "core/method-registry.h"
+#include "core/service-limits.h"
+#include "core/service-error.h"
+#include "core/service-options.h"
 #include "sample-contact.h"
-#include "sim-card.h"
-#include "sim-store.h"
+#include "sim/sim-card.h"
+#include "sim/sim-store.h"
 #include "test-support.h"
-#include "workers.h"
+#include "core/workers.h"
 
 namespace contact_engine {
 RegisterFamily register_notification_signals;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "contact-engine-bus.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "contact-engine-wire.h"
 #include "sample-contact.h"
 #include "responder.h"

@@ -19,14 +19,14 @@
 #include <thread>
 #include <vector>
 
-#include "client-watch.h"
-#include "contact-engine-errors.h"
-#include "database.h"
-#include "method-registry.h"
-#include "record-packing.h"
-#include "service-error.h"
+#include "core/client-watch.h"
+#include "core/contact-engine-errors.h"
+#include "core/database.h"
+#include "core/method-registry.h"
+#include "contacts/record-packing.h"
+#include "core/service-error.h"
 #include "test-support.h"
-#include "workers.h"
+#include "core/workers.h"
 
 namespace contact_test {
 namespace {

@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "contact-engine-bus.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "contact-engine.h"
 #include "contact-wire.h"
 #include "sample-contact.h"
-#include "service-limits.h"
+#include "core/service-limits.h"
 #include "test-support.h"
 
 namespace contact_test {

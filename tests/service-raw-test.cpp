@@ -10,7 +10,7 @@
 
 #include "contact-engine-bus.h"
 #include "contact-engine-wire.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "test-support.h"
 
 namespace contact_test {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "contact-engine-bus.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "contact-engine.h"
 #include "responder.h"
 #include "test-support.h"

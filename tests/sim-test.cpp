@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "contact-engine-bus.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "contact-engine.h"
 #include "contact-engine-sim-wire.h"
 #include "contact-engine-wire.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "contact-engine-bus.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "contact-engine-speed-dial-wire.h"
 #include "contact-engine-wire.h"
 #include "contact-engine.h"

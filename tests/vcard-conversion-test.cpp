@@ -19,14 +19,14 @@
 #include <vector>
 
 #include "contact-engine-bus.h"
-#include "contact-engine-errors.h"
+#include "core/contact-engine-errors.h"
 #include "contact-engine-wire.h"
 #include "contact-engine.h"
-#include "contact-record.h"
+#include "contacts/contact-record.h"
 #include "sample-contact.h"
 #include "responder.h"
 #include "test-support.h"
-#include "vcard-reader.h"
+#include "vcard/vcard-reader.h"
 
 namespace contact_test {
 namespace {

@@ -14,12 +14,12 @@
 #include <random>
 #include <sstream>
 
-#include "contact-engine-errors.h"
-#include "service-error.h"
-#include "vcard-fields.h"
-#include "vcard-reader.h"
+#include "core/contact-engine-errors.h"
+#include "core/service-error.h"
+#include "vcard/vcard-fields.h"
+#include "vcard/vcard-reader.h"
 #include "vcard-sample-cards.h"
-#include "vcard-writer.h"
+#include "vcard/vcard-writer.h"
 
 namespace {
 
