@@ -4,12 +4,14 @@
 #include <CLI/CLI.hpp>
 #include <sdbus-c++/sdbus-c++.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <thread>
 
+#include "core/caller-files.h"
 #include "core/client-watch.h"
 #include "core/database.h"
 #include "core/method-registry.h"
@@ -69,6 +71,10 @@ int main(int argc, char **argv)
 {
     using namespace contact_engine;
 
+    // Whatever the service makes (database, its -wal and -shm, directories)
+    // is its own user's alone unless it says otherwise.
+    umask(077);
+
     CLI::App app{"The contact engine service: serves the phone's contacts on the system bus"};
     ServiceOptions options;
     add_options(app, options);
@@ -85,6 +91,7 @@ int main(int argc, char **argv)
         Database database(options.database_path);
         auto connection = sdbus::createSystemBusConnection();
         ClientWatch clients(*connection);
+        BusCallers callers(clients);
         auto object = sdbus::createObject(*connection, kObjectPath);
         MethodRegistry registry(*object, clients, options.worker_threads);
         register_families(registry, database, options);

@@ -385,7 +385,8 @@ TEST_F(VCardTest, TheFileVariantsWriteCallerFilesInTheServiceDirectory)
         ASSERT_LT(length, sizeof path);
         for (std::size_t i = length; i < sizeof path; ++i)
             ASSERT_EQ(path[i], '\0') << "zero bytes up to the 300th, at " << i;
-        EXPECT_EQ(fs::path(path).parent_path().string(), variant.directory);
+        EXPECT_EQ(fs::path(path).parent_path().string(), variant.directory + "/" + std::to_string(getuid()))
+            << "the caller's own directory";
         struct stat status {};
         ASSERT_EQ(lstat(path, &status), 0);
         EXPECT_TRUE(S_ISREG(status.st_mode));

@@ -419,7 +419,7 @@ std::int32_t BulkJobs::adopt(std::int32_t handle)
         job->source_size = status.st_size;
     }
     if (job->kind == kBulkExport)
-        job->target_file = reopen_own_file(job->target_path, off_t(job->target_length), kBulkFileError);
+        job->target_file = reopen_own_file(job->who, job->target_path, off_t(job->target_length), kBulkFileError);
     job->handle = handle;
     job->owner = current_caller();
     job->state = kJobStopped;

@@ -2,11 +2,14 @@
 // own interface com.quorvel.contact.engine.Bulk for what those cannot
 // carry (the file an import reads, the file an export wrote, taking over
 // an interrupted job).
+#include <chrono>
 #include <filesystem>
 #include <tuple>
 
 #include "bulk/bulk-jobs.h"
+#include "core/caller-files.h"
 #include "core/method-registry.h"
+#include "core/service-limits.h"
 #include "core/service-options.h"
 
 namespace contact_engine {
@@ -94,6 +97,7 @@ void register_bulk_methods(MethodRegistry &registry, Database &database, const S
 {
     ContactStore &contacts = contact_store(registry, database, options);
     auto &jobs = registry.own<BulkJobs>(database, contacts, registry.workers(), export_directory(options));
+    add_export_directory(export_directory(options), std::chrono::seconds(limits::kExportLifetimeSeconds));
     registry.on_client_vanished([&jobs](const std::string &name) { jobs.client_vanished(name); });
 
     registry.add("contact_bulk_operation_open", open, jobs, In{"open_param1", "open_param2"}, Out{"bulk_op_handle"})

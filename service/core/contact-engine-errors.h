@@ -82,6 +82,10 @@ enum ErrorCode : int {
     kBulkBadThumbs = 96,
     kBulkNoThumbs = 97,
     kBulkFileError = 98,
+
+    // Files of callers (service/core/caller-files.cpp).
+    kCallerFileTooLarge = 110,
+    kExportQuotaExceeded = 111,
 };
 
 struct ErrorInfo {
@@ -164,6 +168,10 @@ inline constexpr std::array kErrors{
     ErrorInfo{kBulkBadThumbs, "BulkBadThumbs", "bulk: the thumb array is not `count` x 4 bytes, or thumbs given to an import"},
     ErrorInfo{kBulkNoThumbs, "BulkNoThumbs", "bulk: a delete job executed without thumbs"},
     ErrorInfo{kBulkFileError, "BulkFileError", "bulk: the export file cannot be written (disk full, directory missing)"},
+    ErrorInfo{kCallerFileTooLarge, "CallerFileTooLarge",
+              "a file given to a single-card vCard conversion is over 64 MiB (a whole address book goes through a bulk import)"},
+    ErrorInfo{kExportQuotaExceeded, "ExportQuotaExceeded",
+              "the caller's exported files would hold over 256 MiB together; remove some or wait until they expire"},
 };
 
 // The client library's own codes: the service never uses them.

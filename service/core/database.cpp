@@ -1,9 +1,15 @@
 #include "core/database.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 
 #include <sqlite3.h>
+
+#include "core/caller-files.h"
 
 namespace contact_engine {
 
@@ -26,13 +32,33 @@ void configure_sqlite_once()
     (void)configured; // SQLITE_MISUSE when the process used SQLite already: harmless
 }
 
+// A file of the database readable by the service's user alone, whatever
+// an earlier version (or an older umask) left: group and other bits off.
+void keep_private(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 077) != 0)
+        fchmod(fd, status.st_mode & 0700);
+    ::close(fd);
+}
+
 SQLite::Database open_writer(const std::string &path)
 {
     configure_sqlite_once();
+    // The directories made here are 0711 (caller-files.h): export
+    // directories of the callers may lie beside the database.
     const auto parent = std::filesystem::path(path).parent_path();
     if (!parent.empty())
-        std::filesystem::create_directories(parent);
+        make_service_directory(parent.string());
+    // SQLite gives the -wal and -shm files the database's mode; files of
+    // earlier runs are made private here too.
+    for (const char *suffix : {"", "-wal", "-shm"})
+        keep_private(path + suffix);
     SQLite::Database db(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | kNoMutex);
+    keep_private(path);
     // A new database gets 8 KiB pages: a contact's record (4480 bytes and
     // its sections) then mostly fits one page instead of a chain of two.
     db.exec("PRAGMA journal_mode = WAL");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace contact_engine::limits {
 
@@ -45,6 +46,22 @@ inline constexpr std::size_t kNotificationsBeforeFolding = 16;
 // client reads or copies it at once; older ones are removed by the next such
 // conversion and at start-up.
 inline constexpr int kVCardTmpLifetimeSeconds = 600;
+
+// Every other file the service writes for a client (vCard files, bulk
+// exports) is removed once it has not been written for a day: an
+// interrupted export job is kept as long, and its file with it.
+inline constexpr int kExportLifetimeSeconds = 24 * 60 * 60;
+
+// Bytes one uid's exported files may hold together, over every export
+// directory; a new file that would pass it is refused (code 111).  Checked
+// when a file is made: a bulk export running then may end past it by its
+// own size.
+inline constexpr std::uint64_t kExportBytesPerUid = 256ull << 20;
+
+// A file given to a single-card conversion (contact_convert_vcard_file_to_
+// contact) larger than this is refused from its size (fstat), before a byte
+// is read (code 110); whole address books go through a bulk import.
+inline constexpr long long kVCardFileMaxBytes = 64ll << 20;
 
 // vCard input: the longest line once unfolded (a photo of a few megabytes
 // fits) and the largest card.  Longer ones are refused with code 83, and the

@@ -7,11 +7,11 @@
 // or the my-contact storage) writes the fixed part as sent together with
 // that contact's stored sections; any other fixed part is written alone.
 //
-// Files: the service writes into its own directory (ServiceOptions::
-// vcard_directory) under names it makes, each file given to the caller who
-// asked; it reads a client's file with the client's own file-system
-// identity (caller-files.h), so no client reads through the service what it
-// could not read itself.
+// Files: the service writes into the caller's own directory of its vCard
+// directory (ServiceOptions::vcard_directory) under names it makes, each
+// file made with the identity of the caller who asked; it reads a client's
+// file with the client's own file-system identity (caller-files.h), so no
+// client reads through the service what it could not read itself.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,10 +131,8 @@ void write_all(int fd, const std::string &text, const std::string &path)
 std::string write_caller_file(const fs::path &directory, const std::string &stem, const std::string &text)
 {
     const CallerIdentity who = current_caller_identity();
-    std::error_code ignored;
-    fs::create_directories(directory, ignored);
     std::string path;
-    FileHandle file = create_for_caller(who, directory.string(), stem, ".vcf", path, kVCardFileError);
+    FileHandle file = create_for_caller(who, directory.string(), stem, ".vcf", path, kVCardFileError, text.size());
     try {
         if (path.size() > kMaxPathLength)
             fail(kVCardFileError, "the path \"" + path + "\" is longer than the " + std::to_string(kMaxPathLength) +
@@ -145,21 +143,6 @@ std::string write_caller_file(const fs::path &directory, const std::string &stem
         throw;
     }
     return path;
-}
-
-// Removes the temporary files written more than `age` ago.
-void remove_old_files(const fs::path &directory, std::chrono::seconds age)
-{
-    std::error_code error;
-    const auto now = fs::file_time_type::clock::now();
-    for (fs::directory_iterator entry(directory, error), end; !error && entry != end; entry.increment(error)) {
-        std::error_code status_error;
-        if (!entry->is_regular_file(status_error) || entry->is_symlink(status_error))
-            continue;
-        const auto written = entry->last_write_time(status_error);
-        if (!status_error && now - written >= age)
-            fs::remove(entry->path(), status_error);
-    }
 }
 
 std::string convert_contact_to_vcard(VCardFiles &files, Bytes record, std::int32_t convert_param)
@@ -174,9 +157,7 @@ std::string convert_contact_to_vcard_file(VCardFiles &files, Bytes record, std::
 
 std::string convert_contact_to_vcard_file_tmp(VCardFiles &files, Bytes record, std::int32_t convert_param)
 {
-    const std::string text = to_vcard(files.contacts, record, convert_param);
-    remove_old_files(files.tmp, std::chrono::seconds(limits::kVCardTmpLifetimeSeconds));
-    return write_caller_file(files.tmp, "tmp", text);
+    return write_caller_file(files.tmp, "tmp", to_vcard(files.contacts, record, convert_param));
 }
 
 // ---- vCard to contact ----------------------------------------------------------
@@ -192,6 +173,12 @@ Bytes fixed_part(const ImportedContact &contact)
 Bytes convert_vcard_file_to_contact(VCardFiles &, std::string path)
 {
     const FileHandle file = open_as_caller(current_caller_identity(), path, kVCardUnreadable);
+    // One card is wanted: a file far larger than any card is refused from
+    // its size, before a byte of it is read.
+    struct stat status {};
+    if (fstat(file.get(), &status) != 0 || status.st_size > limits::kVCardFileMaxBytes)
+        fail(kCallerFileTooLarge, "\"" + path + "\" holds " + std::to_string(status.st_size) + " bytes; a single-card "
+                                  "conversion reads at most " + std::to_string(limits::kVCardFileMaxBytes));
     VCardReader reader = VCardReader::from_descriptor(file.get());
     std::optional<ImportedContact> contact = reader.next_contact();
     if (!contact)
@@ -211,8 +198,10 @@ void register_vcard_methods(MethodRegistry &registry, Database &database, const 
 {
     ContactStore &contacts = contact_store(registry, database, options);
     auto &files = registry.own<VCardFiles>(contacts, vcard_directory(options));
+    add_export_directory(files.directory.string(), std::chrono::seconds(limits::kExportLifetimeSeconds));
+    add_export_directory(files.tmp.string(), std::chrono::seconds(limits::kVCardTmpLifetimeSeconds));
     // Temporary files of an earlier run are no one's any more.
-    remove_old_files(files.tmp, std::chrono::seconds(0));
+    remove_expired_exports(files.tmp.string(), std::chrono::seconds(0));
 
     registry
         .add("contact_convert_contact_to_vcard", convert_contact_to_vcard, files, In{"contact", "convert_param"},
