@@ -87,6 +87,8 @@ int main(int argc, char **argv)
         ClientWatch clients(*connection);
         auto object = sdbus::createObject(*connection, kObjectPath);
         MethodRegistry registry(*object, clients, options.worker_threads);
+        if (!options.hold_long_calls_until.empty())
+            registry.hold_long_calls_until(options.hold_long_calls_until);
         register_families(registry, database, options);
         object->finishRegistration();
         connection->requestName(kBusName);

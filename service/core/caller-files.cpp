@@ -65,6 +65,9 @@ private:
 
 CallerIdentity current_caller_identity()
 {
+    // A long call runs on a worker: the bus thread learnt who called.
+    if (const CallerIdentity *known = current_call_identity())
+        return *known;
     const sdbus::Message *message = current_message();
     if (message == nullptr)
         fail(kBulkFileRefused, "the caller's identity is unknown outside a call");

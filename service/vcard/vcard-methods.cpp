@@ -47,10 +47,12 @@ constexpr int kMyContactAlias = 7;
 constexpr std::size_t kMaxPathLength = 299;
 
 struct VCardFiles {
-    VCardFiles(ContactStore &store, fs::path root) : contacts(store), directory(std::move(root)), tmp(directory / "tmp")
+    VCardFiles(ContactStore &store, UserQuotas &counts, fs::path root)
+        : contacts(store), quotas(counts), directory(std::move(root)), tmp(directory / "tmp")
     {
     }
     ContactStore &contacts;
+    UserQuotas &quotas;
     fs::path directory; // files of contact_convert_contact_to_vcard_file
     fs::path tmp;       // files of contact_convert_contact_to_vcard_file_tmp
 };
@@ -189,10 +191,17 @@ Bytes fixed_part(const ImportedContact &contact)
     return Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(kFixedSize));
 }
 
-Bytes convert_vcard_file_to_contact(VCardFiles &, std::string path)
+Bytes convert_vcard_file_to_contact(VCardFiles &files, std::string path)
 {
-    const FileHandle file = open_as_caller(current_caller_identity(), path, kVCardUnreadable);
-    VCardReader reader = VCardReader::from_descriptor(file.get());
+    const CallerIdentity who = current_caller_identity();
+    const UserQuotas::Hold held = files.quotas.take(who.uid, Quota::OpenFiles);
+    const FileHandle file = open_as_caller(who, path, kVCardUnreadable);
+    struct stat status {};
+    if (fstat(file.get(), &status) != 0 || std::uint64_t(status.st_size) > limits::kVCardMaxFileBytes)
+        fail(kVCardTooLarge, "\"" + path + "\" is larger than the " + std::to_string(limits::kVCardMaxFileBytes >> 20) +
+                                 " MiB a vCard file to convert may be");
+    // Read no further than that, should the file grow meanwhile.
+    VCardReader reader = VCardReader::from_descriptor(file.get(), 0, limits::kVCardMaxFileBytes);
     std::optional<ImportedContact> contact = reader.next_contact();
     if (!contact)
         fail(kVCardSyntax, "\"" + path + "\" holds no vCard");
@@ -210,20 +219,20 @@ RegisterFamily register_vcard_methods;
 void register_vcard_methods(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
     ContactStore &contacts = contact_store(registry, database, options);
-    auto &files = registry.own<VCardFiles>(contacts, vcard_directory(options));
+    auto &files = registry.own<VCardFiles>(contacts, registry.quotas(), vcard_directory(options));
     // Temporary files of an earlier run are no one's any more.
     remove_old_files(files.tmp, std::chrono::seconds(0));
 
     registry
         .add("contact_convert_contact_to_vcard", convert_contact_to_vcard, files, In{"contact", "convert_param"},
              Out{"vcard"})
-        .add("contact_convert_contact_to_vcard_file", convert_contact_to_vcard_file, files,
+        .add_long("contact_convert_contact_to_vcard_file", convert_contact_to_vcard_file, files,
              In{"contact", "convert_param"}, Out{"full_file_path"})
-        .add("contact_convert_contact_to_vcard_file_tmp", convert_contact_to_vcard_file_tmp, files,
+        .add_long("contact_convert_contact_to_vcard_file_tmp", convert_contact_to_vcard_file_tmp, files,
              In{"contact", "convert_param"}, Out{"full_file_path"})
-        .add("contact_convert_vcard_file_to_contact", convert_vcard_file_to_contact, files, In{"file"},
+        .add_long("contact_convert_vcard_file_to_contact", convert_vcard_file_to_contact, files, In{"file"},
              Out{"contact"})
-        .add("contact_convert_vcard_to_contact", convert_vcard_to_contact, files, In{"vcard"}, Out{"contact"});
+        .add_long("contact_convert_vcard_to_contact", convert_vcard_to_contact, files, In{"vcard"}, Out{"contact"});
 }
 
 } // namespace contact_engine
