@@ -86,8 +86,9 @@ protected:
     std::string import_file()
     {
         const std::string path = dir_.path() + "/book.vcf";
-        if (!std::filesystem::exists(path))
+        if (!std::filesystem::exists(path)) {
             EXPECT_TRUE(bulk_cards::write(path, 3));
+        }
         return path;
     }
 };
