@@ -256,6 +256,38 @@ TEST_F(PerUserLimitTest, AnInterruptedCopyIsAdoptedByItsOwnUserOnly)
     EXPECT_EQ(adopted, 0) << "20: refused as another user's job, 21: refused otherwise, 22: not stopped";
 }
 
+// ---- a file with no card in it ---------------------------------------------------
+
+class HostileFileTest : public ServiceTest {};
+
+// A sparse file of 8 GB of zeros holds no card and takes no disk; an import
+// of it reads it chunk by chunk, so a stop takes effect after the chunk it
+// came in (reading the whole file in one step took the worker for seconds).
+TEST_F(HostileFileTest, AnImportOfZerosStopsWithinAChunk)
+{
+    const std::string path = dir_.path() + "/zeros.vcf";
+    {
+        std::ofstream(path).put('\n');
+    }
+    std::filesystem::resize_file(path, 8ull << 30);
+    int handle = -1, state = -1;
+    ASSERT_EQ(contact_bulk_operation_open(CONTACT_BULK_IMPORT, CONTACT_STORAGE_PHONE, &handle, &error_code_), 1);
+    ASSERT_EQ(bulk_client::set_source(handle, path, &error_code_), 1) << error_code_;
+    ASSERT_EQ(contact_bulk_operation_exec(handle, &state, &error_code_), 1) << error_code_;
+    ASSERT_EQ(contact_bulk_operation_stop(handle, &error_code_), 1) << error_code_;
+    bulk_operation_status_t status{};
+    for (int tries = 0; tries < 6000; ++tries) {
+        ASSERT_EQ(contact_bulk_operation_get_info(handle, &status, &error_code_), 1);
+        if (status.state != CONTACT_BULK_STATE_RUNNING)
+            break;
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(status.state, CONTACT_BULK_STATE_STOPPED);
+    EXPECT_LT(status.progress, 1000) << "the whole file was read before the stop";
+    EXPECT_EQ(status.done, 0);
+    EXPECT_EQ(contact_bulk_operation_close(handle, &error_code_), 1);
+}
+
 // ---- long calls run on the workers ------------------------------------------------
 
 // The service holds every long call on its worker until the test creates
