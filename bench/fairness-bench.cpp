@@ -169,6 +169,7 @@ std::string hostile_card()
 int main()
 {
     try {
+        contact_test::PrivateBus bus;
         const std::string seeded = seeded_database();
         contact_test::TempDir dir;
         const std::string database = dir.path() + "/contacts.db";
@@ -177,7 +178,6 @@ int main()
         bulk_cards::write(cards, 10000);
         const std::string hostile = hostile_card();
 
-        contact_test::PrivateBus bus;
         contact_test::ServiceProcess service(database, kServiceOptions);
         service.start();
         int error_code = 0;
