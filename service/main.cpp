@@ -94,6 +94,8 @@ int main(int argc, char **argv)
         BusCallers callers(clients);
         auto object = sdbus::createObject(*connection, kObjectPath);
         MethodRegistry registry(*object, clients, options.worker_threads);
+        if (!options.hold_long_calls_until.empty())
+            registry.hold_long_calls_until(options.hold_long_calls_until);
         register_families(registry, database, options);
         object->finishRegistration();
         connection->requestName(kBusName);

@@ -16,6 +16,7 @@
 #include "contact-engine-wire.h"
 #include "sample-contact.h"
 #include "responder.h"
+#include "core/service-limits.h"
 #include "test-support.h"
 
 namespace contact_test {
@@ -394,14 +395,14 @@ TEST_F(ResultSetTest, SetsGoWhenTheirClientLeavesTheBus)
     EXPECT_EQ(code, kNoResultSet);
 }
 
-TEST_F(ResultSetTest, AClientHoldsALimitedNumberOfSets)
+TEST_F(ResultSetTest, AUserHoldsALimitedNumberOfSets)
 {
     std::vector<int> ids;
     int id = 0;
     while (contact_result_set_create(kPhone, "", kByName, &id, &error_code_))
         ids.push_back(id);
     EXPECT_EQ(error_code_, kTooManyResultSets);
-    EXPECT_EQ(ids.size(), 16u);
+    EXPECT_EQ(ids.size(), contact_engine::limits::kMaxResultSetsPerUser);
     ASSERT_EQ(contact_result_set_destory(ids.back(), &error_code_), 1);
     EXPECT_EQ(contact_result_set_create(kPhone, "", kByName, &id, &error_code_), 1) << "a destroyed set frees its place";
 }

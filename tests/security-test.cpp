@@ -342,11 +342,11 @@ TEST_F(SecurityTest, AHugeFileForOneCardIsRefusedFromItsSize)
     ASSERT_EQ(truncate(huge.c_str(), 32ll << 30), 0);
     const std::string at_limit = dir_.path() + "/at-limit.vcf";
     write_file(at_limit, kOpenCard, 0644);
-    ASSERT_EQ(truncate(at_limit.c_str(), limits::kVCardFileMaxBytes), 0);
+    ASSERT_EQ(truncate(at_limit.c_str(), off_t(limits::kVCardMaxFileBytes)), 0);
     const struct {
         std::string path;
         int code;
-    } cases[] = {{huge, kCallerFileTooLarge}, {open_, 0}, {at_limit, 0}};
+    } cases[] = {{huge, kVCardTooLarge}, {open_, 0}, {at_limit, 0}};
     RawClient client;
     ASSERT_TRUE(client.connected());
     for (const auto &c : cases)

@@ -70,6 +70,22 @@ bool takes_thumbs(int kind)
     return kind != kBulkImport;
 }
 
+// Where the last line that starts in the final bytes before `end` begins,
+// read again from the file; `end` itself when none does.  A chunk that
+// found no card in its whole window goes on from there, so a BEGIN:VCARD
+// cut by the window's end is read whole by the next chunk (a line that long
+// is no BEGIN:VCARD).
+std::uint64_t line_start_before(int fd, std::uint64_t end)
+{
+    char tail[256];
+    const std::uint64_t from = end - sizeof tail;
+    const ssize_t count = ::pread(fd, tail, sizeof tail, off_t(from));
+    for (ssize_t i = count - 1; i >= 0; --i)
+        if (tail[i] == '\n')
+            return from + std::uint64_t(i) + 1;
+    return end;
+}
+
 } // namespace
 
 struct BulkJob {
@@ -88,8 +104,12 @@ struct BulkJob {
     // Worker's own while the job runs.
     FileHandle source_file;
     FileHandle target_file;
-    std::optional<VCardReader> reader;
     int next_free = 1; // where the search for free indexes goes on
+
+    // What it counts for its user, given back when the job goes.
+    UserQuotas::Hold counted;     // one of the user's open jobs
+    UserQuotas::Hold thumbs_held; // its thumbs
+    UserQuotas::Hold file_held;   // its source or target file
 
     // Progress, under BulkJobs::mutex_.
     int state = kJobOpened;
@@ -114,16 +134,23 @@ struct BulkJob {
     }
 };
 
-BulkJobs::BulkJobs(Database &db, ContactStore &contacts, Workers &workers, std::string export_directory)
-    : db_(db), contacts_(contacts), workers_(workers), export_directory_(std::move(export_directory))
+BulkJobs::BulkJobs(Database &db, ContactStore &contacts, Workers &workers, UserQuotas &quotas,
+                   std::string export_directory)
+    : db_(db), contacts_(contacts), workers_(workers), quotas_(quotas), export_directory_(std::move(export_directory))
 {
     db_.migrate("bulk", kMigrations);
     db_.change([&] {
         // Jobs that ran when the service stopped are interrupted now;
-        // finished ones and old interrupted ones go.
+        // finished ones and old interrupted ones go, and so do a user's
+        // oldest past its limit.
         SQLite::Statement old(db_.sql(), "DELETE FROM bulk_jobs WHERE state NOT IN (1, 2) OR updated < ?");
         old.bind(1, now() - kInterruptedLifetime);
         old.exec();
+        SQLite::Statement surplus(db_.sql(), "DELETE FROM bulk_jobs WHERE handle IN (SELECT handle FROM (SELECT "
+                                             "handle, row_number() OVER (PARTITION BY uid ORDER BY updated DESC, "
+                                             "handle DESC) AS newest FROM bulk_jobs) WHERE newest > ?)");
+        surplus.bind(1, std::int64_t(limits::per_user::kInterruptedJobs));
+        surplus.exec();
         next_handle_ = db_.sql().execAndGet("SELECT coalesce(max(handle), 0) + 1 FROM bulk_jobs").getInt();
     });
 }
@@ -143,6 +170,7 @@ std::int32_t BulkJobs::open(std::int32_t kind, std::int32_t storages)
     auto job = std::make_shared<BulkJob>();
     job->kind = kind;
     job->owner = current_caller();
+    job->who = current_caller_identity(); // its row names the user, who may adopt it
     switch (kind) {
     case kBulkImport:
         job->target = contact_storage(storages);
@@ -163,6 +191,8 @@ std::int32_t BulkJobs::open(std::int32_t kind, std::int32_t storages)
     default:
         fail(kBulkUnknownKind, "no bulk job kind " + std::to_string(kind) + " (1 import, 2 export, 3 copy, 4 move, 5 delete)");
     }
+    job->counted = quotas_.take(job->who.uid, Quota::BulkJobs);
+    job->thumbs_held = quotas_.take(job->who.uid, Quota::Thumbs, 0);
     std::lock_guard lock(mutex_);
     job->handle = next_handle_++;
     jobs_.emplace(job->handle, job);
@@ -180,6 +210,7 @@ void BulkJobs::set_thumbs(std::int32_t handle, const Bytes &thumbs, std::int32_t
         fail(kBulkBadThumbs, "an import takes no thumbs: its contacts come from its file");
     if (job->state != kJobOpened)
         fail(kBulkWrongState, "thumbs are given before the job is executed");
+    job->thumbs_held.grow(std::size_t(count));
     const std::vector<int> more = thumbs_of(thumbs.data(), thumbs.size());
     job->thumbs.insert(job->thumbs.end(), more.begin(), more.end());
 }
@@ -197,6 +228,7 @@ void BulkJobs::set_source(std::int32_t handle, const std::string &path)
     // Opened with the caller's own identity: what it could not read, the
     // service does not read for it.
     const CallerIdentity who = current_caller_identity();
+    UserQuotas::Hold file_held = quotas_.take(who.uid, Quota::OpenFiles);
     FileHandle file = open_as_caller(who, path, kBulkFileRefused);
     struct stat status {};
     fstat(file.get(), &status);
@@ -208,6 +240,7 @@ void BulkJobs::set_source(std::int32_t handle, const std::string &path)
     job->source_path = path;
     job->source_size = status.st_size;
     job->source_file = std::move(file);
+    job->file_held = std::move(file_held);
 }
 
 std::string BulkJobs::target_file(std::int32_t handle)
@@ -234,19 +267,24 @@ std::int32_t BulkJobs::exec(std::int32_t handle)
         if (job->kind == kBulkDelete && job->thumbs.empty())
             fail(kBulkNoThumbs, "a delete job needs the indexes to delete (set_thumb)");
     }
+    // Without thumbs a copy, move or export takes the whole source storage,
+    // as it is now.
+    if (takes_thumbs(job->kind) && job->thumbs.empty()) {
+        std::vector<int> every = contacts_.indices(job->source.table);
+        std::lock_guard lock(mutex_);
+        job->thumbs_held.grow(every.size());
+        job->thumbs = std::move(every);
+    }
     if (job->kind == kBulkExport) {
-        job->who = current_caller_identity();
+        UserQuotas::Hold file_held = quotas_.take(job->who.uid, Quota::OpenFiles);
         std::string path;
         FileHandle file = create_for_caller(job->who, export_directory_, "export-" + std::to_string(handle), ".vcf",
                                             path, kBulkFileError);
         std::lock_guard lock(mutex_);
         job->target_path = path;
         job->target_file = std::move(file);
+        job->file_held = std::move(file_held);
     }
-    // Without thumbs a copy, move or export takes the whole source storage,
-    // as it is now.
-    if (takes_thumbs(job->kind) && job->thumbs.empty())
-        job->thumbs = contacts_.indices(job->source.table);
     job->total = job->kind == kBulkImport ? -1 : int(job->thumbs.size());
     insert_row(*job, kJobRunning);
     std::lock_guard lock(mutex_);
@@ -334,16 +372,47 @@ bool BulkJobs::any_running()
 void BulkJobs::client_vanished(const std::string &name)
 {
     std::vector<std::int32_t> rows;
+    std::vector<uid_t> users;
     {
         std::lock_guard lock(mutex_);
         std::vector<std::shared_ptr<BulkJob>> gone;
         for (auto &[handle, job] : jobs_)
             if (job->owner == name)
                 gone.push_back(job);
-        for (auto &job : gone)
+        for (auto &job : gone) {
             forget(job, true, rows);
+            users.push_back(job->who.uid);
+        }
     }
     delete_rows(rows);
+    for (uid_t uid : users)
+        keep_fewest_interrupted(uid);
+}
+
+void BulkJobs::keep_fewest_interrupted(uid_t uid)
+{
+    std::vector<std::int32_t> live;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto *handles : {&jobs_, &draining_})
+            for (const auto &entry : *handles)
+                live.push_back(entry.first);
+    }
+    std::vector<std::int32_t> surplus;
+    db_.read([&] {
+        SQLite::Statement rows(db_.sql(), "SELECT handle FROM bulk_jobs WHERE uid = ? AND state IN (1, 2) "
+                                          "ORDER BY updated DESC, handle DESC");
+        rows.bind(1, std::int64_t(uid));
+        std::size_t kept = 0;
+        while (rows.executeStep()) {
+            const std::int32_t handle = rows.getColumn(0).getInt();
+            if (std::find(live.begin(), live.end(), handle) != live.end())
+                continue; // a job with a client: not interrupted
+            if (++kept > limits::per_user::kInterruptedJobs)
+                surplus.push_back(handle);
+        }
+    });
+    delete_rows(surplus);
 }
 
 void BulkJobs::forget(const std::shared_ptr<BulkJob> &job, bool keep_if_unfinished, std::vector<std::int32_t> &rows)
@@ -412,6 +481,10 @@ std::int32_t BulkJobs::adopt(std::int32_t handle)
     job->who = current_caller_identity();
     if (std::int64_t(job->who.uid) != uid)
         fail(kBulkNotOwner, "bulk job " + std::to_string(handle) + " was another user's");
+    job->counted = quotas_.take(job->who.uid, Quota::BulkJobs);
+    job->thumbs_held = quotas_.take(job->who.uid, Quota::Thumbs, job->thumbs.size());
+    if (job->kind == kBulkImport || job->kind == kBulkExport)
+        job->file_held = quotas_.take(job->who.uid, Quota::OpenFiles);
     if (job->kind == kBulkImport) {
         job->source_file = open_as_caller(job->who, job->source_path, kBulkFileRefused);
         struct stat status {};
@@ -486,9 +559,9 @@ void BulkJobs::run_chunk(const std::shared_ptr<BulkJob> &job)
             job->last_error = failure;
         if (job->kind == kBulkImport && finished)
             job->total = job->done + job->failed;
-        job->reader.reset();
         job->source_file = FileHandle();
         job->target_file = FileHandle();
+        job->file_held.release();
         lock.unlock();
         save_state(*job); // a closed job's row is gone: nothing to update
         return;
@@ -534,29 +607,50 @@ void make_keys(const ContactStore &contacts, std::vector<ChunkCard> &cards)
 
 bool BulkJobs::import_chunk(BulkJob &job)
 {
-    if (!job.reader)
-        job.reader.emplace(VCardReader::from_descriptor(job.source_file.get(), job.offset));
-    // Parse first, outside the transaction: the writer is held only for
-    // the inserts.
+    // Each chunk reads its own window of the file, at most kBulkChunkBytes
+    // from where the last one ended, so a file with no card in it (garbage,
+    // a sparse file of zeros) still ends its chunk soon: the job takes its
+    // turns with the others, and a stop or close takes effect.  Parse
+    // first, outside the transaction: the writer is held only for the
+    // inserts.
+    const std::uint64_t window_start = job.offset;
+    const std::uint64_t window_end = window_start + limits::kBulkChunkBytes;
+    VCardReader reader = VCardReader::from_descriptor(job.source_file.get(), window_start, window_end);
     std::vector<ChunkCard> cards;
     cards.reserve(limits::kBulkChunk);
     bool at_end = false;
+    std::optional<std::uint64_t> resume; // where the next chunk starts, when not where the reader stopped
     while (cards.size() < std::size_t(limits::kBulkChunk)) {
-        const std::uint64_t before = job.reader->offset();
+        const std::uint64_t before = reader.offset();
         try {
-            std::optional<ImportedContact> contact = job.reader->next_contact();
-            if (!contact) {
-                at_end = true;
-                break;
+            std::optional<ImportedContact> contact = reader.next_contact();
+            if (contact) {
+                cards.push_back({std::move(contact->record), reader.offset(), kOk});
+                continue;
             }
-            cards.push_back({std::move(contact->record), job.reader->offset(), kOk});
+            at_end = reader.offset() < window_end; // the file ended inside the window
+            if (!at_end)
+                resume = before > window_start ? before : line_start_before(job.source_file.get(), window_end);
+            break;
         } catch (const ServiceError &error) {
-            if (job.reader->offset() == before)
+            if (reader.offset() == before)
                 throw; // the input itself failed (read error): the job cannot go on
-            cards.push_back({std::nullopt, job.reader->offset(), error.code});
+            if (reader.offset() < window_end) {
+                cards.push_back({std::nullopt, reader.offset(), error.code});
+                continue;
+            }
+            // The card ran into the window's end: the next chunk reads it
+            // again from its start, unless it alone is longer than a window.
+            if (before > window_start) {
+                resume = before;
+            } else {
+                resume = line_start_before(job.source_file.get(), window_end);
+                cards.push_back({std::nullopt, *resume, kVCardTooLarge});
+            }
+            break;
         }
     }
-    const std::uint64_t chunk_end = job.reader->offset();
+    const std::uint64_t chunk_end = resume.value_or(reader.offset());
     const std::size_t wanted = std::size_t(std::count_if(cards.begin(), cards.end(), [](const ChunkCard &c) { return c.record.has_value(); }));
     make_keys(contacts_, cards);
 

@@ -19,6 +19,11 @@
 // stopped, is closed for its handle; its progress stays in bulk_jobs as an
 // interrupted job for a day, and a client of the same user may take it
 // over (adopt) and resume it.
+//
+// A job is counted for the user (uid) that opened it, over all the user's
+// clients (user-quotas.h): its handle, its thumbs, its open file; a user
+// keeps at most limits::per_user::kInterruptedJobs interrupted jobs (the
+// oldest goes).
 #pragma once
 
 #include <sys/types.h>
@@ -36,6 +41,7 @@
 #include "core/caller-files.h"
 #include "contacts/contact-store.h"
 #include "core/database.h"
+#include "core/user-quotas.h"
 #include "vcard/vcard-reader.h"
 #include "core/workers.h"
 
@@ -64,7 +70,7 @@ struct ChunkTally {
 
 class BulkJobs {
 public:
-    BulkJobs(Database &db, ContactStore &contacts, Workers &workers, std::string export_directory);
+    BulkJobs(Database &db, ContactStore &contacts, Workers &workers, UserQuotas &quotas, std::string export_directory);
     BulkJobs(const BulkJobs &) = delete;
     BulkJobs &operator=(const BulkJobs &) = delete;
 
@@ -104,10 +110,13 @@ private:
     // the database's writer while it takes mutex_, never the other way.
     void forget(const std::shared_ptr<BulkJob> &job, bool keep_if_unfinished, std::vector<std::int32_t> &rows);
     void delete_rows(const std::vector<std::int32_t> &handles);
+    // Drops `uid`'s oldest interrupted jobs past its limit (not under mutex_).
+    void keep_fewest_interrupted(uid_t uid);
 
     Database &db_;
     ContactStore &contacts_;
     Workers &workers_;
+    UserQuotas &quotas_;
     std::string export_directory_;
     std::mutex mutex_;
     std::map<std::int32_t, std::shared_ptr<BulkJob>> jobs_;

@@ -96,12 +96,13 @@ std::string export_directory(const ServiceOptions &options)
 void register_bulk_methods(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
     ContactStore &contacts = contact_store(registry, database, options);
-    auto &jobs = registry.own<BulkJobs>(database, contacts, registry.workers(), export_directory(options));
+    auto &jobs = registry.own<BulkJobs>(database, contacts, registry.workers(), registry.quotas(),
+                                        export_directory(options));
     add_export_directory(export_directory(options), std::chrono::seconds(limits::kExportLifetimeSeconds));
     registry.on_client_vanished([&jobs](const std::string &name) { jobs.client_vanished(name); });
 
     registry.add("contact_bulk_operation_open", open, jobs, In{"open_param1", "open_param2"}, Out{"bulk_op_handle"})
-        .add("contact_bulk_operation_exec", exec, jobs, In{"bulk_op_handle"}, Out{"operation_state"})
+        .add_long("contact_bulk_operation_exec", exec, jobs, In{"bulk_op_handle"}, Out{"operation_state"})
         .add("contact_bulk_operation_close", close, jobs, In{"bulk_op_handle"}, Out{})
         .add("contact_bulk_operation_set_thumb", set_thumb, jobs, In{"bulk_op_handle", "thumb_record", "count"}, Out{})
         .add("contact_bulk_operation_get_info", get_info, jobs, In{"bulk_op_handle"}, Out{"operation_status"})
@@ -111,9 +112,9 @@ void register_bulk_methods(MethodRegistry &registry, Database &database, const S
         .add("contact_bulk_operation_close_all", close_all, jobs, In{}, Out{})
         .add("contact_is_bulk_operation_check", is_bulk_operation_check, jobs, In{}, Out{"is_bulk_operation", "error_code"});
 
-    registry.add_to(kBulkInterface, "set_source", set_source, jobs, In{"bulk_op_handle", "path"}, Out{})
+    registry.add_long_to(kBulkInterface, "set_source", set_source, jobs, In{"bulk_op_handle", "path"}, Out{})
         .add_to(kBulkInterface, "target_file", target_file, jobs, In{"bulk_op_handle"}, Out{"path"})
-        .add_to(kBulkInterface, "adopt", adopt, jobs, In{"bulk_op_handle"}, Out{"operation_state"});
+        .add_long_to(kBulkInterface, "adopt", adopt, jobs, In{"bulk_op_handle"}, Out{"operation_state"});
 }
 
 } // namespace contact_engine

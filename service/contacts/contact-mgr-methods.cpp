@@ -494,13 +494,13 @@ void register_contact_methods(MethodRegistry &registry, Database &database, cons
         .add("contact_update_contact", update_contact, db, In{"storage_type", "index", "contact_record"}, Out{"error_code"})
         .add("contact_get_contact", get_contact, db, In{"storage_type", "index"}, Out{"contact_record", "error_code"})
         .add("contact_delete_contact", delete_contact, db, In{"storage_type", "index"}, Out{"error_code"})
-        .add("contact_delete_all_contacts", delete_all_contacts, db, In{"storage_type"}, Out{"error_code"})
+        .add_long("contact_delete_all_contacts", delete_all_contacts, db, In{"storage_type"}, Out{"error_code"})
         .add("contact_is_contact_exist", is_contact_exist, db, In{"storage_type", "index"}, Out{"is_exist", "error_code"})
         .add("contact_get_contact_count", get_contact_count, db, In{"storage_type"}, Out{"record_count", "error_code"})
         .add("contact_get_max_contact_count", get_max_contact_count, In{"storage_type"}, Out{"max_record_count", "error_code"})
         .add("contact_get_empty_contact_index", get_empty_contact_index, db, In{"storage_type"},
              Out{"empty_index", "error_code"})
-        .add("contact_get_all_contact_indices", get_all_contact_indices, db, In{"storage_type"},
+        .add_long("contact_get_all_contact_indices", get_all_contact_indices, db, In{"storage_type"},
              Out{"contact_index_array", "contact_count"})
         .add("contact_get_field_value", get_field_value, db, In{"storage_type", "index", "field_id"}, Out{"field_value"})
         .add("contact_change_field_value", change_field_value, db, In{"storage_type", "index", "field_id", "field_value"},
@@ -518,7 +518,7 @@ void register_contact_methods(MethodRegistry &registry, Database &database, cons
         .add("contact_is_contact_track_me_stop", is_contact_track_me_stop, db, In{}, Out{"error_code"})
         .add("contact_is_contact_me_im_account_setting", is_contact_me_im_account_setting, db,
              In{"im_type", "im_status"}, Out{"error_code"})
-        .add("contact_drm_expired", drm_expired, db, In{"drm_type", "path"}, Out{"error_code"});
+        .add_long("contact_drm_expired", drm_expired, db, In{"drm_type", "path"}, Out{"error_code"});
 }
 
 } // namespace contact_engine

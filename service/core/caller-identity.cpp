@@ -111,6 +111,9 @@ CallerIdentity BusCallers::ask_daemon(const std::string &unique_name)
 
 CallerIdentity current_caller_identity()
 {
+    // A long call runs on a worker: the bus thread learnt who called.
+    if (const CallerIdentity *known = current_call_identity())
+        return *known;
     const std::string &caller = current_caller();
     if (caller.empty())
         fail(kBulkFileRefused, "the caller's identity is unknown outside a call");

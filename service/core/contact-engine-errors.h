@@ -83,9 +83,13 @@ enum ErrorCode : int {
     kBulkNoThumbs = 97,
     kBulkFileError = 98,
 
+    // Per-user limits (service-limits.h, limits::per_user): 110 to 119.
+    kTooManyBulkJobs  = 110,
+    kTooManyThumbs    = 111,
+    kTooManyOpenFiles = 112,
+    kTooManyLongCalls = 113,
     // Files of callers (service/core/caller-files.cpp).
-    kCallerFileTooLarge = 110,
-    kExportQuotaExceeded = 111,
+    kExportQuotaExceeded = 120,
 };
 
 struct ErrorInfo {
@@ -145,7 +149,8 @@ inline constexpr std::array kErrors{
     ErrorInfo{kNoResultSet, "NoResultSet",
               "no result set with that handle: never made, destroyed, or its client left the bus"},
     ErrorInfo{kResultSetNotYours, "ResultSetNotYours", "the result set belongs to another bus client; nothing was done"},
-    ErrorInfo{kTooManyResultSets, "TooManyResultSets", "the client holds its maximum of open result sets"},
+    ErrorInfo{kTooManyResultSets, "TooManyResultSets",
+              "the caller's user holds its maximum of open result sets, or of contacts kept in them"},
     ErrorInfo{kCursorOutOfRange, "CursorOutOfRange",
               "the cursor cannot move there, or no contact is under it (empty set, past the end)"},
     ErrorInfo{kContactDeleted, "ContactDeleted", "the contact under the cursor was deleted after the result set was made"},
@@ -168,8 +173,13 @@ inline constexpr std::array kErrors{
     ErrorInfo{kBulkBadThumbs, "BulkBadThumbs", "bulk: the thumb array is not `count` x 4 bytes, or thumbs given to an import"},
     ErrorInfo{kBulkNoThumbs, "BulkNoThumbs", "bulk: a delete job executed without thumbs"},
     ErrorInfo{kBulkFileError, "BulkFileError", "bulk: the export file cannot be written (disk full, directory missing)"},
-    ErrorInfo{kCallerFileTooLarge, "CallerFileTooLarge",
-              "a file given to a single-card vCard conversion is over 64 MiB (a whole address book goes through a bulk import)"},
+    ErrorInfo{kTooManyBulkJobs, "TooManyBulkJobs", "bulk: the caller's user holds its maximum of open bulk jobs"},
+    ErrorInfo{kTooManyThumbs, "TooManyThumbs", "bulk: the caller's user's open jobs hold their maximum of thumb indexes"},
+    ErrorInfo{kTooManyOpenFiles, "TooManyOpenFiles",
+              "the service holds its maximum of open files for the caller's user (import sources, export files, "
+              "files being converted)"},
+    ErrorInfo{kTooManyLongCalls, "TooManyLongCalls",
+              "the caller's user has its maximum of long calls waiting or running on the service's workers"},
     ErrorInfo{kExportQuotaExceeded, "ExportQuotaExceeded",
               "the caller's exported files would hold over 256 MiB together; remove some or wait until they expire"},
 };

@@ -12,6 +12,14 @@
 // Every handler runs inside guard(): whatever it throws leaves as a coded
 // D-Bus error.  A name count that does not match the handler's arguments
 // stops the service at start-up.
+//
+// A method whose work can grow with the storage or with its input (deleting
+// many contacts, a query over every contact, a vCard, a caller's file) is
+// added with add_long() instead, same handler, same line: its handler runs
+// on a worker and its reply is sent from there, while the bus thread goes
+// on answering everyone else.  The caller's name and identity are taken on
+// the bus thread and go with the call (current_caller(),
+// current_caller_identity() work as on the bus thread).
 #pragma once
 
 #include <sdbus-c++/sdbus-c++.h>
@@ -31,8 +39,10 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "core/caller-files.h"
 #include "contact-engine-bus.h"
 #include "core/service-error.h"
+#include "core/user-quotas.h"
 #include "core/workers.h"
 
 namespace contact_engine {
@@ -61,8 +71,22 @@ struct Out {
 // their owner.  Workers take it with them: they run outside the call.
 const std::string &current_caller();
 // The message being handled (for the caller's credentials); nullptr outside
-// a handler.
+// a handler and in a long call's handler (see current_call_identity()).
 const sdbus::Message *current_message();
+// In a long call's handler: the caller's identity as the bus thread learnt
+// it before handing the call over; nullptr elsewhere.
+const CallerIdentity *current_call_identity();
+
+// The deferred reply of a handler that returns R.
+template <class R> struct ResultOf {
+    using type = sdbus::Result<R>;
+};
+template <> struct ResultOf<void> {
+    using type = sdbus::Result<>;
+};
+template <class... T> struct ResultOf<std::tuple<T...>> {
+    using type = sdbus::Result<T...>;
+};
 
 class ClientWatch;
 class MethodRegistry;
@@ -124,6 +148,43 @@ public:
         return *this;
     }
 
+    // A long call (see the top of this file): the handler runs on a worker.
+    // Each user has at most limits::per_user::kLongCalls of them waiting or
+    // running; more are refused with kTooManyLongCalls.
+    template <class R, class Context, class... Args>
+    MethodRegistry &add_long(const char *method, R (*handler)(Context &, Args...), Context &context, In in, Out out)
+    {
+        return add_long_to(kInterface, method, handler, context, std::move(in), std::move(out));
+    }
+    template <class R, class Context, class... Args>
+    MethodRegistry &add_long_to(const char *interface, const char *method, R (*handler)(Context &, Args...),
+                                Context &context, In in, Out out)
+    {
+        check_names<R, sizeof...(Args)>(method, in, out);
+        using Result = typename ResultOf<R>::type;
+        register_method(method, in, out,
+                        [this, method, handler, &context](Result &&result, std::decay_t<Args>... args) {
+                            auto call = std::make_shared<LongCall<Result, std::decay_t<Args>...>>(
+                                std::move(result), std::move(args)...);
+                            hand_over(method, [this, method, handler, &context, call](UserQuotas::Hold &hold) {
+                                finish<R>(method, call->result, hold, [&]() -> R {
+                                    return std::apply([&](auto &...a) { return handler(context, std::move(a)...); },
+                                                      call->args);
+                                });
+                            }, [call](const sdbus::Error &error) { call->result.returnError(error); });
+                        },
+                        interface);
+        return *this;
+    }
+
+    // The per-user counts (user-quotas.h) the families keep their holds in.
+    UserQuotas &quotas() { return quotas_; }
+
+    // For tests: every long call waits on its worker, before its handler,
+    // until the file `path` exists (at most a minute), so a test can hold
+    // a worker inside a call for as long as it needs.
+    void hold_long_calls_until(std::string path) { hold_path_ = std::move(path); }
+
     // Keeps a family's store or state for the life of the service.
     template <class T, class... Args> T &own(Args &&...args)
     {
@@ -157,13 +218,60 @@ public:
     void on_client_vanished(std::function<void(const std::string &unique_name)> callback);
 
 private:
-    // Sets current_caller() for the length of one handler call.
+    // Who made a call, as the bus thread knew it: what a long call takes
+    // to its worker.
+    struct CallContext {
+        std::string caller;
+        CallerIdentity identity;
+    };
+    // Sets current_caller() (and for a long call its identity) for the
+    // length of one handler call.
     struct CallScope {
         explicit CallScope(const sdbus::IObject &object);
+        explicit CallScope(const CallContext &context);
         ~CallScope();
         CallScope(const CallScope &) = delete;
         CallScope &operator=(const CallScope &) = delete;
     };
+
+    // A long call's reply and arguments, shared by the bus thread's part
+    // and the worker's (sdbus::Result moves only; a worker job is copied).
+    template <class Result, class... Args> struct LongCall {
+        LongCall(Result &&r, Args &&...a) : result(std::move(r)), args(std::move(a)...) {}
+        Result result;
+        std::tuple<Args...> args;
+    };
+
+    // On the bus thread: learns who calls, takes the user's long-call
+    // count and queues `run` for a worker, or refuses the call at once.
+    void hand_over(const char *method, std::function<void(UserQuotas::Hold &)> run,
+                   std::function<void(const sdbus::Error &)> refuse);
+    void wait_while_held() const;
+
+    // On the worker: runs the handler in the guard, gives the long-call
+    // count back (before the reply, so the caller's next call finds it
+    // free) and sends the reply or the coded error.
+    template <class R, class Result, class Call>
+    static void finish(const char *method, const Result &result, UserQuotas::Hold &hold, Call &&call)
+    {
+        try {
+            if constexpr (std::is_void_v<R>) {
+                guard(method, call);
+                hold.release();
+                result.returnResults();
+            } else {
+                R value = guard(method, call);
+                hold.release();
+                if constexpr (requires { std::tuple_size<R>::value; })
+                    std::apply([&](const auto &...v) { result.returnResults(v...); }, value);
+                else
+                    result.returnResults(value);
+            }
+        } catch (const sdbus::Error &error) {
+            hold.release();
+            result.returnError(error);
+        }
+    }
 
     template <class R> static constexpr std::size_t out_count()
     {
@@ -192,6 +300,8 @@ private:
 
     sdbus::IObject &object_;
     ClientWatch &clients_;
+    std::string hold_path_;
+    UserQuotas quotas_; // before owned_: the holds kept in the families' objects go first
     std::vector<std::shared_ptr<void>> owned_;
     std::map<std::type_index, std::shared_ptr<void>> shared_;
     Workers workers_; // last: destroyed first, while the stores its jobs use are still there

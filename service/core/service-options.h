@@ -44,6 +44,7 @@ struct ServiceOptions {
     int sim_load_delay_ms = limits::sim::kLoadDelayMs;
     std::string export_directory; // bulk exports; empty: "exports" beside the database
     std::string vcard_directory;  // files of the vCard conversions; empty: "vcards" beside the database
+    std::string hold_long_calls_until; // tests: long calls wait until this file exists (MethodRegistry)
 };
 
 inline void add_options(CLI::App &app, ServiceOptions &options)
@@ -72,6 +73,8 @@ inline void add_options(CLI::App &app, ServiceOptions &options)
         ->check(CLI::Range(0, 10000));
     app.add_option("--export-directory", options.export_directory,
                    "where bulk exports are written (default: exports/ beside the database)");
+    app.add_option("--hold-long-calls-until", options.hold_long_calls_until,
+                   "for tests: every long call waits on its worker until this file exists (at most a minute)");
     app.add_option("--vcard-directory", options.vcard_directory,
                    "where the vCard conversions write their files (default: vcards/ beside the database)");
 }

@@ -391,8 +391,8 @@ void register_group_methods(MethodRegistry &registry, Database &database, const 
         .add("contact_add_group", add_group, store, In{"storage_type", "group_record"}, Out{"index", "error_code"})
         .add("contact_update_group", update_group, store, In{"storage_type", "index", "group_record"}, Out{"error_code"})
         .add("contact_get_group", get_group, store, In{"storage_type", "index"}, Out{"group_record", "error_code"})
-        .add("contact_delete_group", delete_group, store, In{"storage_type", "index"}, Out{"error_code"})
-        .add("contact_delete_all_groups", delete_all_groups, store, In{"storage_type"}, Out{"error_code"})
+        .add_long("contact_delete_group", delete_group, store, In{"storage_type", "index"}, Out{"error_code"})
+        .add_long("contact_delete_all_groups", delete_all_groups, store, In{"storage_type"}, Out{"error_code"})
         .add("contact_get_group_count", get_group_count, store, In{"storage_type"}, Out{"record_count", "error_code"})
         .add("contact_get_max_group_count", get_max_group_count, In{"storage_type"}, Out{"max_group_count", "error_code"})
         .add("contact_get_empty_group_index", get_empty_group_index, store, In{"storage_type"},
@@ -402,7 +402,7 @@ void register_group_methods(MethodRegistry &registry, Database &database, const 
         .add("contact_search_groups", search_groups, store,
              In{"storage_type", "query", "search_param1", "search_param2", "search_param3"},
              Out{"group_record_array", "group_count"})
-        .add("contact_get_group_members", get_group_members, store, In{"storage_type", "group_index"},
+        .add_long("contact_get_group_members", get_group_members, store, In{"storage_type", "group_index"},
              Out{"contact_index_array", "member_count"})
         .add("contact_add_group_member", add_group_member, store, In{"storage_type", "group_index", "contact_index"},
              Out{})
@@ -410,11 +410,11 @@ void register_group_methods(MethodRegistry &registry, Database &database, const 
              In{"storage_type", "group_index", "contact_index"}, Out{})
         .add("contact_is_group_member_exist", is_group_member_exist, store,
              In{"storage_type", "group_index", "contact_index"}, Out{"is_exist"})
-        .add("contact_add_some_group_members", add_some_group_members, store,
+        .add_long("contact_add_some_group_members", add_some_group_members, store,
              In{"storage_type", "group_index", "contact_index_array", "contact_count"}, Out{})
-        .add("contact_delete_some_group_members", delete_some_group_members, store,
+        .add_long("contact_delete_some_group_members", delete_some_group_members, store,
              In{"storage_type", "group_index", "contact_index_array", "contact_count"}, Out{})
-        .add("contact_delete_all_group_members", delete_all_group_members, store, In{"storage_type", "group_index"},
+        .add_long("contact_delete_all_group_members", delete_all_group_members, store, In{"storage_type", "group_index"},
              Out{});
 }
 

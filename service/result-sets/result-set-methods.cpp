@@ -97,16 +97,22 @@ ResultSetQuery query_of(std::int32_t create_param1, SearchKind search, std::stri
     return query;
 }
 
+// A new set of the calling client, counted for its user.
+std::int32_t create_for_caller(ResultSets &sets, const ResultSetQuery &query)
+{
+    return sets.create(current_caller(), current_caller_identity().uid, query);
+}
+
 std::int32_t create(ResultSets &sets, std::int32_t create_param1, std::string query, std::int32_t create_param2)
 {
-    return sets.create(current_caller(), query_of(create_param1, SearchKind::Name, std::move(query), create_param2));
+    return create_for_caller(sets, query_of(create_param1, SearchKind::Name, std::move(query), create_param2));
 }
 
 std::int32_t create_by_search_type(ResultSets &sets, std::int32_t create_param1, std::int32_t search_type,
                                    std::string query, std::int32_t create_param2)
 {
     const SearchKind search = search_of(search_type);
-    return sets.create(current_caller(), query_of(create_param1, search, std::move(query), create_param2));
+    return create_for_caller(sets, query_of(create_param1, search, std::move(query), create_param2));
 }
 
 std::int32_t create_by_group(ResultSets &sets, std::int32_t create_param1, std::int32_t group_param1,
@@ -114,7 +120,7 @@ std::int32_t create_by_group(ResultSets &sets, std::int32_t create_param1, std::
 {
     ResultSetQuery filter = query_of(create_param1, SearchKind::Name, std::move(query), create_param2);
     filter.group = GroupAddress{group_param1, group_param2};
-    return sets.create(current_caller(), filter);
+    return create_for_caller(sets, filter);
 }
 
 std::int32_t get_cursor_index(ResultSets &sets, std::int32_t result_set_id)
@@ -157,14 +163,14 @@ void register_result_set_methods(MethodRegistry &registry, Database &database, c
     ContactStore &contacts = contact_store(registry, database, options);
     if (options.seed_contacts > 0)
         seed_generated_contacts(contacts, kPhoneTable, options.seed_contacts);
-    ResultSets &sets = registry.own<ResultSets>(database, contacts.keys());
+    ResultSets &sets = registry.own<ResultSets>(database, contacts.keys(), registry.quotas());
     registry.on_client_vanished([&sets](const std::string &client) { sets.forget(client); });
     registry
-        .add("contact_result_set_create", create, sets, In{"create_param1", "query", "create_param2"},
+        .add_long("contact_result_set_create", create, sets, In{"create_param1", "query", "create_param2"},
              Out{"result_set_id"})
-        .add("contact_result_set_create_by_search_type", create_by_search_type, sets,
+        .add_long("contact_result_set_create_by_search_type", create_by_search_type, sets,
              In{"create_param1", "search_type", "query", "create_param2"}, Out{"result_set_id"})
-        .add("contact_result_set_create_by_group", create_by_group, sets,
+        .add_long("contact_result_set_create_by_group", create_by_group, sets,
              In{"create_param1", "group_param1", "group_param2", "query", "create_param2"}, Out{"result_set_id"})
         .add("contact_result_set_get_cursor_index", get_cursor_index, sets, In{"result_set_id"}, Out{"cursor_index"})
         .add("contact_result_set_get_contact_count", get_contact_count, sets, In{"result_set_id"},

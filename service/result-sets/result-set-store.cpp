@@ -106,22 +106,17 @@ std::vector<std::int64_t> ResultSets::run(const ResultSetQuery &query)
     });
 }
 
-int ResultSets::create(const std::string &owner, const ResultSetQuery &query)
+int ResultSets::create(const std::string &owner, uid_t uid, const ResultSetQuery &query)
 {
-    {
-        std::lock_guard lock(mutex_);
-        const auto open = std::count_if(sets_.begin(), sets_.end(), [&](const auto &set) { return set.second.owner == owner; });
-        if (open >= std::ptrdiff_t(limits::kMaxResultSetsPerClient))
-            fail(kTooManyResultSets, "a client may hold " + std::to_string(limits::kMaxResultSetsPerClient) +
-                                         " open result sets; destroy one first");
-    }
+    UserQuotas::Hold counted = quotas_.take(uid, Quota::ResultSets);
     std::vector<std::int64_t> ids = run(query);
+    UserQuotas::Hold kept = quotas_.take(uid, Quota::ResultSetContacts, ids.size());
     std::lock_guard lock(mutex_);
     // Handles count up and skip those still open; 0 and negatives are never used.
     do
         last_id_ = last_id_ == INT32_MAX ? 1 : last_id_ + 1;
     while (sets_.contains(last_id_));
-    sets_.emplace(last_id_, Set{owner, std::move(ids), 0});
+    sets_.emplace(last_id_, Set{owner, std::move(ids), 0, std::move(counted), std::move(kept)});
     return last_id_;
 }
 

@@ -8,8 +8,10 @@
 // when they are fetched, one batch at a time.
 //
 // Each set belongs to the bus client that made it (its unique name): only
-// that client may use it, it holds at most limits::kMaxResultSetsPerClient
-// open sets, and its sets go when it leaves the bus.
+// that client may use it, and its sets go when it leaves the bus.  The sets
+// and the contacts kept in them are counted per user (uid), over all the
+// user's clients: at most limits::kMaxResultSetsPerUser sets and
+// limits::kMaxResultSetContactsPerUser contacts in them.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,7 @@
 
 #include "core/bytes.h"
 #include "core/database.h"
+#include "core/user-quotas.h"
 #include "contacts/search-keys.h"
 
 namespace contact_engine {
@@ -46,12 +49,13 @@ struct ResultSetQuery {
 
 class ResultSets {
 public:
-    ResultSets(Database &db, const SearchKeys &keys) : db_(db), keys_(keys) {}
+    ResultSets(Database &db, const SearchKeys &keys, UserQuotas &quotas) : db_(db), keys_(keys), quotas_(quotas) {}
     ResultSets(const ResultSets &) = delete;
     ResultSets &operator=(const ResultSets &) = delete;
 
-    // Runs the query and returns the new set's handle.
-    int create(const std::string &owner, const ResultSetQuery &query);
+    // Runs the query and returns the new set's handle; `uid` is the
+    // owner's user, whose counts it joins.
+    int create(const std::string &owner, uid_t uid, const ResultSetQuery &query);
     void destroy(const std::string &owner, int id);
     int count(const std::string &owner, int id);
     int cursor(const std::string &owner, int id);
@@ -68,6 +72,8 @@ private:
         std::string owner;
         std::vector<std::int64_t> ids; // the snapshot, in the query's order
         std::size_t cursor = 0;        // 0 .. ids.size(); ids.size() is past the end
+        UserQuotas::Hold counted;      // one of the user's sets
+        UserQuotas::Hold kept;         // its contacts, among those the user keeps
     };
 
     std::vector<std::int64_t> run(const ResultSetQuery &query);
@@ -78,6 +84,7 @@ private:
 
     Database &db_;
     const SearchKeys &keys_;
+    UserQuotas &quotas_;
     std::mutex mutex_;
     std::map<int, Set> sets_;
     int last_id_ = 0;

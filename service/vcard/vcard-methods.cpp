@@ -47,10 +47,12 @@ constexpr int kMyContactAlias = 7;
 constexpr std::size_t kMaxPathLength = 299;
 
 struct VCardFiles {
-    VCardFiles(ContactStore &store, fs::path root) : contacts(store), directory(std::move(root)), tmp(directory / "tmp")
+    VCardFiles(ContactStore &store, UserQuotas &counts, fs::path root)
+        : contacts(store), quotas(counts), directory(std::move(root)), tmp(directory / "tmp")
     {
     }
     ContactStore &contacts;
+    UserQuotas &quotas;
     fs::path directory; // files of contact_convert_contact_to_vcard_file
     fs::path tmp;       // files of contact_convert_contact_to_vcard_file_tmp
 };
@@ -170,16 +172,17 @@ Bytes fixed_part(const ImportedContact &contact)
     return Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(kFixedSize));
 }
 
-Bytes convert_vcard_file_to_contact(VCardFiles &, std::string path)
+Bytes convert_vcard_file_to_contact(VCardFiles &files, std::string path)
 {
-    const FileHandle file = open_as_caller(current_caller_identity(), path, kVCardUnreadable);
-    // One card is wanted: a file far larger than any card is refused from
-    // its size, before a byte of it is read.
+    const CallerIdentity who = current_caller_identity();
+    const UserQuotas::Hold held = files.quotas.take(who.uid, Quota::OpenFiles);
+    const FileHandle file = open_as_caller(who, path, kVCardUnreadable);
     struct stat status {};
-    if (fstat(file.get(), &status) != 0 || status.st_size > limits::kVCardFileMaxBytes)
-        fail(kCallerFileTooLarge, "\"" + path + "\" holds " + std::to_string(status.st_size) + " bytes; a single-card "
-                                  "conversion reads at most " + std::to_string(limits::kVCardFileMaxBytes));
-    VCardReader reader = VCardReader::from_descriptor(file.get());
+    if (fstat(file.get(), &status) != 0 || std::uint64_t(status.st_size) > limits::kVCardMaxFileBytes)
+        fail(kVCardTooLarge, "\"" + path + "\" is larger than the " + std::to_string(limits::kVCardMaxFileBytes >> 20) +
+                                 " MiB a vCard file to convert may be");
+    // Read no further than that, should the file grow meanwhile.
+    VCardReader reader = VCardReader::from_descriptor(file.get(), 0, limits::kVCardMaxFileBytes);
     std::optional<ImportedContact> contact = reader.next_contact();
     if (!contact)
         fail(kVCardSyntax, "\"" + path + "\" holds no vCard");
@@ -197,7 +200,7 @@ RegisterFamily register_vcard_methods;
 void register_vcard_methods(MethodRegistry &registry, Database &database, const ServiceOptions &options)
 {
     ContactStore &contacts = contact_store(registry, database, options);
-    auto &files = registry.own<VCardFiles>(contacts, vcard_directory(options));
+    auto &files = registry.own<VCardFiles>(contacts, registry.quotas(), vcard_directory(options));
     add_export_directory(files.directory.string(), std::chrono::seconds(limits::kExportLifetimeSeconds));
     add_export_directory(files.tmp.string(), std::chrono::seconds(limits::kVCardTmpLifetimeSeconds));
     // Temporary files of an earlier run are no one's any more.
@@ -206,13 +209,13 @@ void register_vcard_methods(MethodRegistry &registry, Database &database, const 
     registry
         .add("contact_convert_contact_to_vcard", convert_contact_to_vcard, files, In{"contact", "convert_param"},
              Out{"vcard"})
-        .add("contact_convert_contact_to_vcard_file", convert_contact_to_vcard_file, files,
+        .add_long("contact_convert_contact_to_vcard_file", convert_contact_to_vcard_file, files,
              In{"contact", "convert_param"}, Out{"full_file_path"})
-        .add("contact_convert_contact_to_vcard_file_tmp", convert_contact_to_vcard_file_tmp, files,
+        .add_long("contact_convert_contact_to_vcard_file_tmp", convert_contact_to_vcard_file_tmp, files,
              In{"contact", "convert_param"}, Out{"full_file_path"})
-        .add("contact_convert_vcard_file_to_contact", convert_vcard_file_to_contact, files, In{"file"},
+        .add_long("contact_convert_vcard_file_to_contact", convert_vcard_file_to_contact, files, In{"file"},
              Out{"contact"})
-        .add("contact_convert_vcard_to_contact", convert_vcard_to_contact, files, In{"vcard"}, Out{"contact"});
+        .add_long("contact_convert_vcard_to_contact", convert_vcard_to_contact, files, In{"vcard"}, Out{"contact"});
 }
 
 } // namespace contact_engine

@@ -404,7 +404,7 @@ private:
 
 class DescriptorSource final : public Source {
 public:
-    DescriptorSource(int fd, bool owned) : fd_(fd), owned_(owned) {}
+    DescriptorSource(int fd, bool owned, std::uint64_t end = UINT64_MAX) : fd_(fd), owned_(owned), end_(end) {}
     ~DescriptorSource() override
     {
         if (owned_)
@@ -415,6 +415,9 @@ public:
 
     std::size_t read_at(std::uint64_t at, char *into, std::size_t size) override
     {
+        if (at >= end_)
+            return 0;
+        size = std::size_t(std::min<std::uint64_t>(size, end_ - at));
         while (true) {
             const ssize_t count = ::pread(fd_, into, size, off_t(at));
             if (count >= 0)
@@ -427,6 +430,7 @@ public:
 private:
     int fd_;
     bool owned_;
+    std::uint64_t end_; // the input ends here, whatever the file holds after it
 };
 
 } // namespace
@@ -666,9 +670,9 @@ VCardReader VCardReader::from_file(const std::string &path, std::uint64_t offset
     return VCardReader(std::make_unique<Input>(std::make_unique<DescriptorSource>(fd, true), offset));
 }
 
-VCardReader VCardReader::from_descriptor(int fd, std::uint64_t offset)
+VCardReader VCardReader::from_descriptor(int fd, std::uint64_t offset, std::uint64_t end)
 {
-    return VCardReader(std::make_unique<Input>(std::make_unique<DescriptorSource>(fd, false), offset));
+    return VCardReader(std::make_unique<Input>(std::make_unique<DescriptorSource>(fd, false, end), offset));
 }
 
 VCardReader VCardReader::from_text(std::string_view text, std::uint64_t offset)

@@ -70,9 +70,10 @@ public:
     // Reads the file at `path`, starting at byte `offset`.  Throws
     // kVCardUnreadable when it cannot be opened.
     static VCardReader from_file(const std::string &path, std::uint64_t offset = 0);
-    // Reads from an open descriptor by position (pread), starting at byte
-    // `offset`; the caller keeps the descriptor and closes it after the reader.
-    static VCardReader from_descriptor(int fd, std::uint64_t offset = 0);
+    // Reads from an open descriptor by position (pread), from byte `offset`
+    // to byte `end` (the input ends there, whatever follows); the caller
+    // keeps the descriptor and closes it after the reader.
+    static VCardReader from_descriptor(int fd, std::uint64_t offset = 0, std::uint64_t end = UINT64_MAX);
     // Reads `text`, which must outlive the reader, starting at byte `offset`.
     static VCardReader from_text(std::string_view text, std::uint64_t offset = 0);
 
