@@ -2,7 +2,8 @@
 # The project as a third party meets it: installed into a temporary prefix,
 # then, by MODE,
 #   pkg-config  examples/ built with nothing but pkg-config's flags, run
-#               against the installed service on a private bus;
+#               against the installed service on a private bus, which says
+#               nothing while it runs;
 #   cmake       examples/ built with nothing but find_package(ContactEngine),
 #               run the same way;
 #   activation  a private bus whose service directory holds the installed
@@ -95,19 +96,19 @@ sanitizer_environment() {
     done
 }
 check_reports() {
-    status=0
     for report in "$reports"/service.*; do
         [ -e "$report" ] || continue
         echo "sanitizer report of the installed service:"
         cat "$report"
-        status=1
+        return 1
     done
-    return $status
 }
 
 # Runs the example against a service the script starts itself.
+# The bus of the test config starts without a word (no unknown user in the
+# policy, no descriptor limit it cannot raise).
 run_against_started_service() {
-    start_private_bus "$prefix/bus" "$source_dir/data/dbus-test-bus.conf"
+    start_private_bus "$prefix/bus" "$source_dir/data/dbus-test-bus.conf" 2>"$prefix/bus.log"
     mkfifo "$prefix/ready"
     # shellcheck disable=SC2046 # one NAME=value word per line
     env $(sanitizer_environment) "$service" --database "$prefix/contacts.db" >"$prefix/ready" &
@@ -125,6 +126,7 @@ run_against_started_service() {
     wait "$service_pid" || service_status=$?
     service_pid=
     [ "$service_status" -eq 0 ] || { echo "the installed service exited with status $service_status"; status=1; }
+    [ ! -s "$prefix/bus.log" ] || { echo "the private bus said:"; cat "$prefix/bus.log"; status=1; }
     check_reports || status=1
     return $status
 }
