@@ -1,8 +1,8 @@
 // The service's shared parts, each tried for real: the table of codes
 // against docs/codes.md, the guard, the method registry on the private bus
 // (argument names, current_caller(), byte arrays, failures), the client
-// watch, the database's transactions, migrations and threads, the workers,
-// and the introspection of the running service.
+// watch, the database's transactions, migrations and threads, and the
+// workers.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
@@ -14,7 +14,6 @@
 #include <fstream>
 #include <future>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -415,43 +414,6 @@ TEST(WorkersTest, AFailingJobLeavesTheWorkerRunning)
     workers.wait_idle();
     EXPECT_TRUE(ran);
     EXPECT_NE(worker_thread, std::this_thread::get_id());
-}
-
-// ---- the running service ---------------------------------------------------------------
-
-TEST(ServiceIntrospection, EveryArgumentOfEveryMethodHasItsName)
-{
-    (void)bus();
-    TempDir dir;
-    ServiceProcess service(dir.path() + "/contacts.db");
-    service.start();
-    auto connection = sdbus::createSystemBusConnection();
-    auto proxy = sdbus::createProxy(*connection, kBusName, kObjectPath);
-    std::string xml;
-    proxy->callMethod("Introspect").onInterface("org.freedesktop.DBus.Introspectable").storeResultsTo(xml);
-
-    const auto begin = xml.find(std::string("<interface name=\"") + kInterface + "\">");
-    ASSERT_NE(begin, std::string::npos) << xml;
-    const std::string interface = xml.substr(begin, xml.find("</interface>", begin) - begin);
-    const std::regex arg("<arg\\b[^>]*>");
-    const std::regex named("\\bname=\"([A-Za-z_][A-Za-z0-9_]*)\"");
-    const std::regex placeholder("arg_?[0-9]+");
-    int args = 0;
-    for (auto it = std::sregex_iterator(interface.begin(), interface.end(), arg); it != std::sregex_iterator(); ++it) {
-        ++args;
-        std::smatch name;
-        const std::string element = it->str();
-        ASSERT_TRUE(std::regex_search(element, name, named)) << "an argument without a name: " << element;
-        EXPECT_FALSE(std::regex_match(name[1].str(), placeholder)) << element;
-    }
-    EXPECT_GT(args, 50);
-    const std::regex get_contact("<method name=\"contact_get_contact\">\\s*"
-                                 "<arg type=\"i\" name=\"storage_type\" direction=\"in\"/>\\s*"
-                                 "<arg type=\"i\" name=\"index\" direction=\"in\"/>\\s*"
-                                 "<arg type=\"ay\" name=\"contact_record\" direction=\"out\"/>\\s*"
-                                 "<arg type=\"i\" name=\"error_code\" direction=\"out\"/>");
-    EXPECT_TRUE(std::regex_search(interface, get_contact)) << interface;
-    EXPECT_EQ(service.stop(), 0);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "test-support.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -27,10 +30,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// A user to run a child as.
+struct Identity {
+    uid_t uid;
+    gid_t gid;
+};
+
 // `environment` (NAME=value entries) replaces the child's whole environment
-// when it is not empty; it is built before the fork, as the child may only
-// call async-signal-safe functions until it execs.
-pid_t spawn(const std::vector<std::string> &argv, int stdout_fd, const std::vector<std::string> &environment = {})
+// when it is not empty; `as`, when given, is the child's user, without
+// supplementary groups.  Both are made before the fork, as the child may
+// only call async-signal-safe functions until it execs.
+pid_t spawn(const std::vector<std::string> &argv, int stdout_fd, const std::vector<std::string> &environment = {},
+            const Identity *as = nullptr)
 {
     std::vector<char *> args;
     for (const std::string &arg : argv)
@@ -49,6 +60,8 @@ pid_t spawn(const std::vector<std::string> &argv, int stdout_fd, const std::vect
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (stdout_fd >= 0)
             dup2(stdout_fd, STDOUT_FILENO);
+        if (as != nullptr && (setgroups(0, nullptr) != 0 || setgid(as->gid) != 0 || setuid(as->uid) != 0))
+            _exit(126);
         if (environment.empty())
             execv(args[0], args.data());
         else
@@ -92,13 +105,33 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
-PrivateBus::PrivateBus()
+namespace {
+
+// The user a private bus runs as when root starts it: the system bus's own.
+std::optional<Identity> bus_user()
+{
+    if (geteuid() != 0)
+        return std::nullopt;
+    for (const char *name : {"messagebus", "nobody"})
+        if (const struct passwd *user = getpwnam(name))
+            return Identity{user->pw_uid, user->pw_gid};
+    return std::nullopt;
+}
+
+} // namespace
+
+PrivateBus::PrivateBus(const std::string &config_file)
 {
     const std::string socket = dir_.path() + "/system_bus_socket";
     address_ = "unix:path=" + socket;
-    pid_ = spawn({DBUS_DAEMON_PATH, "--nofork", "--nopidfile", "--config-file=" TEST_BUS_CONFIG,
+    const std::optional<Identity> user = bus_user();
+    // The daemon makes its socket in the directory as that user.
+    if (user && chown(dir_.path().c_str(), user->uid, user->gid) != 0)
+        throw std::runtime_error("cannot give the bus directory to the bus user");
+    pid_ = spawn({DBUS_DAEMON_PATH, "--nofork", "--nopidfile",
+                  "--config-file=" + (config_file.empty() ? std::string(TEST_BUS_CONFIG) : config_file),
                   "--address=" + address_},
-                 -1);
+                 -1, {}, user ? &*user : nullptr);
     // The socket file appears when the daemon binds it, a moment before it
     // listens: wait until a connection is accepted.
     const auto accepts = [&] {
@@ -175,7 +208,8 @@ void ServiceProcess::start()
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0)
         throw std::runtime_error("pipe failed");
-    std::vector<std::string> argv{CONTACT_ENGINE_SERVICE_PATH, "--database", database_};
+    std::vector<std::string> argv = launcher;
+    argv.insert(argv.end(), {CONTACT_ENGINE_SERVICE_PATH, "--database", database_});
     argv.insert(argv.end(), options_.begin(), options_.end());
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     pid_ = spawn(argv, pipe_fds[1], reports_.child_environment());

@@ -24,12 +24,16 @@ private:
     std::string path_;
 };
 
-// A dbus-daemon from the project's test bus config.  Its address is put in
-// DBUS_SYSTEM_BUS_ADDRESS for the whole test process, so the library's
-// system bus is this one and never the machine's.
+// A dbus-daemon from the project's test bus config (or `config_file`).  Its
+// address is put in DBUS_SYSTEM_BUS_ADDRESS for the whole test process, so
+// the library's system bus is this one and never the machine's.  Started by
+// root, the daemon runs as the system bus's own user (messagebus, else
+// nobody), as a system bus does: run as root it would try to raise its
+// descriptor limit to 65 536 and warn where it may not.
 class PrivateBus {
 public:
-    PrivateBus();
+    PrivateBus() : PrivateBus(std::string()) {}
+    explicit PrivateBus(const std::string &config_file);
     ~PrivateBus();
     PrivateBus(const PrivateBus &) = delete;
     PrivateBus &operator=(const PrivateBus &) = delete;
@@ -78,6 +82,9 @@ public:
 
     // Further command-line arguments, from the next start() on.
     std::vector<std::string> arguments;
+    // A command that runs the service (its arguments follow), as
+    // {"/usr/bin/setpriv", "--reuid=65534", ..., "--"}; empty: none.
+    std::vector<std::string> launcher;
 
 private:
     std::string database_;

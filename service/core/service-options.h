@@ -32,8 +32,18 @@ inline std::string locale_from_environment()
     return "en_US";
 }
 
+// The database when --database is not given: contacts.db in the state
+// directory systemd made for the unit ($STATE_DIRECTORY, the first of its
+// colon-separated list), else in /var/lib/contact-engine.
+inline std::string default_database_path()
+{
+    const char *state = std::getenv("STATE_DIRECTORY");
+    std::string directory = state != nullptr && *state != '\0' ? state : "/var/lib/contact-engine";
+    return directory.substr(0, directory.find(':')) + "/contacts.db";
+}
+
 struct ServiceOptions {
-    std::string database_path = "/var/lib/contact-engine/contacts.db";
+    std::string database_path = default_database_path();
     std::string locale = locale_from_environment(); // for sorting and matching names
     std::string number_region;                      // for numbers without a country code; "" = the locale's country
     int phone_capacity = limits::kDefaultPhoneCapacity;

@@ -1,0 +1,335 @@
+// The service as the platform runs it: as a user of its own with only the
+// capabilities the shipped unit grants, under the shipped bus policy; and
+// the shipped interface descriptions against the running service.
+#include <gio/gio.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "contact-engine-bus.h"
+#include "contact-engine.h"
+#include "core/contact-engine-errors.h"
+#include "test-support.h"
+
+namespace contact_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kServiceUser = 65534; // nobody: the service's own user in this test
+
+// Another local user: one with an account, as the bus serves no other.
+const struct passwd *other_user()
+{
+    static const struct passwd *const user = getpwnam("daemon");
+    return user;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string &path, const std::string &text, uid_t owner, gid_t group, mode_t mode)
+{
+    std::ofstream(path) << text;
+    ASSERT_EQ(chown(path.c_str(), owner, group), 0) << path;
+    ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+// The unit's AmbientCapabilities= ("CAP_SETUID CAP_SETGID ...") as setpriv
+// writes them ("+setuid,+setgid,...").
+std::string unit_capabilities()
+{
+    std::smatch line;
+    const std::string unit = read_file(UNIT_TEMPLATE);
+    if (!std::regex_search(unit, line, std::regex("\nAmbientCapabilities=([^\n]*)")))
+        return "";
+    std::string capabilities;
+    std::istringstream names(line[1].str());
+    for (std::string name; names >> name;) {
+        std::string lower = name.substr(std::strlen("CAP_"));
+        for (char &c : lower)
+            c = char(std::tolower(c));
+        capabilities += ",+" + lower;
+    }
+    return capabilities;
+}
+
+using BusAction = std::function<int(sd_bus *bus, sd_bus_error *error)>;
+
+// Runs `action` in a child process as the other user, on a connection of
+// its own; returns "ok" or the D-Bus error as "<name>: <message>".
+std::string as_other_user(const BusAction &action)
+{
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0)
+        return "pipe failed";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(pipe_fds[0]);
+        std::string outcome = "could not become the other user";
+        sd_bus *bus = nullptr;
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        if (setgroups(0, nullptr) == 0 && setgid(other_user()->pw_gid) == 0 && setuid(other_user()->pw_uid) == 0) {
+            outcome = "could not connect";
+            if (sd_bus_open_system(&bus) >= 0)
+                outcome = action(bus, &error) >= 0 ? "ok"
+                                                   : std::string(error.name ? error.name : "?") + ": " +
+                                                         (error.message ? error.message : "");
+        }
+        if (write(pipe_fds[1], outcome.data(), outcome.size()) < 0)
+            _exit(2);
+        _exit(0);
+    }
+    close(pipe_fds[1]);
+    std::string outcome;
+    char buffer[512];
+    for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
+        outcome.append(buffer, std::size_t(got));
+    close(pipe_fds[0]);
+    waitpid(pid, nullptr, 0);
+    return outcome;
+}
+
+int call_service(sd_bus *bus, sd_bus_error *error, const char *method, const char *types, auto... arguments)
+{
+    sd_bus_message *reply = nullptr;
+    const int result = sd_bus_call_method(bus, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH,
+                                          CONTACT_ENGINE_INTERFACE, method, error, &reply, types, arguments...);
+    sd_bus_message_unref(reply);
+    return result;
+}
+
+// ---- the service as its own user --------------------------------------------------
+
+// The service runs as nobody with the capabilities the unit grants it and
+// no others, on a bus whose config is the test bus's plus one line letting
+// that user own the name (as the shipped policy lets contact-engine).
+class NonRootServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "running the service as another user needs root";
+        if (other_user() == nullptr)
+            GTEST_SKIP() << "no user 'daemon' to call as";
+        if (access(SETPRIV_PATH, X_OK) != 0)
+            GTEST_SKIP() << SETPRIV_PATH " (util-linux) is not installed";
+        const std::string capabilities = unit_capabilities();
+        ASSERT_FALSE(capabilities.empty()) << "the unit grants no capabilities";
+        // Other users go through the test's directory to their files.
+        chmod(dir_.path().c_str(), 0755);
+        const std::string config = dir_.path() + "/bus.conf";
+        std::ofstream(config) << "<busconfig>\n  <include>" TEST_BUS_CONFIG "</include>\n"
+                              << "  <policy user=\"" << kServiceUser << "\">\n"
+                              << "    <allow own=\"" CONTACT_ENGINE_BUS_NAME "\"/>\n  </policy>\n</busconfig>\n";
+        bus_ = std::make_unique<PrivateBus>(config);
+        const std::string address = bus_->address();
+        chmod(fs::path(address.substr(address.find('=') + 1)).parent_path().c_str(), 0711);
+
+        const std::string state = dir_.path() + "/state";
+        fs::create_directory(state);
+        ASSERT_EQ(chown(state.c_str(), kServiceUser, kServiceUser), 0);
+        service_ = std::make_unique<ServiceProcess>(state + "/contacts.db");
+        const std::string user = std::to_string(kServiceUser);
+        service_->launcher = {SETPRIV_PATH,
+                              "--reuid=" + user,
+                              "--regid=" + user,
+                              "--clear-groups",
+                              "--inh-caps=-all" + capabilities,
+                              "--ambient-caps=-all" + capabilities,
+                              "--bounding-set=-all" + capabilities,
+                              "--no-new-privs",
+                              "--"};
+        service_->start();
+    }
+    void TearDown() override
+    {
+        if (service_) {
+            EXPECT_EQ(service_->stop(), 0);
+        }
+    }
+
+    TempDir dir_;
+    std::unique_ptr<PrivateBus> bus_;
+    std::unique_ptr<ServiceProcess> service_;
+};
+
+TEST_F(NonRootServiceTest, AnotherUserCallsButNeitherOwnsTheNameNorReadsWhatItMayNot)
+{
+    const std::string card = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Whose File\r\nEND:VCARD\r\n";
+    const std::string own = dir_.path() + "/own.vcf";
+    const std::string services = dir_.path() + "/services.vcf";
+    const std::string roots = dir_.path() + "/roots.vcf";
+    write_file(own, card, other_user()->pw_uid, other_user()->pw_gid, 0600); // only the caller may read it
+    write_file(services, card, kServiceUser, kServiceUser, 0600);            // only the service's user may
+    write_file(roots, card, 0, 0, 0600);
+    const auto read_as_caller = [](const std::string &path) {
+        return [path](sd_bus *bus, sd_bus_error *error) {
+            return call_service(bus, error, "contact_convert_vcard_file_to_contact", "s", path.c_str());
+        };
+    };
+    const std::string refused =
+        std::string(contact_engine::kErrorNamePrefix) + "VCardUnreadable: " + std::to_string(contact_engine::kVCardUnreadable);
+    const struct {
+        const char *what;
+        BusAction action;
+        std::string outcome; // its beginning
+    } cases[] = {
+        {"owning the service's name",
+         [](sd_bus *bus, sd_bus_error *error) {
+             sd_bus_message *reply = nullptr;
+             const int result = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                   "org.freedesktop.DBus", "RequestName", error, &reply, "su",
+                                                   CONTACT_ENGINE_BUS_NAME, 0u);
+             sd_bus_message_unref(reply);
+             return result;
+         },
+         "org.freedesktop.DBus.Error.AccessDenied"},
+        {"calling the interface",
+         [](sd_bus *bus, sd_bus_error *error) {
+             return call_service(bus, error, "contact_get_contact_count", "i", CONTACT_STORAGE_PHONE);
+         },
+         "ok"},
+        // The service takes the caller's identity (the capabilities at work) ...
+        {"a file only the caller may read", read_as_caller(own), "ok"},
+        // ... and lends it nothing of its own user's or root's.
+        {"a file only the service's user may read", read_as_caller(services), refused},
+        {"a file only root may read", read_as_caller(roots), refused},
+    };
+    for (const auto &each : cases) {
+        SCOPED_TRACE(each.what);
+        const std::string outcome = as_other_user(each.action);
+        EXPECT_TRUE(outcome.starts_with(each.outcome)) << outcome;
+    }
+}
+
+// ---- the interface descriptions ------------------------------------------------------
+
+using NodeInfo = std::unique_ptr<GDBusNodeInfo, decltype(&g_dbus_node_info_unref)>;
+
+NodeInfo parse_node(const std::string &xml)
+{
+    GError *error = nullptr;
+    NodeInfo node(g_dbus_node_info_new_for_xml(xml.c_str(), &error), g_dbus_node_info_unref);
+    if (error != nullptr) {
+        ADD_FAILURE() << error->message;
+        g_error_free(error);
+    }
+    return node;
+}
+
+std::string describe_args(GDBusArgInfo **args, const char *direction)
+{
+    std::string text;
+    for (; args != nullptr && *args != nullptr; ++args)
+        text += std::string(" ") + direction + " " + (*args)->signature + " " +
+                ((*args)->name != nullptr ? (*args)->name : "(none)");
+    return text;
+}
+
+// One line per method and signal: "method NAME in TYPE NAME ... out TYPE NAME".
+std::set<std::string> members(const GDBusInterfaceInfo &interface)
+{
+    std::set<std::string> lines;
+    for (GDBusMethodInfo **method = interface.methods; method != nullptr && *method != nullptr; ++method)
+        lines.insert("method " + std::string((*method)->name) + describe_args((*method)->in_args, "in") +
+                     describe_args((*method)->out_args, "out"));
+    for (GDBusSignalInfo **signal = interface.signals; signal != nullptr && *signal != nullptr; ++signal)
+        lines.insert("signal " + std::string((*signal)->name) + describe_args((*signal)->args, "arg"));
+    for (GDBusPropertyInfo **property = interface.properties; property != nullptr && *property != nullptr;
+         ++property)
+        lines.insert("property " + std::string((*property)->name) + " " + (*property)->signature);
+    return lines;
+}
+
+std::string service_introspection()
+{
+    sd_bus *bus = nullptr;
+    if (sd_bus_open_system(&bus) < 0)
+        return "";
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message *reply = nullptr;
+    std::string xml;
+    const char *text = nullptr;
+    if (sd_bus_call_method(bus, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH,
+                           "org.freedesktop.DBus.Introspectable", "Introspect", &error, &reply, "") >= 0 &&
+        sd_bus_message_read(reply, "s", &text) >= 0)
+        xml = text;
+    EXPECT_FALSE(sd_bus_error_is_set(&error)) << error.message;
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    sd_bus_flush_close_unref(bus);
+    return xml;
+}
+
+// Every interface of the service but the bus's standard ones has its file in
+// data/interfaces (installed in share/dbus-1/interfaces), and each file says
+// what the service serves: the same methods, signals and properties, with
+// the same argument types, directions and names.  Names are the method's
+// own words, never placeholders.
+TEST(InterfaceDescriptions, EachFileIsWhatTheServiceServes)
+{
+    (void)bus();
+    TempDir dir;
+    ServiceProcess service(dir.path() + "/contacts.db");
+    service.start();
+    const NodeInfo live = parse_node(service_introspection());
+    ASSERT_TRUE(live);
+
+    std::map<std::string, std::set<std::string>> served;
+    for (GDBusInterfaceInfo **interface = live->interfaces; *interface != nullptr; ++interface)
+        if (!std::string((*interface)->name).starts_with("org.freedesktop.DBus."))
+            served[(*interface)->name] = members(**interface);
+    std::map<std::string, std::set<std::string>> described;
+    for (const auto &file : fs::directory_iterator(INTERFACES_DIR)) {
+        SCOPED_TRACE(file.path().string());
+        const NodeInfo node = parse_node(read_file(file.path()));
+        ASSERT_TRUE(node);
+        ASSERT_NE(node->interfaces[0], nullptr);
+        ASSERT_EQ(node->interfaces[1], nullptr) << "one interface per file";
+        EXPECT_EQ(file.path().filename().string(), std::string(node->interfaces[0]->name) + ".xml");
+        described[node->interfaces[0]->name] = members(*node->interfaces[0]);
+    }
+
+    EXPECT_EQ(served.size(), 2u) << "org.yora.contact and the Bulk interface";
+    for (const auto &[name, lines] : served) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(described.contains(name)) << "no description in " INTERFACES_DIR;
+        std::string missing, stale;
+        for (const std::string &line : lines)
+            if (!described[name].contains(line))
+                missing += "\n  " + line;
+        for (const std::string &line : described[name])
+            if (!lines.contains(line))
+                stale += "\n  " + line;
+        EXPECT_EQ(missing, "") << "served but not described";
+        EXPECT_EQ(stale, "") << "described but not served";
+        const std::regex placeholder(" (in|out|arg) \\S+ (\\(none\\)|arg_?[0-9]+)\\b");
+        for (const std::string &line : lines)
+            EXPECT_FALSE(std::regex_search(line, placeholder)) << "an argument without its name: " << line;
+    }
+    EXPECT_EQ(described.size(), served.size()) << "a description of an interface the service does not serve";
+    EXPECT_EQ(service.stop(), 0);
+}
+
+} // namespace
+} // namespace contact_test
