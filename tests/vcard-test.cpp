@@ -623,6 +623,14 @@ struct Malformed {
     const char *reason;
 };
 
+std::string repeated(std::string_view text, std::size_t times)
+{
+    std::string result;
+    for (std::size_t i = 0; i < times; ++i)
+        result += text;
+    return result;
+}
+
 class MalformedCard : public ::testing::TestWithParam<Malformed> {};
 
 TEST_P(MalformedCard, FailsWithItsCodeAndTheReaderGoesOnWithTheNextCard)
@@ -664,6 +672,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "VERSION:5.0"},
         Malformed{"NoEndBeforeNextCard", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Lost\r\n", kVCardSyntax,
                   "line 1: the card has no END:VCARD before the next BEGIN:VCARD"},
+        Malformed{"OverThePropertyBound", "BEGIN:VCARD\r\nVERSION:3.0\r\n" + repeated("X:\r\n", limits::kVCardMaxProperties) + "END:VCARD\r\n",
+                  kVCardTooLarge, "the card has more than 5000 properties"},
+        Malformed{"OverTheParameterBound", "BEGIN:VCARD\r\nVERSION:3.0\r\nTEL" + repeated(";type=x", limits::kVCardMaxParameters + 1) + ":1\r\nEND:VCARD\r\n",
+                  kVCardTooLarge, "line 3: the property TEL has more than 20 parameters"},
         Malformed{"NulInNote", "BEGIN:VCARD\r\nVERSION:2.1\r\nNOTE;QUOTED-PRINTABLE:a=00b\r\nEND:VCARD\r\n",
                   kInvalidUtf8, "note"}),
     [](const auto &info) { return std::string(info.param.name); });

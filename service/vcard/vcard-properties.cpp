@@ -66,6 +66,10 @@ void vcard_detail::parse_property(std::string_view line, std::size_t line_number
         at = end;
         if (token.empty())
             continue;
+        if (property.parameters.size() == limits::kVCardMaxParameters)
+            fail_at(kVCardTooLarge, line_number,
+                    "the property " + property.name + " has more than " + std::to_string(limits::kVCardMaxParameters) +
+                        " parameters");
         const std::size_t equals = token.find('=');
         if (equals == std::string_view::npos) {
             property.parameters.emplace_back(std::string(bare_parameter_name(token)), std::string(token));

@@ -15,6 +15,12 @@ namespace contact_engine {
 
 using namespace vcard_detail;
 
+// The memory bound of service-limits.h holds only while a property's
+// bookkeeping, its parameters included, fits the overhead it allows.
+static_assert(sizeof(VCardLine) + sizeof(VCardProperty) +
+                  limits::kVCardMaxParameters * sizeof(decltype(VCardProperty::parameters)::value_type) <=
+              limits::kVCardPropertyOverhead);
+
 // Gathers one card's lines from the line reader, then turns them into
 // properties.
 class VCardReader::Input {
@@ -49,7 +55,6 @@ std::optional<VCard> VCardReader::Input::next_card()
     card.begin_offset = line.start;
     const std::size_t begin_line = line.number;
     std::size_t stored = 0;
-    std::size_t card_bytes = 0;
     std::optional<ServiceError> error;
     auto note_error = [&error](ErrorCode code, std::size_t at, const std::string &reason) {
         if (!error)
@@ -75,12 +80,16 @@ std::optional<VCard> VCardReader::Input::next_card()
             note_error(kVCardSyntax, begin_line, "the card has no END:VCARD before the next BEGIN:VCARD");
             throw *error;
         }
-        if (trim(line.text).empty() || error)
-            continue;
-        card_bytes += line.text.size();
-        if (card_bytes > limits::kVCardMaxCardBytes) {
+        // Every byte counts, blank lines too, so no card makes the reader
+        // work on without end; past a bound the card is only skipped.
+        if (lines_in_.position() - card.begin_offset > limits::kVCardMaxCardBytes)
             note_error(kVCardTooLarge, begin_line,
                        "the card is larger than " + std::to_string(limits::kVCardMaxCardBytes >> 20) + " MiB");
+        if (trim(line.text).empty() || error)
+            continue;
+        if (stored == limits::kVCardMaxProperties) {
+            note_error(kVCardTooLarge, line.number,
+                       "the card has more than " + std::to_string(limits::kVCardMaxProperties) + " properties");
             continue;
         }
         if (stored == lines_.size())
