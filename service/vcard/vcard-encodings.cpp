@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 
 #include "contacts/contact-record.h"
@@ -103,29 +105,131 @@ bool is_utf8(std::string_view text)
     return valid_utf8(reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
 }
 
-// Any character set GLib's iconv knows.  Whether it knows one is asked by
-// opening the converter: the error code of a failed g_convert does not say
-// reliably whether the name or the bytes were wrong.
-std::string to_utf8(std::string_view bytes, const std::string &charset, std::size_t line,
-                    const std::string &property)
-{
-    const GIConv converter = g_iconv_open("UTF-8", charset.c_str());
-    if (converter == reinterpret_cast<GIConv>(-1))
-        fail_at(kVCardUnknownCharset, line, "CHARSET=" + charset + " of " + property + " is not known");
-    gsize written = 0;
-    GError *error = nullptr;
-    gchar *converted = g_convert_with_iconv(bytes.data(), gssize(bytes.size()), converter, nullptr, &written, &error);
-    g_iconv_close(converter);
-    if (converted == nullptr) {
-        const std::string detail = error != nullptr ? error->message : "conversion failed";
-        g_clear_error(&error);
-        fail_at(kVCardBadEncoding, line, "the value of " + property + " is not valid " + charset + ": " + detail);
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD"; // U+FFFD
+
+// GLib's iconv converter, closed with its holder.
+struct Converter {
+    GIConv iconv;
+    explicit Converter(const std::string &from) : iconv(g_iconv_open("UTF-8", from.c_str())) {}
+    ~Converter()
+    {
+        if (known())
+            g_iconv_close(iconv);
     }
-    std::string result(converted, written);
-    g_free(converted);
-    if (!is_utf8(result))
-        fail_at(kVCardBadEncoding, line, "the value of " + property + " does not convert from " + charset + " to UTF-8");
+    Converter(const Converter &) = delete;
+    Converter &operator=(const Converter &) = delete;
+    bool known() const { return iconv != reinterpret_cast<GIConv>(-1); }
+};
+
+// `bytes` converted to UTF-8; a byte sequence that is not valid in the
+// character set becomes U+FFFD and sets `repaired`.
+std::string convert(std::string_view bytes, Converter &converter, bool &repaired)
+{
+    std::string result(bytes.size() * 2 + 16, '\0');
+    gchar *in = const_cast<gchar *>(bytes.data());
+    gsize in_left = bytes.size();
+    std::size_t written = 0;
+    while (true) {
+        gchar *out = result.data() + written;
+        gsize out_left = result.size() - written;
+        const gsize status = g_iconv(converter.iconv, in_left > 0 ? &in : nullptr, &in_left, &out, &out_left);
+        written = result.size() - out_left;
+        if (status != gsize(-1) && in_left == 0)
+            break;
+        if (status != gsize(-1))
+            continue;
+        if (errno == E2BIG) {
+            result.resize(result.size() * 2);
+        } else {
+            // Invalid (EILSEQ) or cut short (EINVAL): one byte becomes U+FFFD.
+            repaired = true;
+            if (result.size() - written < kReplacement.size())
+                result.resize(result.size() * 2);
+            result.replace(written, kReplacement.size(), kReplacement);
+            written += kReplacement.size();
+            ++in, --in_left;
+            if (in_left == 0)
+                break;
+        }
+    }
+    result.resize(written);
     return result;
+}
+
+// `text` with each byte that is no part of a UTF-8 character as U+FFFD.
+std::string repaired_utf8(std::string_view bytes)
+{
+    std::string text(bytes);
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+    gchar *valid = g_utf8_make_valid(text.data(), gssize(text.size()));
+    std::string result(valid);
+    g_free(valid);
+    return result;
+}
+
+// Whether `text` holds at least one UTF-8 character of two or more bytes:
+// then bytes that are not valid UTF-8 are damage, not another charset.
+bool holds_utf8_sequences(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) < 0xc2)
+            continue;
+        const gunichar c = g_utf8_get_char_validated(text.data() + i, gssize(text.size() - i));
+        if (c != gunichar(-1) && c != gunichar(-2))
+            return true;
+    }
+    return false;
+}
+
+// Whether a repaired text kept anything but U+FFFD and blanks.
+bool readable(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, kReplacement.size(), kReplacement) == 0)
+            i += kReplacement.size() - 1;
+        else if (!g_ascii_isspace(text[i]))
+            return true;
+    }
+    return false;
+}
+
+// The value as UTF-8.  A named CHARSET is converted with GLib's iconv
+// (any character set it knows); bytes invalid in it become U+FFFD.  A
+// CHARSET it does not know leaves a value that is UTF-8 already (ASCII
+// mostly) as it is; any other is dropped.  Without a CHARSET a value that
+// is not UTF-8 is read as Windows-1252 (what phones and Outlook of the 2.1
+// era wrote), unless it holds UTF-8 characters too: then its stray bytes
+// become U+FFFD.
+std::string text_as_utf8(std::string_view bytes, const std::string *charset, VCardVersion version, std::size_t line,
+                         const std::string &property, bool &repaired)
+{
+    const bool utf8 = charset == nullptr || equals_ignoring_case(*charset, "UTF-8") ||
+                      equals_ignoring_case(*charset, "UTF8") || equals_ignoring_case(*charset, "US-ASCII");
+    if (utf8 && is_utf8(bytes))
+        return std::string(bytes);
+    bool damaged = false;
+    std::string text;
+    if (!utf8) {
+        Converter converter(*charset);
+        if (!converter.known()) {
+            if (is_utf8(bytes))
+                return std::string(bytes);
+            fail_at(kVCardUnknownCharset, line, "CHARSET=" + *charset + " of " + property + " is not known");
+        }
+        text = convert(bytes, converter, damaged);
+    } else if (charset == nullptr && !holds_utf8_sequences(bytes)) {
+        Converter converter("WINDOWS-1252");
+        text = convert(bytes, converter, damaged);
+        damaged = damaged || version != VCardVersion::V21;
+    } else {
+        text = repaired_utf8(bytes);
+        damaged = true;
+    }
+    if (damaged && !readable(text))
+        fail_at(charset == nullptr || utf8 ? kInvalidUtf8 : kVCardBadEncoding, line,
+                "the value of " + property + " is not valid " + (charset != nullptr ? *charset : std::string("UTF-8")));
+    repaired = repaired || damaged;
+    return text;
 }
 
 } // namespace
@@ -180,7 +284,7 @@ bool decode_data_uri(VCardProperty &property, std::size_t line_number)
 
 } // namespace
 
-void decode_value(VCardProperty &property, std::size_t line_number, VCardVersion version)
+bool decode_value(VCardProperty &property, std::size_t line_number, VCardVersion version)
 {
     if (const std::string *encoding = property.parameter("ENCODING")) {
         if (equals_ignoring_case(*encoding, "QUOTED-PRINTABLE")) {
@@ -188,22 +292,21 @@ void decode_value(VCardProperty &property, std::size_t line_number, VCardVersion
         } else if (equals_ignoring_case(*encoding, "BASE64") || equals_ignoring_case(*encoding, "B")) {
             property.value = decode_base64(property.value, line_number, property.name);
             property.binary = true;
-            return;
+            return false;
         } else if (!equals_ignoring_case(*encoding, "8BIT") && !equals_ignoring_case(*encoding, "7BIT")) {
             fail_at(kVCardBadEncoding, line_number, "ENCODING=" + *encoding + " of " + property.name + " is not known");
         }
     } else if (property.name == "PHOTO" && decode_data_uri(property, line_number)) {
-        return;
+        return false;
     }
-    const std::string *charset = property.parameter("CHARSET");
-    if (charset != nullptr && !equals_ignoring_case(*charset, "UTF-8") && !equals_ignoring_case(*charset, "US-ASCII")) {
-        property.value = to_utf8(property.value, *charset, line_number, property.name);
-    } else if (!is_utf8(property.value)) {
-        // 2.1 knows no default charset; phones of its time wrote their
-        // local 8-bit one, almost always a Latin-1 superset.
-        if (version != VCardVersion::V21 || charset != nullptr)
-            fail_at(kInvalidUtf8, line_number, "the value of " + property.name + " is not valid UTF-8");
-        property.value = to_utf8(property.value, "WINDOWS-1252", line_number, property.name);
+    bool repaired = false;
+    property.value = text_as_utf8(property.value, property.parameter("CHARSET"), version, line_number, property.name,
+                                  repaired);
+    // A NUL ends a text in the record: it is taken out so that the rest of
+    // the value is kept.
+    if (property.value.find('\0') != std::string::npos) {
+        property.value.erase(std::remove(property.value.begin(), property.value.end(), '\0'), property.value.end());
+        repaired = true;
     }
     // Texts keep their line ends as line feeds.
     if (property.value.find('\r') != std::string::npos) {
@@ -213,6 +316,7 @@ void decode_value(VCardProperty &property, std::size_t line_number, VCardVersion
                 text += property.value[i];
         property.value = std::move(text);
     }
+    return repaired;
 }
 
 } // namespace contact_engine::vcard_detail

@@ -16,8 +16,10 @@ std::string decode_caret(std::string_view value);
 
 // Decodes `property.value` in place by its ENCODING and CHARSET: text ends
 // up UTF-8 with line feeds for line ends, binary values (BASE64, data: URIs)
-// as raw bytes with `binary` set.  Throws the vCard codes, naming
-// `line_number`.
-void decode_value(VCardProperty &property, std::size_t line_number, VCardVersion version);
+// as raw bytes with `binary` set.  Returns whether the text had to be
+// repaired (bytes invalid in its charset made U+FFFD, NULs taken out).
+// Throws the vCard codes, naming `line_number`, for a value that cannot be
+// read: the caller drops that property.
+bool decode_value(VCardProperty &property, std::size_t line_number, VCardVersion version);
 
 } // namespace contact_engine::vcard_detail

@@ -1,5 +1,6 @@
 #include "vcard/vcard-lines.h"
 
+#include <glib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,10 @@ namespace contact_engine::vcard_detail {
 namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
+// How far the line reader looks ahead past empty lines, and into a line for
+// a property name.
+constexpr std::size_t kBlankLookahead = 16;
+constexpr std::size_t kNameLookahead = 64;
 
 class TextSource final : public ByteSource {
 public:
@@ -154,6 +159,63 @@ bool VCardLines::soft_break_pending(const std::string &text)
     return false;
 }
 
+// Makes the buffer hold `ahead` bytes past the read position when the input
+// has them, dropping what was already read.
+int VCardLines::peek_at(std::size_t ahead)
+{
+    while (position_ + ahead >= buffer_.size()) {
+        if (at_end_)
+            return -1;
+        buffer_.erase(0, position_);
+        buffer_start_ += position_;
+        position_ = 0;
+        const std::size_t held = buffer_.size();
+        buffer_.resize(held + kReadChunk);
+        const std::size_t count = source_->read_at(buffer_start_ + held, buffer_.data() + held, kReadChunk);
+        buffer_.resize(held + count);
+        if (count == 0)
+            at_end_ = true;
+    }
+    return static_cast<unsigned char>(buffer_[position_ + ahead]);
+}
+
+// Bytes of empty lines (line ends only) from the read position on, looked
+// at no further than a few lines ahead.
+std::size_t VCardLines::blank_run()
+{
+    std::size_t length = 0;
+    for (int next = peek_at(0); (next == '\r' || next == '\n') && length < kBlankLookahead; next = peek_at(length))
+        ++length;
+    return length;
+}
+
+// Whether a property line ("NAME;" or "NAME:", the name of letters,
+// digits, '-', '_' and '.') starts `ahead` bytes from the read position.
+bool VCardLines::property_at(std::size_t ahead)
+{
+    for (std::size_t i = 0; i < kNameLookahead; ++i) {
+        const int next = peek_at(ahead + i);
+        if (next == ';' || next == ':')
+            return i > 0;
+        if (next < 0 || !(g_ascii_isalnum(char(next)) || next == '-' || next == '_' || next == '.'))
+            return false;
+    }
+    return false;
+}
+
+void VCardLines::skip(std::size_t length)
+{
+    for (std::size_t i = 0; i < length; ++i)
+        if (buffer_[position_ + i] == '\n')
+            ++line_number_;
+    position_ += length;
+}
+
+// Some phones write an empty line after every line, inside folded values
+// and after QUOTED-PRINTABLE soft line breaks too.  An empty line followed
+// by a folded line (a space or tab first) is therefore passed over, and so
+// is one after a soft line break unless a property follows it: then the
+// soft break only ended the value.
 bool VCardLines::read(VCardLine &line)
 {
     line.text.clear();
@@ -166,10 +228,19 @@ bool VCardLines::read(VCardLine &line)
         const int next = peek();
         if (next >= 0 && !line.too_long && soft_break_pending(line.text)) {
             line.text.pop_back();
+            const std::size_t blank = blank_run();
+            if (blank > 0 && !property_at(blank))
+                skip(blank);
             read_physical(line.text, line.too_long);
         } else if (next == ' ' || next == '\t') {
             ++position_;
             read_physical(line.text, line.too_long);
+        } else if (next == '\r' || next == '\n') {
+            const std::size_t blank = blank_run();
+            const int after = peek_at(blank);
+            if (after != ' ' && after != '\t')
+                return true;
+            skip(blank);
         } else {
             return true;
         }

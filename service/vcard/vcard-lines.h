@@ -47,6 +47,10 @@ public:
 private:
     bool fill();
     int peek();
+    int peek_at(std::size_t ahead);
+    std::size_t blank_run();
+    bool property_at(std::size_t ahead);
+    void skip(std::size_t length);
     bool read_physical(std::string &into, bool &too_long);
     static bool soft_break_pending(const std::string &text);
 

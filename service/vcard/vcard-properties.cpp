@@ -459,8 +459,10 @@ ImportedContact contact_from_vcard(const VCard &card)
             if (name != row.property)
                 continue;
             handled = true;
+            // An empty FN (address books write one for a company) leaves
+            // the display name to be made from the name parts.
             if (row.field.offset == text_field::display_name.offset) {
-                if (has_display_name)
+                if (has_display_name || trim(property.value).empty())
                     break;
                 has_display_name = true;
             }
@@ -546,6 +548,8 @@ ImportedContact contact_from_vcard(const VCard &card)
         bytes.insert(bytes.end(), sections.id_data.begin(), sections.id_data.end());
     }
     contact.record = Record::parse(std::move(bytes));
+    contact.dropped_properties = card.dropped_properties;
+    contact.repaired_values = card.repaired_values;
     return contact;
 }
 

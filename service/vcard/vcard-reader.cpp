@@ -115,11 +115,21 @@ std::optional<VCard> VCardReader::Input::next_card()
         fail_at(kVCardUnsupportedVersion, begin_line, "VERSION:" + std::string(version_text) + " is not 2.1, 3.0 or 4.0");
 
     card.properties.resize(stored);
+    std::size_t kept = 0;
     for (std::size_t i = 0; i < stored; ++i) {
-        VCardProperty &property = card.properties[i];
-        parse_property(lines_[i].text, lines_[i].number, card.version, property);
-        decode_value(property, lines_[i].number, card.version);
+        VCardProperty &property = card.properties[kept];
+        try {
+            parse_property(lines_[i].text, lines_[i].number, card.version, property);
+            if (decode_value(property, lines_[i].number, card.version))
+                ++card.repaired_values;
+            ++kept;
+        } catch (const ServiceError &dropped) {
+            ++card.dropped_properties;
+            if (!card.first_drop)
+                card.first_drop = dropped;
+        }
     }
+    card.properties.resize(kept);
     return card;
 }
 
@@ -154,12 +164,32 @@ std::optional<VCard> VCardReader::next_card()
     return input_->next_card();
 }
 
+namespace {
+
+// Whether a contact holds anything a person would look it up by.
+bool usable(const Record &record)
+{
+    if (!record.text(text_field::display_name).empty() || !record.note().empty())
+        return true;
+    for (const std::size_t offset : {contact_wire::offset::phone_info_cnt, contact_wire::offset::email_info_cnt,
+                                     contact_wire::offset::postal_info_cnt, contact_wire::offset::sns_cnt,
+                                     contact_wire::offset::im_cnt})
+        if (record.get_int(offset) > 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
 std::optional<ImportedContact> VCardReader::next_contact()
 {
     std::optional<VCard> card = input_->next_card();
     if (!card)
         return std::nullopt;
-    return contact_from_vcard(*card);
+    ImportedContact contact = contact_from_vcard(*card);
+    if (card->first_drop && !usable(contact.record))
+        throw *card->first_drop;
+    return contact;
 }
 
 std::uint64_t VCardReader::offset() const
