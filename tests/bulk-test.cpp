@@ -372,21 +372,29 @@ TEST_F(BulkTest, ServiceKilledDuringAnImportKeepsWholeContactsAndTheJobGoesOn)
     expect_whole_cards(CONTACT_STORAGE_PHONE, 10000);
 }
 
-TEST_F(BulkTest, MalformedCardsAreCountedAndSkipped)
+// A card with an unreadable property is stored without it (the property
+// counted as skipped); a card with nothing readable left, or of an unknown
+// version, is skipped and counted as failed.
+TEST_F(BulkTest, MalformedCardsAreCountedAndSkippedAndUnreadablePropertiesLeftOut)
 {
     const std::string path = dir_.path() + "/mixed.vcf";
     std::ofstream(path) << "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Good One\r\nTEL:123\r\nEND:VCARD\r\n"
-                        << "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Broken\r\nTEL;ENCODING=b:@@@\r\nEND:VCARD\r\n"
+                        << "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Broken Number\r\nTEL;ENCODING=b:@@@\r\n"
+                        << "NOTE;ENCODING=QUOTED-PRINTABLE:=ZZ\r\nEND:VCARD\r\n"
+                        << "BEGIN:VCARD\r\nVERSION:3.0\r\nN;ENCODING=b:@@@\r\nEND:VCARD\r\n"
                         << "BEGIN:VCARD\r\nVERSION:7.0\r\nFN:Future\r\nEND:VCARD\r\n"
                         << "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Good Two\r\nEND:VCARD\r\n";
     const int handle = open_import(path);
     exec(handle);
     const bulk_operation_status_t done = wait_for(handle, finished);
     EXPECT_EQ(done.state, CONTACT_BULK_STATE_DONE);
-    EXPECT_EQ(done.done, 2);
+    EXPECT_EQ(done.done, 3);
     EXPECT_EQ(done.failed, 2);
-    EXPECT_NE(done.last_error, 0);
-    EXPECT_EQ(contact_count(CONTACT_STORAGE_PHONE), 2);
+    EXPECT_EQ(done.last_error, contact_engine::kVCardUnsupportedVersion);
+    EXPECT_EQ(contact_count(CONTACT_STORAGE_PHONE), 3);
+    int skipped = -1, error_code = 0;
+    ASSERT_EQ(bulk_client::skipped_properties(handle, &skipped, &error_code), 1) << error_code;
+    EXPECT_EQ(skipped, 2);
 }
 
 TEST_F(BulkTest, ExportWritesEveryContactIntoAFileOfTheCaller)

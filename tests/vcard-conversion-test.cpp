@@ -505,9 +505,9 @@ TEST_F(VCardTest, MalformedInputGetsItsCodeStoresNothingAndTheServiceStaysUp)
     const std::vector<Case> cases{
         {"empty", "", contact_engine::kVCardSyntax},
         {"no END", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Open\r\n", contact_engine::kVCardSyntax},
-        {"bad BASE64", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:P\r\nPHOTO;ENCODING=b;TYPE=JPEG:@@@@!!\r\nEND:VCARD\r\n",
+        {"nothing but bad BASE64", "BEGIN:VCARD\r\nVERSION:3.0\r\nPHOTO;ENCODING=b;TYPE=JPEG:@@@@!!\r\nEND:VCARD\r\n",
          contact_engine::kVCardBadEncoding},
-        {"unknown charset", "BEGIN:VCARD\r\nVERSION:2.1\r\nFN;CHARSET=X-NO-SUCH-SET:Name\r\nEND:VCARD\r\n",
+        {"nothing but an unknown charset", "BEGIN:VCARD\r\nVERSION:2.1\r\nFN;CHARSET=X-NO-SUCH-SET;ENCODING=QUOTED-PRINTABLE:N=E4me\r\nEND:VCARD\r\n",
          contact_engine::kVCardUnknownCharset},
         {"version 5", "BEGIN:VCARD\r\nVERSION:5.0\r\nFN:Future\r\nEND:VCARD\r\n",
          contact_engine::kVCardUnsupportedVersion},
@@ -557,6 +557,13 @@ TEST_F(VCardTest, MalformedInputGetsItsCodeStoresNothingAndTheServiceStaysUp)
     EXPECT_EQ(stored_contacts(), 0);
     EXPECT_EQ(contact_convert_vcard_to_contact("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Still Here\r\nEND:VCARD\r\n", &got), 1);
     EXPECT_EQ(TEXT(got, display_name), "Still Here");
+    // A card with something readable left is converted without the rest.
+    EXPECT_EQ(contact_convert_vcard_to_contact("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:P\r\nTEL:1\r\n"
+                                               "PHOTO;ENCODING=b;TYPE=JPEG:@@@@!!\r\nEND:VCARD\r\n",
+                                               &got),
+              1);
+    EXPECT_EQ(TEXT(got, display_name), "P");
+    EXPECT_EQ(got.phone_info_cnt, 1);
 }
 
 // ---- files of another user ---------------------------------------------------------

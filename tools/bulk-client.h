@@ -94,4 +94,15 @@ inline int adopt(int handle, int *state, int *error_code)
     return call.finish(sent, error_code);
 }
 
+// Properties an import left out of the cards it stored (values it could
+// not read); the cards themselves count as done.
+inline int skipped_properties(int handle, int *count, int *error_code)
+{
+    Call call;
+    const gboolean sent = call.proxy() != nullptr &&
+                          dbus_g_proxy_call(call.proxy(), "skipped_properties", call.error(), G_TYPE_INT, handle,
+                                            G_TYPE_INVALID, G_TYPE_INT, count, G_TYPE_INVALID);
+    return call.finish(sent, error_code);
+}
+
 } // namespace bulk_client

@@ -20,7 +20,7 @@ namespace contact_engine {
 namespace {
 
 // Forward migrations of the bulk family; entry N takes version N to N + 1.
-constexpr std::array<const char *, 1> kMigrations{{
+constexpr std::array<const char *, 2> kMigrations{{
     R"(CREATE TABLE bulk_jobs (
            handle        INTEGER PRIMARY KEY,
            kind          INTEGER NOT NULL,
@@ -39,6 +39,9 @@ constexpr std::array<const char *, 1> kMigrations{{
            last_error    INTEGER NOT NULL,
            state         INTEGER NOT NULL,
            updated       INTEGER NOT NULL);)",
+    // Properties an import left out of the cards it stored (unreadable
+    // values); the 24-byte status has no room for them.
+    "ALTER TABLE bulk_jobs ADD COLUMN skipped_properties INTEGER NOT NULL DEFAULT 0;",
 }};
 
 // An interrupted job can be taken over for this long.
@@ -117,6 +120,7 @@ struct BulkJob {
     int total = -1;
     int failed = 0;
     int last_error = 0;
+    int skipped_properties = 0;
     std::uint64_t offset = 0;   // import: bytes of the file consumed
     std::size_t position = 0;   // others: thumbs handled
     std::int64_t target_length = 0;
@@ -306,6 +310,12 @@ Bytes BulkJobs::info(std::int32_t handle)
     return status;
 }
 
+std::int32_t BulkJobs::skipped_properties(std::int32_t handle)
+{
+    std::lock_guard lock(mutex_);
+    return owned(handle)->skipped_properties;
+}
+
 void BulkJobs::stop(std::int32_t handle)
 {
     std::lock_guard lock(mutex_);
@@ -453,7 +463,8 @@ std::int32_t BulkJobs::adopt(std::int32_t handle)
     std::int64_t uid = -1;
     const bool found = db_.read([&] {
         SQLite::Statement row(db_.sql(), "SELECT kind, source, target, uid, source_path, target_path, thumbs, offset, "
-                                         "position, target_length, done, failed, total, last_error FROM bulk_jobs "
+                                         "position, target_length, done, failed, total, last_error, skipped_properties "
+                                         "FROM bulk_jobs "
                                          "WHERE handle = ? AND state IN (1, 2)");
         row.bind(1, handle);
         if (!row.executeStep())
@@ -474,6 +485,7 @@ std::int32_t BulkJobs::adopt(std::int32_t handle)
         job->failed = row.getColumn(11).getInt();
         job->total = row.getColumn(12).getInt();
         job->last_error = row.getColumn(13).getInt();
+        job->skipped_properties = row.getColumn(14).getInt();
         return true;
     });
     if (!found)
@@ -584,6 +596,7 @@ struct ChunkCard {
     std::optional<Record> record;
     std::uint64_t end_offset;
     ErrorCode error;
+    std::size_t dropped_properties = 0;
     ContactKeys keys{};
 };
 
@@ -625,7 +638,7 @@ bool BulkJobs::import_chunk(BulkJob &job)
         try {
             std::optional<ImportedContact> contact = reader.next_contact();
             if (contact) {
-                cards.push_back({std::move(contact->record), reader.offset(), kOk});
+                cards.push_back({std::move(contact->record), reader.offset(), kOk, contact->dropped_properties});
                 continue;
             }
             at_end = reader.offset() < window_end; // the file ended inside the window
@@ -674,6 +687,7 @@ bool BulkJobs::import_chunk(BulkJob &job)
             contacts_.store(job.target.table, free[used], *card.record, card.keys);
             ++used;
             ++tally.done;
+            tally.skipped_properties += int(card.dropped_properties);
         }
         if (tally.done > 0)
             db_.notify(Signal::CopySomeContacts, {job.target.table});
@@ -791,6 +805,7 @@ void BulkJobs::commit_chunk(BulkJob &job, const ChunkTally &tally, const std::fu
     std::lock_guard lock(mutex_);
     job.done += tally.done;
     job.failed += tally.failed;
+    job.skipped_properties += tally.skipped_properties;
     if (tally.last_error != 0)
         job.last_error = tally.last_error;
     advance();
@@ -805,7 +820,8 @@ void BulkJobs::insert_row(const BulkJob &job, int state)
         SQLite::Statement insert(db_.sql(),
                                  "INSERT OR REPLACE INTO bulk_jobs (handle, kind, source, target, uid, source_path, "
                                  "target_path, thumbs, offset, position, target_length, done, failed, total, last_error, "
-                                 "state, updated) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                                 "state, updated, skipped_properties) "
+                                 "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
         const Bytes thumbs = thumbs_blob(job.thumbs);
         insert.bind(1, job.handle);
         insert.bind(2, job.kind);
@@ -825,6 +841,7 @@ void BulkJobs::insert_row(const BulkJob &job, int state)
         insert.bind(15, job.last_error);
         insert.bind(16, state);
         insert.bind(17, now());
+        insert.bind(18, job.skipped_properties);
         insert.exec();
     });
 }
@@ -832,7 +849,8 @@ void BulkJobs::insert_row(const BulkJob &job, int state)
 void BulkJobs::save_progress(const BulkJob &job)
 {
     SQLite::Statement update(db_.sql(), "UPDATE bulk_jobs SET offset = ?, position = ?, target_length = ?, done = ?, "
-                                        "failed = ?, last_error = ?, updated = ? WHERE handle = ?");
+                                        "failed = ?, last_error = ?, updated = ?, skipped_properties = ? "
+                                        "WHERE handle = ?");
     update.bind(1, std::int64_t(job.offset));
     update.bind(2, std::int64_t(job.position));
     update.bind(3, job.target_length);
@@ -840,7 +858,8 @@ void BulkJobs::save_progress(const BulkJob &job)
     update.bind(5, job.failed);
     update.bind(6, job.last_error);
     update.bind(7, now());
-    update.bind(8, job.handle);
+    update.bind(8, job.skipped_properties);
+    update.bind(9, job.handle);
     update.exec();
 }
 

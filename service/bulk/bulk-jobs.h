@@ -61,6 +61,7 @@ struct ChunkTally {
     int done = 0;
     int failed = 0;
     int last_error = 0;
+    int skipped_properties = 0; // left out of the cards that were stored
     void skip(int code)
     {
         ++failed;
@@ -89,6 +90,9 @@ public:
     void close_all();
     bool any_running();
     std::int32_t adopt(std::int32_t handle);
+    // Properties an import left out of the cards it stored (values it could
+    // not read); its cards are stored with the rest.
+    std::int32_t skipped_properties(std::int32_t handle);
 
     // A client left the bus: its jobs go (unfinished ones stay adoptable).
     void client_vanished(const std::string &name);

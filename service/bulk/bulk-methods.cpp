@@ -83,6 +83,11 @@ std::int32_t adopt(BulkJobs &jobs, std::int32_t handle)
     return jobs.adopt(handle);
 }
 
+std::int32_t skipped_properties(BulkJobs &jobs, std::int32_t handle)
+{
+    return jobs.skipped_properties(handle);
+}
+
 std::string export_directory(const ServiceOptions &options)
 {
     if (!options.export_directory.empty())
@@ -114,7 +119,8 @@ void register_bulk_methods(MethodRegistry &registry, Database &database, const S
 
     registry.add_long_to(kBulkInterface, "set_source", set_source, jobs, In{"bulk_op_handle", "path"}, Out{})
         .add_to(kBulkInterface, "target_file", target_file, jobs, In{"bulk_op_handle"}, Out{"path"})
-        .add_long_to(kBulkInterface, "adopt", adopt, jobs, In{"bulk_op_handle"}, Out{"operation_state"});
+        .add_long_to(kBulkInterface, "adopt", adopt, jobs, In{"bulk_op_handle"}, Out{"operation_state"})
+        .add_to(kBulkInterface, "skipped_properties", skipped_properties, jobs, In{"bulk_op_handle"}, Out{"count"});
 }
 
 } // namespace contact_engine

@@ -65,14 +65,29 @@ inline constexpr int kExportLifetimeSeconds = 24 * 60 * 60;
 inline constexpr std::uint64_t kExportBytesPerUid = 256ull << 20;
 
 // vCard input: the longest line once unfolded (a photo of a few megabytes
-// fits) and the largest card.  Longer ones are refused with code 83, and the
-// reader skips them without holding them.
+// fits), the largest card (every byte from BEGIN:VCARD to END:VCARD, blank
+// lines included), the most properties in one card (a full address-book card
+// has a few dozen; a record holds at most 64 KiB anyway) and the most
+// parameters of one property (real ones have up to six).  A line, card or
+// property count over them refuses the card with code 83: the reader stops
+// holding the card at the bound and only skips on to its END:VCARD, so
+// nothing of it is stored.  A property with too many parameters is dropped
+// like any unreadable property.
+// What one card can make the reader hold is bounded by them: its text twice
+// (the lines, then the decoded values) plus the bookkeeping of each property
+// (at most kVCardPropertyOverhead bytes with its parameters), on top of one
+// 64 KiB read buffer: kVCardMaxCardMemory, about 40 MiB per call.
 inline constexpr std::size_t kVCardMaxLineBytes = 8u << 20;
 inline constexpr std::size_t kVCardMaxCardBytes = 16u << 20;
 static_assert(kBulkChunkBytes > kVCardMaxCardBytes + kVCardMaxLineBytes, "an import chunk holds the largest card");
 // A client's file read by contact_convert_vcard_file_to_contact: larger ones
 // are refused (code 83) from their size, before anything is read.
 inline constexpr std::uint64_t kVCardMaxFileBytes = kVCardMaxCardBytes + kVCardMaxLineBytes;
+inline constexpr std::size_t kVCardMaxProperties = 5000;
+inline constexpr std::size_t kVCardMaxParameters = 20;
+inline constexpr std::size_t kVCardPropertyOverhead = 1536;
+inline constexpr std::size_t kVCardMaxCardMemory =
+    2 * kVCardMaxCardBytes + kVCardMaxProperties * kVCardPropertyOverhead + (64u << 10);
 
 // Contacts in the phone storage (0 and its alias 6): the default of
 // --phone-capacity, room for an import of 100 000 cards, and its largest value.

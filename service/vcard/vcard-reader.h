@@ -9,8 +9,14 @@
 // long import can stop after any card and a new reader started at that
 // offset goes on with exactly the next one.
 //
-// Failures throw ServiceError with one of the vCard codes of
-// contact-engine-errors.h and a message naming the line.  A failed card
+// Real exports break the standards in known ways, so a property that cannot
+// be read is dropped and counted, a value invalid in its charset is repaired,
+// and the card is kept with what could be read.  A card is refused only when
+// nothing usable is left in it, when it breaks a bound of service-limits.h,
+// or when its frame is broken (no END:VCARD, an unknown VERSION).
+//
+// Refusals throw ServiceError with one of the vCard codes of
+// contact-engine-errors.h and a message naming the line.  A refused card
 // produces nothing; the reader has then skipped past it (to its END, the
 // next BEGIN or the end of the input), so a caller may count the failure and
 // read on.
@@ -25,6 +31,7 @@
 #include <vector>
 
 #include "contacts/contact-record.h"
+#include "core/service-error.h"
 #include "core/service-limits.h"
 
 namespace contact_engine {
@@ -54,6 +61,15 @@ struct VCard {
     std::vector<VCardProperty> properties;
     std::uint64_t begin_offset = 0; // byte offset of its BEGIN:VCARD line
     std::uint64_t end_offset = 0;   // byte offset just past its END:VCARD line
+    // Lines left out of `properties` because they could not be read (no
+    // property, a broken BASE64 or QUOTED-PRINTABLE value, an unknown
+    // ENCODING, a CHARSET the service cannot convert, too many parameters),
+    // and why the first of them was.
+    std::size_t dropped_properties = 0;
+    std::optional<ServiceError> first_drop;
+    // Values kept after a repair: bytes invalid in their charset made
+    // U+FFFD, NUL bytes taken out.
+    std::size_t repaired_values = 0;
 };
 
 // A card turned into a contact record.  An embedded photo cannot live in the
@@ -63,6 +79,8 @@ struct ImportedContact {
     Record record;
     std::string photo;
     std::string photo_media_type;
+    std::size_t dropped_properties = 0; // as in its VCard
+    std::size_t repaired_values = 0;
 };
 
 class VCardReader {
@@ -86,7 +104,9 @@ public:
     // The next card, or nothing at the end of the input.  Text outside
     // cards is skipped.  Throws ServiceError for a malformed card.
     std::optional<VCard> next_card();
-    // The next card as a contact; same failures, plus those of the record.
+    // The next card as a contact; same failures, plus those of the record,
+    // and the code of its first dropped property when the contact holds
+    // nothing (no name, number, e-mail, address, account or note).
     std::optional<ImportedContact> next_contact();
 
     // Byte offset where the next call starts: just past the last card read
