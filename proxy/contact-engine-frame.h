@@ -333,13 +333,20 @@ public:
     // written to the caller: `malformed_message` is logged with the reply's
     // length (%u) and the count (%d).  Otherwise decode(i, record) is called
     // for each record in order, `record` pointing at its first byte, to be
-    // read by the record's offset table.  A count of 0 or less decodes
-    // nothing.
+    // read by the record's offset table.  A count of 0 decodes nothing; a
+    // negative count is no answer a list can give and is refused with 33
+    // like a short reply.
     template <class Decode>
     Operation &records(const ByteArray &reply, int count, std::size_t record_size, Text malformed_message,
                        Decode decode)
     {
-        if (!ok_ || count <= 0)
+        if (!ok_)
+            return *this;
+        if (count < 0) {
+            fail(CONTACT_ERROR_MALFORMED_REPLY, "\n[DodazorEdidud]%s %d: The reply announces %d records.\n", count);
+            return *this;
+        }
+        if (count == 0)
             return *this;
         // Divided rather than multiplied: count * record_size can overflow
         // a 32-bit size_t.
@@ -349,6 +356,16 @@ public:
         }
         for (int i = 0; i < count; ++i)
             decode(i, bytes(reply) + std::size_t(i) * record_size);
+        return *this;
+    }
+
+    // A reply that announces more records than the caller's array has room
+    // for (the room the operation documents) is refused with 33:
+    // `message` is logged with the count and the room (%d %d).
+    Operation &at_most(int count, int room, Text message)
+    {
+        if (ok_ && count > room)
+            fail(CONTACT_ERROR_MALFORMED_REPLY, message, count, room);
         return *this;
     }
 
