@@ -5,6 +5,7 @@
 // (4 bytes), then the reply's bytes.  A reply either decodes every record
 // from inside its bytes, or is refused with code 33 leaving the caller's
 // array as it was.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -31,7 +32,8 @@ void decode_reply(fuzz::Input &input, std::size_t record_size, Decode decode)
     // Room for every record the bytes can hold: a decoder that is called
     // for more writes past it.
     std::vector<Record> records(exact.get()->len / record_size);
-    std::memset(static_cast<void *>(records.data()), kPattern, records.size() * sizeof(Record));
+    auto *memory = reinterpret_cast<std::uint8_t *>(records.data());
+    std::fill(memory, memory + records.size() * sizeof(Record), kPattern);
 
     int error_code = 0;
     contact_frame::ByteArray reply(exact.get());

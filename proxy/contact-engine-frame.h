@@ -333,20 +333,13 @@ public:
     // written to the caller: `malformed_message` is logged with the reply's
     // length (%u) and the count (%d).  Otherwise decode(i, record) is called
     // for each record in order, `record` pointing at its first byte, to be
-    // read by the record's offset table.  A count of 0 decodes nothing; a
-    // negative count is no answer a list can give and is refused with 33
-    // like a short reply.
+    // read by the record's offset table.  A count of 0 or less decodes
+    // nothing (the operations hand such a count on as the service sent it).
     template <class Decode>
     Operation &records(const ByteArray &reply, int count, std::size_t record_size, Text malformed_message,
                        Decode decode)
     {
-        if (!ok_)
-            return *this;
-        if (count < 0) {
-            fail(CONTACT_ERROR_MALFORMED_REPLY, "\n[DodazorEdidud]%s %d: The reply announces %d records.\n", count);
-            return *this;
-        }
-        if (count == 0)
+        if (!ok_ || count <= 0)
             return *this;
         // Divided rather than multiplied: count * record_size can overflow
         // a 32-bit size_t.
