@@ -263,6 +263,10 @@ CONTACT_API int contact_get_all_contact_indices(int storage_type, int *contact_i
     CONTACT_REQUIRE_ERROR_CODE(error_code);
     Operation op(__func__, error_code);
     ByteArray reply;
+    // The count lands here first: the caller's count is written only with
+    // the indices it counts.
+    int count = 0;
+    int *announced = &count;
     return op.connected("\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n")
         .not_null(contact_index_array,
                   "\n[DodazorEdidud]%s %d: contact_get_all_contact_indices: The contact_index_array is NULL.\n")
@@ -271,13 +275,14 @@ CONTACT_API int contact_get_all_contact_indices(int storage_type, int *contact_i
         .trace("\n[DodazorEdidud]%s: contact_get_all_contact_indices begin1\n\n")
         .call("contact_get_all_contact_indices",
               "\n[DodazorEdidud]%s %d: org_yora_contact_contact_get_all_contact_indices() failed(%s).\n",
-              ins(storage_type), outs(reply, contact_count))
+              ins(storage_type), outs(reply, announced))
         .on_success([&](Operation &self) {
-            self.records(reply, *contact_count, 4,
+            self.records(reply, count, 4,
                          "\n[DodazorEdidud]%s %d: contact_get_all_contact_indices: The reply of %u bytes is shorter "
                          "than %d indices.\n",
                          [&](int i, const guint8 *index) { contact_index_array[i] = contact_wire::read_i32(index, 0); });
         })
+        .on_success([&] { *contact_count = count; })
         .trace("\n[DodazorEdidud]%s: contact_get_all_contact_indices end\n\n")
         .result();
 }

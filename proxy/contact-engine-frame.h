@@ -334,7 +334,7 @@ public:
     // length (%u) and the count (%d).  Otherwise decode(i, record) is called
     // for each record in order, `record` pointing at its first byte, to be
     // read by the record's offset table.  A count of 0 or less decodes
-    // nothing.
+    // nothing (the operations hand such a count on as the service sent it).
     template <class Decode>
     Operation &records(const ByteArray &reply, int count, std::size_t record_size, Text malformed_message,
                        Decode decode)
@@ -349,6 +349,16 @@ public:
         }
         for (int i = 0; i < count; ++i)
             decode(i, bytes(reply) + std::size_t(i) * record_size);
+        return *this;
+    }
+
+    // A reply that announces more records than the caller's array has room
+    // for (the room the operation documents) is refused with 33:
+    // `message` is logged with the count and the room (%d %d).
+    Operation &at_most(int count, int room, Text message)
+    {
+        if (ok_ && count > room)
+            fail(CONTACT_ERROR_MALFORMED_REPLY, message, count, room);
         return *this;
     }
 

@@ -50,15 +50,6 @@ GArray *packed_indices(const Operation &op, ByteArray &bytes, const int *indices
     return bytes.get();
 }
 
-// A list reply whose count says more than the caller was told to make room
-// for is refused (code 33) before anything is copied: the caller passes no
-// capacity, so the documented maximum is the only bound there is.
-void refuse_above(Operation &self, int count, int room, Text message)
-{
-    if (count > room)
-        self.fail(CONTACT_ERROR_MALFORMED_REPLY, message, count, room);
-}
-
 } // namespace
 
 extern "C" {
@@ -233,7 +224,7 @@ CONTACT_API int contact_search_groups(int storage_type, const char *query, int s
               "\n[DodazorEdidud]%s %d: contact_search_groups: org_yora_contact_contact_search_groups() failed(%s).\n",
               ins(storage_type, query, search_param1, search_param2, search_param3), outs(reply, announced))
         .on_success([&](Operation &self) {
-            refuse_above(self, count, room,
+            self.at_most(count, room,
                          "\n[DodazorEdidud]%s %d: contact_search_groups: The reply announces %d groups, more than "
                          "the %d the array has room for.\n");
             self.records(reply, count, group_wire::kRecordSize,
@@ -265,7 +256,7 @@ CONTACT_API int contact_get_group_members(int storage_type, int group_index, int
               "\n[DodazorEdidud]%s %d: org_yora_contact_contact_get_group_members() failed(%s).\n",
               ins(storage_type, group_index), outs(reply, announced))
         .on_success([&](Operation &self) {
-            refuse_above(self, count, CONTACT_GROUP_MEMBER_MAX,
+            self.at_most(count, CONTACT_GROUP_MEMBER_MAX,
                          "\n[DodazorEdidud]%s %d: contact_get_group_members: The reply announces %d members, more "
                          "than the %d a group can hold.\n");
             self.records(reply, count, kIndexSize,

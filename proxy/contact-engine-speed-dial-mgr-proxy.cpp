@@ -168,6 +168,11 @@ CONTACT_API int contact_search_speed_dials(const char *query, int search_param1,
                           count);
                 return;
             }
+            // The caller's array has room for CONTACT_SPEED_DIAL_COUNT_MAX
+            // records, the most dials there are.
+            self.at_most(count, CONTACT_SPEED_DIAL_COUNT_MAX,
+                         "\n[DodazorEdidud]%s %d: contact_search_speed_dials: The reply announces %d speed dials, "
+                         "more than the %d the array has room for.\n");
             self.records(reply, count, wire::kSize,
                          "\n[DodazorEdidud]%s %d: contact_search_speed_dials: The reply of %u bytes is shorter than "
                          "%d speed dials.\n",

@@ -1,16 +1,30 @@
 // Replies that do not hold what they announce.  A responder in this test
 // process takes the service's name on the private bus and answers with
-// arrays shorter than their counts; the library must not read past them,
-// must fail with CONTACT_ERROR_MALFORMED_REPLY, and must leave the caller's
-// record and array untouched.
+// arrays shorter than their counts, empty, counting more than the caller's
+// array documents, or random; the library must not read past them, must fail
+// with CONTACT_ERROR_MALFORMED_REPLY, and must leave the caller's record and
+// array untouched.
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "contact-engine-bus.h"
+#include "contact-engine-group-wire.h"
+#include "contact-engine-sim-wire.h"
+#include "contact-engine-speed-dial-wire.h"
 #include "contact-engine-wire.h"
 #include "sample-contact.h"
 #include "responder.h"
@@ -99,6 +113,294 @@ TEST_F(ShortReplyTest, IndexListShorterThanItsCountIsRejected)
     EXPECT_EQ(indices[0], 1);
     EXPECT_EQ(indices[1], 2);
     EXPECT_EQ(indices[2], -1);
+}
+
+
+// ---- every operation that receives a byte array, against hostile replies ----
+
+namespace hostile {
+
+// What the responder answers next: the bytes and the count it announces
+// (the count goes in the reply's count or is ignored by a method without one).
+struct Reply {
+    Bytes bytes;
+    std::int32_t count = 0;
+};
+
+std::mutex g_reply_mutex;
+Reply g_reply;
+
+Reply next_reply()
+{
+    std::lock_guard lock(g_reply_mutex);
+    return g_reply;
+}
+
+enum class Kind { Truncated, Empty, CountAboveBytes, CountAboveMaximum, Random };
+constexpr std::array<const char *, 5> kKindNames{"truncated", "empty", "count above its bytes",
+                                                 "count above the maximum", "random bytes"};
+
+// What a reply beyond the documented maximum gives: refused like a short
+// one, or accepted with only what the caller's array holds (result-set
+// batches and AAS records drop the rest; a single record reads its first).
+enum class AboveMaximum { Refused, Accepted };
+
+constexpr std::uint8_t kPattern = 0xa5;
+constexpr int kCountPattern = -7777;
+constexpr std::size_t kGuardRecords = 2;
+
+// The caller's memory: room for the records the operation documents, a
+// guard behind it, and the count; all of it filled with a pattern.
+struct Memory {
+    Memory(std::size_t record_size, int room) : room_bytes(record_size * std::size_t(room)),
+        bytes(room_bytes + kGuardRecords * record_size, kPattern)
+    {
+    }
+    template <class T> T *as() { return reinterpret_cast<T *>(bytes.data()); }
+    bool untouched() const
+    {
+        return count == kCountPattern && std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == kPattern; });
+    }
+    bool guard_intact() const
+    {
+        return std::all_of(bytes.begin() + std::ptrdiff_t(room_bytes), bytes.end(),
+                           [](std::uint8_t b) { return b == kPattern; });
+    }
+    std::size_t room_bytes;
+    std::vector<std::uint8_t> bytes;
+    int count = kCountPattern;
+};
+
+// What a reply holds: a whole contact (fixed part and the sections it
+// counts), one fixed-size record, or the records a count announces (Listed
+// when the caller's room is documented, Unbounded when only the reply's
+// bytes bound it: the index list).
+enum class Shape { Contact, Single, Listed, Unbounded };
+
+struct Operation {
+    const char *function;
+    Shape shape;
+    std::size_t wire_size;   // one record in the reply
+    std::size_t caller_size; // one record in the caller's array
+    int room;                // records the caller's array holds
+    bool has_error_code;     // the reduced form (vCard conversions) has none
+    AboveMaximum above_maximum;
+    // Calls the operation into `memory`; a 1 result is cleaned up here.
+    std::function<int(Memory &, int *error_code)> call;
+    int well_formed_code = 0; // a 0 with this code answers a well-formed reply (a short batch)
+};
+
+// A whole contact record's fixed part: the sections it announces follow it.
+Bytes fixed_part(std::int32_t phones)
+{
+    Bytes record(contact_wire::kFixedSize, 0);
+    contact_wire::write_i32(record.data(), contact_wire::offset::phone_info_cnt, phones);
+    return record;
+}
+
+// A contact operation's record: freed sections after a 1.
+int with_contact(Memory &memory, int result)
+{
+    if (result == 1)
+        free_contact_sections(*memory.as<contact_t>());
+    return result;
+}
+
+// The index list documents no room: the caller's array holds what the
+// count announces.  Here it holds every record the longest reply below can
+// carry (3 x 4 + 8 bytes), so only a count beyond the bytes could overflow it.
+constexpr int kUnboundedRoom = 5;
+
+const std::vector<Operation> &operations()
+{
+    using contact_wire::kFixedSize;
+    static const std::vector<Operation> table{
+        {"contact_get_contact", Shape::Contact, kFixedSize, sizeof(contact_t), 1, true, AboveMaximum::Refused,
+         [](Memory &m, int *e) { return with_contact(m, contact_get_contact(0, 1, m.as<contact_t>(), e)); }},
+        {"contact_get_my_contact", Shape::Contact, kFixedSize, sizeof(contact_t), 1, true, AboveMaximum::Refused,
+         [](Memory &m, int *e) { return with_contact(m, contact_get_my_contact(m.as<contact_t>(), e)); }},
+        {"contact_get_all_contact_indices", Shape::Unbounded, 4, sizeof(int), kUnboundedRoom, true, AboveMaximum::Refused,
+         [](Memory &m, int *e) { return contact_get_all_contact_indices(0, m.as<int>(), &m.count, e); }},
+        {"contact_get_group", Shape::Single, group_wire::kRecordSize, sizeof(group_t), 1, true, AboveMaximum::Accepted,
+         [](Memory &m, int *e) { return contact_get_group(0, 1, m.as<group_t>(), e); }},
+        {"contact_search_groups", Shape::Listed, group_wire::kRecordSize, sizeof(group_t), CONTACT_GROUP_CAPACITY_MAX, true,
+         AboveMaximum::Refused,
+         [](Memory &m, int *e) { return contact_search_groups(0, "", 0, 0, m.as<group_t>(), &m.count, e, 0); }},
+        {"contact_get_group_members", Shape::Listed, 4, sizeof(int), CONTACT_GROUP_MEMBER_MAX, true, AboveMaximum::Refused,
+         [](Memory &m, int *e) { return contact_get_group_members(0, 1, m.as<int>(), &m.count, e); }},
+        {"contact_result_set_get_current_contact", Shape::Single, kFixedSize, sizeof(contact_t), 1, true,
+         AboveMaximum::Accepted,
+         [](Memory &m, int *e) { return contact_result_set_get_current_contact(1, m.as<contact_t>(), e); }},
+        {"contact_result_set_get_contacts", Shape::Listed, kFixedSize, sizeof(contact_t), 3, true, AboveMaximum::Accepted,
+         [](Memory &m, int *e) { return contact_result_set_get_contacts(1, 3, 0, m.as<contact_t>(), &m.count, e); },
+         CONTACT_ERROR_SHORT_BATCH},
+        {"contact_get_sim_status", Shape::Single, sim_wire::status::kSize, sizeof(sim_status_t), 1, true,
+         AboveMaximum::Accepted, [](Memory &m, int *e) { return contact_get_sim_status(m.as<sim_status_t>(), e); }},
+        {"contact_get_sim_used_status", Shape::Single, sim_wire::used::kSize, sizeof(sim_used_status_t), 1, true,
+         AboveMaximum::Accepted,
+         [](Memory &m, int *e) { return contact_get_sim_used_status(m.as<sim_used_status_t>(), e); }},
+        {"contact_get_sim_aas_records", Shape::Listed, sim_wire::aas::kSize, sizeof(sim_aas_record_t),
+         CONTACT_SIM_PHONE_TYPE_COUNT_MAX, true, AboveMaximum::Accepted,
+         [](Memory &m, int *e) { return contact_get_sim_aas_records(m.as<sim_aas_record_t>(), &m.count, e); }},
+        {"contact_get_speed_dial", Shape::Single, speed_dial_wire::kSize, sizeof(speed_dial_t), 1, true,
+         AboveMaximum::Accepted, [](Memory &m, int *e) { return contact_get_speed_dial(1, m.as<speed_dial_t>(), e); }},
+        {"contact_search_speed_dials", Shape::Listed, speed_dial_wire::kSize, sizeof(speed_dial_t), CONTACT_SPEED_DIAL_COUNT_MAX,
+         true, AboveMaximum::Refused,
+         [](Memory &m, int *e) { return contact_search_speed_dials("", 0, -1, m.as<speed_dial_t>(), &m.count, e); }},
+        {"contact_bulk_operation_get_info", Shape::Single, 24, sizeof(bulk_operation_status_t), 1, true,
+         AboveMaximum::Accepted,
+         [](Memory &m, int *e) { return contact_bulk_operation_get_info(1, m.as<bulk_operation_status_t>(), e); }},
+        {"contact_convert_vcard_to_contact", Shape::Single, kFixedSize, sizeof(contact_t), 1, false, AboveMaximum::Accepted,
+         [](Memory &m, int *) { return contact_convert_vcard_to_contact("BEGIN:VCARD", m.as<contact_t>()); }},
+        {"contact_convert_vcard_file_to_contact", Shape::Single, kFixedSize, sizeof(contact_t), 1, false,
+         AboveMaximum::Accepted,
+         [](Memory &m, int *) { return contact_convert_vcard_file_to_contact("/nonexistent.vcf", m.as<contact_t>()); }},
+    };
+    return table;
+}
+
+// The reply of `kind` for `op`, or nothing where the kind has no meaning (a
+// count on a reply that carries none).
+std::optional<Reply> reply_of(const Operation &op, Kind kind, std::mt19937 &random)
+{
+    const std::size_t size = op.wire_size;
+    const bool contact = op.shape == Shape::Contact;
+    const bool counted = op.shape == Shape::Listed || op.shape == Shape::Unbounded;
+    switch (kind) {
+    case Kind::Truncated:
+        if (contact)
+            return Reply{Bytes(contact_wire::kFixedSize - 1, 0), 0};
+        return counted ? Reply{Bytes(2 * size - 1, 0), 2} : Reply{Bytes(size - 1, 0), 0};
+    case Kind::Empty:
+        return Reply{{}, counted ? 1 : 0};
+    case Kind::CountAboveBytes:
+        if (contact) {
+            Bytes record = fixed_part(2);
+            record.resize(record.size() + contact_wire::kPhoneInfoSize, 0); // one of the two phones
+            return Reply{record, 0};
+        }
+        if (!counted)
+            return std::nullopt;
+        return Reply{Bytes(2 * size, 0), 3};
+    case Kind::CountAboveMaximum:
+        if (contact)
+            return Reply{fixed_part(std::numeric_limits<std::int32_t>::max()), 0};
+        if (!counted)
+            return Reply{Bytes(2 * size, 0), 0}; // a second record behind the one read
+        if (op.shape == Shape::Unbounded) // the largest count there is, for two records
+            return Reply{Bytes(2 * size, 0), std::numeric_limits<std::int32_t>::max()};
+        return Reply{Bytes(std::size_t(op.room + 1) * size, 0), op.room + 1};
+    case Kind::Random: {
+        std::uniform_int_distribution<std::size_t> length(0, 3 * size + 8);
+        Reply reply{Bytes(length(random)), 0};
+        for (std::uint8_t &byte : reply.bytes)
+            byte = std::uint8_t(random());
+        const std::array<std::int32_t, 8> counts{-1, 0, 1, 2, op.room, op.room + 1,
+                                                 std::numeric_limits<std::int32_t>::max(),
+                                                 std::numeric_limits<std::int32_t>::min()};
+        reply.count = counts[random() % counts.size()];
+        return reply;
+    }
+    }
+    return std::nullopt;
+}
+
+constexpr int kRandomRepliesPerOperation = 40;
+
+} // namespace hostile
+
+class HostileReplyTest : public ResponderTest {
+protected:
+    void register_methods() override
+    {
+        using hostile::next_reply;
+        auto answer = [this](const char *method, auto handler) {
+            object_->registerMethod(method).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs(std::move(handler));
+        };
+        // (ay, i): the i is the result code (0) or the count, as the method has.
+        auto coded = [] { return std::make_tuple(next_reply().bytes, 0); };
+        auto counted = [] {
+            const hostile::Reply reply = next_reply();
+            return std::make_tuple(reply.bytes, reply.count);
+        };
+        auto bare = [] { return next_reply().bytes; };
+        answer("contact_get_contact", [=](int, int) { return coded(); });
+        answer("contact_get_my_contact", [=] { return coded(); });
+        answer("contact_get_all_contact_indices", [=](int) { return counted(); });
+        answer("contact_get_group", [=](int, int) { return coded(); });
+        answer("contact_search_groups", [=](int, std::string, int, int, int) { return counted(); });
+        answer("contact_get_group_members", [=](int, int) { return counted(); });
+        answer("contact_result_set_get_current_contact", [=](int) { return bare(); });
+        answer("contact_result_set_get_contacts", [=](int, int, int) { return counted(); });
+        answer("contact_get_sim_status", [=] { return coded(); });
+        answer("contact_get_sim_used_status", [=] { return coded(); });
+        answer("contact_get_sim_aas_records", [=] {
+            const hostile::Reply reply = next_reply();
+            return std::make_tuple(reply.bytes, reply.count, 0);
+        });
+        answer("contact_get_speed_dial", [=](int) { return coded(); });
+        answer("contact_search_speed_dials", [=](std::string, int, int) {
+            const hostile::Reply reply = next_reply();
+            return std::make_tuple(reply.bytes, reply.count, 0);
+        });
+        answer("contact_bulk_operation_get_info", [=](int) { return bare(); });
+        answer("contact_convert_vcard_to_contact", [=](std::string) { return bare(); });
+        answer("contact_convert_vcard_file_to_contact", [=](std::string) { return bare(); });
+    }
+};
+
+// Every operation that receives a byte array, with each kind of hostile
+// reply: a refused reply returns 0 with code 33 (the vCard conversions,
+// which have no code, return 0) and leaves the caller's records and count
+// as they were; an accepted one returns 1, never writes past the room the
+// operation documents, and gives a count no larger than that room.  The sanitized build
+// adds that nothing is read past a reply and nothing leaks.
+TEST_F(HostileReplyTest, EveryByteArrayReplyIsRefusedOrReadWithinItsBytes)
+{
+    using namespace hostile;
+    std::mt19937 random(20261208);
+    int tried = 0;
+    for (const Operation &op : operations()) {
+        for (std::size_t k = 0; k < kKindNames.size(); ++k) {
+            const Kind kind = Kind(k);
+            const int repeats = kind == Kind::Random ? kRandomRepliesPerOperation : 1;
+            for (int repeat = 0; repeat < repeats; ++repeat) {
+                const std::optional<Reply> reply = reply_of(op, kind, random);
+                if (!reply)
+                    continue;
+                SCOPED_TRACE(std::string(op.function) + ", " + kKindNames[k] + ", " +
+                             std::to_string(reply->bytes.size()) + " bytes, count " + std::to_string(reply->count));
+                {
+                    std::lock_guard lock(g_reply_mutex);
+                    g_reply = *reply;
+                }
+                ++tried;
+                Memory memory(op.caller_size, op.room);
+                int error_code = kCountPattern;
+                const int result = op.call(memory, &error_code);
+                const bool refused = result == 0 && error_code != op.well_formed_code;
+                const bool must_refuse = kind == Kind::Truncated || kind == Kind::Empty ||
+                                         kind == Kind::CountAboveBytes ||
+                                         (kind == Kind::CountAboveMaximum && op.above_maximum == AboveMaximum::Refused);
+                const bool must_accept = kind == Kind::CountAboveMaximum && op.above_maximum == AboveMaximum::Accepted;
+                EXPECT_TRUE(!must_refuse || refused) << "result " << result << ", code " << error_code;
+                EXPECT_TRUE(!must_accept || result == 1) << "result " << result << ", code " << error_code;
+                if (refused) {
+                    EXPECT_EQ(result, 0);
+                    EXPECT_TRUE(!op.has_error_code || error_code == CONTACT_ERROR_MALFORMED_REPLY) << "code " << error_code;
+                    EXPECT_TRUE(memory.untouched()) << "the caller's memory was written";
+                } else {
+                    EXPECT_TRUE(memory.guard_intact()) << "written past the documented room";
+                    // A count of 0 or below copies nothing and is handed on as sent.
+                    const bool counted = op.shape == Shape::Listed || op.shape == Shape::Unbounded;
+                    EXPECT_TRUE(!counted || memory.count <= op.room) << "count " << memory.count;
+                }
+            }
+        }
+    }
+    std::printf("hostile replies tried: %d\n", tried);
+    RecordProperty("replies_tried", tried);
+    EXPECT_GT(tried, 0);
 }
 
 } // namespace

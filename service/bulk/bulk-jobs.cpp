@@ -203,11 +203,17 @@ std::int32_t BulkJobs::open(std::int32_t kind, std::int32_t storages)
     return job->handle;
 }
 
-void BulkJobs::set_thumbs(std::int32_t handle, const Bytes &thumbs, std::int32_t count)
+std::vector<int> thumb_list(const Bytes &thumbs, std::int32_t count)
 {
     if (count < 1 || thumbs.size() != std::size_t(count) * 4)
         fail(kBulkBadThumbs, "the thumb array of " + std::to_string(thumbs.size()) + " bytes is not " +
                                  std::to_string(count) + " indexes of 4 bytes");
+    return thumbs_of(thumbs.data(), thumbs.size());
+}
+
+void BulkJobs::set_thumbs(std::int32_t handle, const Bytes &thumbs, std::int32_t count)
+{
+    const std::vector<int> more = thumb_list(thumbs, count);
     std::lock_guard lock(mutex_);
     const auto job = owned(handle);
     if (!takes_thumbs(job->kind))
@@ -215,7 +221,6 @@ void BulkJobs::set_thumbs(std::int32_t handle, const Bytes &thumbs, std::int32_t
     if (job->state != kJobOpened)
         fail(kBulkWrongState, "thumbs are given before the job is executed");
     job->thumbs_held.grow(std::size_t(count));
-    const std::vector<int> more = thumbs_of(thumbs.data(), thumbs.size());
     job->thumbs.insert(job->thumbs.end(), more.begin(), more.end());
 }
 

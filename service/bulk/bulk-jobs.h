@@ -55,6 +55,10 @@ enum BulkState : int { kJobOpened = 0, kJobRunning = 1, kJobStopped = 2, kJobDon
 
 struct BulkJob;
 
+// A client's thumb array: `count` (above 0) contact indexes of 4 bytes,
+// little-endian; throws ServiceError (kBulkBadThumbs).
+std::vector<int> thumb_list(const Bytes &thumbs, std::int32_t count);
+
 // What one chunk of a job did: contacts handled, items skipped and the code
 // of the last one skipped.
 struct ChunkTally {

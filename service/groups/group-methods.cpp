@@ -98,6 +98,8 @@ std::string text_at(const Bytes &bytes, std::size_t offset, std::size_t width, c
     return std::string(reinterpret_cast<const char *>(begin), length);
 }
 
+} // namespace
+
 // A client's group record: its name, ringtone and image; the rest of the
 // 1352 bytes (index, storage_type, member_count, times, reserved) is the
 // service's to fill in and is not read.
@@ -114,6 +116,8 @@ GroupFields parse_group(const Bytes &bytes)
         fail(kInvalidArgument, "a group needs a name");
     return fields;
 }
+
+namespace {
 
 void put_text(Bytes &record, std::size_t offset, std::size_t width, const std::string &text)
 {
@@ -324,6 +328,8 @@ void remove_members(GroupStore &store, int storage_type, int group_index, const 
     });
 }
 
+} // namespace
+
 // An index list: `count` 32-bit little-endian ints, nothing more or less.
 std::vector<int> index_list(const Bytes &list, std::int32_t count)
 {
@@ -337,6 +343,8 @@ std::vector<int> index_list(const Bytes &list, std::int32_t count)
         indices[i] = contact_wire::read_i32(list.data(), i * 4);
     return indices;
 }
+
+namespace {
 
 void add_group_member(GroupStore &store, std::int32_t storage_type, std::int32_t group_index,
                       std::int32_t contact_index)

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "contacts/contact-store.h"
+#include "core/bytes.h"
 #include "core/database.h"
 
 namespace contact_engine {
@@ -34,6 +35,13 @@ struct GroupFields {
     std::string ringtone_path;
     std::string image_path;
 };
+
+// A client's group record (1352 bytes): its name, ringtone and image
+// paths, each NUL-terminated UTF-8 within its field; throws ServiceError.
+GroupFields parse_group(const Bytes &bytes);
+// A client's index list: exactly `count` (above 0) 32-bit little-endian
+// ints; throws ServiceError.
+std::vector<int> index_list(const Bytes &list, std::int32_t count);
 
 struct GroupRow {
     int index = 0;

@@ -65,6 +65,8 @@ constexpr std::array kFieldsNotOnCard{
     text_field::website,    text_field::ringtone_path, text_field::photo_path,  text_field::message_tone_path,
 };
 
+} // namespace
+
 // The card's form of a stored contact, or a refusal naming what does not fit.
 SimEntry entry_of(const SimCard &card, int index, const Record &record)
 {
@@ -90,6 +92,19 @@ SimEntry entry_of(const SimCard &card, int index, const Record &record)
     if (const std::string problem = number_problem(card, entry.number); !problem.empty())
         fail(dialable_length(entry.number) > card.number_max_length ? kSimTooLong : kInvalidArgument, problem);
     return entry;
+}
+
+namespace {
+
+// 1 to 10 AAS records, exactly their bytes.
+void check_aas_shape(const Bytes &records, int count)
+{
+    if (count < 1 || count > sim_wire::kAasRecordsMax)
+        fail(kInvalidArgument, "an AAS update carries 1 to 10 records, not " + std::to_string(count));
+    if (records.size() != std::size_t(count) * sim_wire::aas::kSize)
+        fail(kMalformedRecord, std::to_string(count) + " AAS records are " +
+                                   std::to_string(std::size_t(count) * sim_wire::aas::kSize) + " bytes, not " +
+                                   std::to_string(records.size()));
 }
 
 void put_text(Bytes &record, std::size_t at, std::size_t width, const std::string &text)
@@ -410,16 +425,19 @@ std::pair<Bytes, std::int32_t> SimPhonebook::aas_records()
 
 void SimPhonebook::replace_aas(const Bytes &records, int count)
 {
-    if (count < 1 || count > sim_wire::kAasRecordsMax)
-        fail(kInvalidArgument, "an AAS update carries 1 to 10 records, not " + std::to_string(count));
-    if (records.size() != std::size_t(count) * sim_wire::aas::kSize)
-        fail(kMalformedRecord, std::to_string(count) + " AAS records are " +
-                                   std::to_string(std::size_t(count) * sim_wire::aas::kSize) + " bytes, not " +
-                                   std::to_string(records.size()));
+    check_aas_shape(records, count);
     const std::lock_guard lock(mutex_);
     require_loaded();
     if (count > card_.aas_capacity)
         fail(kSimFull, "the card holds " + std::to_string(card_.aas_capacity) + " AAS records");
+    SimCard changed = card_;
+    changed.aas = aas_records_of(records, count, card_.aas_capacity);
+    write_back(changed);
+}
+
+std::vector<SimAas> aas_records_of(const Bytes &records, int count, int capacity)
+{
+    check_aas_shape(records, count);
     std::vector<SimAas> replaced;
     for (int i = 0; i < count; ++i) {
         const std::uint8_t *record = records.data() + std::size_t(i) * sim_wire::aas::kSize;
@@ -428,17 +446,15 @@ void SimPhonebook::replace_aas(const Bytes &records, int count)
         const auto *end = std::find(text, text + sim_wire::kAasTextSize, 0);
         if (end == text + sim_wire::kAasTextSize || !valid_utf8(text, std::size_t(end - text)))
             fail(kInvalidUtf8, "AAS record " + std::to_string(i) + ": the text is not UTF-8 ending in a NUL within 24 bytes");
-        if (index < 1 || index > card_.aas_capacity)
+        if (index < 1 || index > capacity)
             fail(kIndexOutOfRange, "AAS record " + std::to_string(i) + ": index " + std::to_string(index) +
-                                       " is outside 1.." + std::to_string(card_.aas_capacity));
+                                       " is outside 1.." + std::to_string(capacity));
         if (std::any_of(replaced.begin(), replaced.end(), [&](const SimAas &held) { return held.index == index; }))
             fail(kInvalidArgument, "AAS index " + std::to_string(index) + " is given twice");
         replaced.push_back({index, std::string(reinterpret_cast<const char *>(text), std::size_t(end - text))});
     }
     std::sort(replaced.begin(), replaced.end(), [](const SimAas &a, const SimAas &b) { return a.index < b.index; });
-    SimCard changed = card_;
-    changed.aas = std::move(replaced);
-    write_back(changed);
+    return replaced;
 }
 
 // ---- the card under the contact storages ---------------------------------------------

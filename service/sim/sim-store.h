@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "core/bytes.h"
+#include "contacts/contact-record.h"
 #include "contacts/contact-store.h"
 #include "sim/sim-card.h"
 #include "core/workers.h"
@@ -30,6 +31,15 @@ enum class SimLoad { NotStarted = 0, Loading = 1, Done = 2 };
 inline constexpr int kSimAdnStorage = 1;
 inline constexpr int kSimFdnStorage = 3;
 inline constexpr int kSimSdnStorage = 4;
+
+// The card's entry for a contact stored at `index` of a SIM storage: its
+// display name and first number; throws ServiceError for what the card
+// cannot hold (more than a name and one number, or too long for `card`).
+SimEntry entry_of(const SimCard &card, int index, const Record &record);
+// A client's AAS records: `count` (1 to 10) records of sim_wire::aas::kSize
+// bytes, each index in 1..capacity once, each text UTF-8 ending in a NUL
+// within its field; sorted by index.  Throws ServiceError.
+std::vector<SimAas> aas_records_of(const Bytes &records, int count, int capacity);
 
 class SimPhonebook {
 public:

@@ -69,6 +69,19 @@ icu::UnicodeString folded(const std::string &text)
     return icu::UnicodeString::fromUTF8(text).foldCase();
 }
 
+} // namespace
+
+SpeedDialTarget parse_speed_dial(const Bytes &record)
+{
+    if (record.size() != wire::kSize)
+        fail(kMalformedRecord, "a speed dial is " + std::to_string(wire::kSize) + " bytes, not " +
+                                   std::to_string(record.size()));
+    return {contact_table(read_i32(record.data(), wire::offset::storage_type)),
+            read_i32(record.data(), wire::offset::contact_index), read_i32(record.data(), wire::offset::phone_position)};
+}
+
+namespace {
+
 // ---- the methods ---------------------------------------------------------------
 
 Reply get_speed_dial(SpeedDialStore &store, std::int32_t index)
@@ -85,11 +98,8 @@ Reply get_speed_dial(SpeedDialStore &store, std::int32_t index)
 std::int32_t set_speed_dial(SpeedDialStore &store, std::int32_t index, Bytes record)
 {
     check_dial(index);
-    if (record.size() != wire::kSize)
-        fail(kMalformedRecord, "a speed dial is " + std::to_string(wire::kSize) + " bytes, not " +
-                                   std::to_string(record.size()));
-    store.set(index, contact_table(read_i32(record.data(), wire::offset::storage_type)),
-              read_i32(record.data(), wire::offset::contact_index), read_i32(record.data(), wire::offset::phone_position));
+    const SpeedDialTarget target = parse_speed_dial(record);
+    store.set(index, target.storage, target.index, target.position);
     return kOk;
 }
 

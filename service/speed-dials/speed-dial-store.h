@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "contacts/contact-store.h"
+#include "core/bytes.h"
 #include "core/database.h"
 
 namespace contact_engine {
@@ -26,6 +27,16 @@ struct SpeedDial {
     std::string display_name;
     std::string number; // its search key (SearchKeys::number_key)
 };
+
+// What a client's 16-byte speed-dial record points at.
+struct SpeedDialTarget {
+    int storage; // the contact table: 0 phone, 1 SIM, 2 SIM2
+    int index;
+    int position;
+};
+// Reads a client's record (its own dial number is not read); throws
+// ServiceError for a record of another size or a storage without contacts.
+SpeedDialTarget parse_speed_dial(const Bytes &record);
 
 class SpeedDialStore {
 public:
