@@ -1,0 +1,91 @@
+// contact-engine-tool's `completion bash`: a bash completion script made
+// from the tool's own commands and options, so that it never falls behind
+// them.  The build writes it once and `cmake --install` puts it in
+// share/bash-completion/completions.
+#include <cstdio>
+#include <string>
+
+#include "tool-families.h"
+
+namespace tool {
+namespace {
+
+struct CompletionCommand {
+    CLI::App *root = nullptr;
+    std::string shell;
+} command;
+
+std::vector<CLI::App *> subcommands_of(CLI::App &app)
+{
+    return app.get_subcommands([](CLI::App *) { return true; });
+}
+
+std::string options_of(const CLI::App &app)
+{
+    std::string words;
+    for (const CLI::Option *option : app.get_options()) {
+        for (const std::string &name : option->get_snames())
+            words += (words.empty() ? "-" : " -") + name;
+        for (const std::string &name : option->get_lnames())
+            words += (words.empty() ? "--" : " --") + name;
+    }
+    return words;
+}
+
+// One line of each table per command: its path ("" for the tool itself,
+// "group add" for a subcommand of group), then its subcommands or options.
+void describe(CLI::App &app, const std::string &path, std::string &commands, std::string &options)
+{
+    std::string children;
+    for (CLI::App *sub : subcommands_of(app)) {
+        children += (children.empty() ? "" : " ") + sub->get_name();
+        describe(*sub, path.empty() ? sub->get_name() : path + " " + sub->get_name(), commands, options);
+    }
+    if (!children.empty())
+        commands += "        [\"" + path + "\"]=\"" + children + "\"\n";
+    options += "        [\"" + path + "\"]=\"" + options_of(app) + "\"\n";
+}
+
+// The words typed so far choose the deepest command they name; a word
+// beginning with "-" completes to that command's options and the tool's
+// own, any other to its subcommands, or else to a file name.
+constexpr const char *kBashFunction = R"(    local path="" next i
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        next=${path:+$path }${COMP_WORDS[i]}
+        [[ -n ${options[$next]+set} ]] && path=$next
+    done
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    if [[ $cur == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "${options[$path]} ${options[""]}" -- "$cur")
+    elif [[ -n ${commands[$path]+set} ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "${commands[$path]}" -- "$cur")
+    else
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+    fi
+}
+complete -F _contact_engine_tool contact-engine-tool
+)";
+
+int print_bash_completion()
+{
+    std::string commands, options;
+    describe(*command.root, "", commands, options);
+    std::printf("# bash completion for contact-engine-tool (made by `contact-engine-tool completion bash`)\n"
+                "_contact_engine_tool()\n{\n    local -A commands=(\n%s    )\n    local -A options=(\n%s    )\n%s",
+                commands.c_str(), options.c_str(), kBashFunction);
+    return 0;
+}
+
+void add_command(CLI::App &app)
+{
+    command.root = &app;
+    auto *completion = app.add_subcommand("completion", "print a shell completion script");
+    completion->add_option("shell", command.shell, "the shell: bash")->required()->check(CLI::IsMember({"bash"}));
+}
+
+} // namespace
+
+// Needs no library session.
+extern const ToolFamily kCompletionCommand{add_command, print_bash_completion, false};
+
+} // namespace tool
