@@ -24,12 +24,13 @@
 
 namespace {
 
+using contact_test::SampleContact;
 using contact_test::SanitizerReports;
 using contact_test::ServiceTest;
 using contact_test::TempDir;
 using Json = nlohmann::json;
 
-struct Run {
+struct ToolRun {
     int status = -1;
     std::string out, err;
 };
@@ -44,7 +45,7 @@ std::string read_file(const std::string &path)
 
 // The tool with `arguments`; its stdout and stderr go to files in `dir`.
 // A sanitizer report of the tool fails the test.
-Run run_tool(const std::string &dir, const std::vector<std::string> &arguments)
+ToolRun run_tool(const std::string &dir, const std::vector<std::string> &arguments)
 {
     const SanitizerReports reports(dir + "/tool.sanitizer");
     std::vector<std::string> environment = reports.child_environment();
@@ -67,7 +68,7 @@ Run run_tool(const std::string &dir, const std::vector<std::string> &arguments)
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
-    Run run;
+    ToolRun run;
     int status = 0;
     waitpid(pid, &status, 0);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -89,7 +90,7 @@ constexpr const char *kLogTag = "[DodazorEdidud]";
 
 class ToolTest : public ServiceTest {
 protected:
-    Run tool(const std::vector<std::string> &arguments) { return run_tool(dir_.path(), arguments); }
+    ToolRun tool(const std::vector<std::string> &arguments) { return run_tool(dir_.path(), arguments); }
 
     int add(const char *name, const char *number, int storage = CONTACT_STORAGE_PHONE)
     {
@@ -113,7 +114,7 @@ protected:
 TEST_F(ToolTest, JsonDocumentsHoldWhatWasStored)
 {
     use_sim_card(contact_test::kEmptySimCard);
-    ready_sim_phonebook();
+    contact_test::ready_sim_phonebook();
     const int ada = add("Ada Lovelace", "+44 20 7946 0018");
     const int alan = add("Alan Turing", "+44 161 496 0000");
     add("Mum", "+447700900123", CONTACT_STORAGE_SIM);
@@ -208,7 +209,7 @@ TEST_F(ToolTest, JsonDocumentsHoldWhatWasStored)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(joined(c.arguments));
-        const Run run = tool(c.arguments);
+        const ToolRun run = tool(c.arguments);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");
         Json document;
@@ -252,7 +253,7 @@ TEST_F(ToolTest, ExitStatusAndTheServicesReasonWithoutLogLines)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(joined(c.arguments));
-        const Run run = tool(c.arguments);
+        const ToolRun run = tool(c.arguments);
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
         EXPECT_EQ(run.err.find(kLogTag) != std::string::npos, c.logged) << run.err;
@@ -282,7 +283,7 @@ TEST_F(ToolTest, BulkStatusShowsAPausedJob)
     restart_service();
 
     for (int look = 0; look < 2; ++look) {
-        const Run run = tool({"bulk", "status", std::to_string(handle), "--json"});
+        const ToolRun run = tool({"bulk", "status", std::to_string(handle), "--json"});
         ASSERT_EQ(run.status, 0) << run.err;
         const Json job = Json::parse(run.out);
         EXPECT_EQ(job["handle"], handle);
@@ -297,7 +298,7 @@ TEST_F(ToolTest, BulkStatusShowsAPausedJob)
 TEST(ToolCompletionTest, BashCompletesCommandsSubcommandsAndOptions)
 {
     TempDir dir;
-    const Run script = run_tool(dir.path(), {"completion", "bash"});
+    const ToolRun script = run_tool(dir.path(), {"completion", "bash"});
     ASSERT_EQ(script.status, 0) << script.err;
     std::ofstream(dir.path() + "/completion.bash") << script.out;
     const struct {

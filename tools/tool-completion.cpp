@@ -32,14 +32,15 @@ std::string options_of(const CLI::App &app)
     return words;
 }
 
-// One line of each table per command: its path ("" for the tool itself,
-// "group add" for a subcommand of group), then its subcommands or options.
+// One line of each table per command: its path ("contact-engine-tool" for
+// the tool itself, "contact-engine-tool group add" for a subcommand of
+// group), then its subcommands or options.
 void describe(CLI::App &app, const std::string &path, std::string &commands, std::string &options)
 {
     std::string children;
     for (CLI::App *sub : subcommands_of(app)) {
         children += (children.empty() ? "" : " ") + sub->get_name();
-        describe(*sub, path.empty() ? sub->get_name() : path + " " + sub->get_name(), commands, options);
+        describe(*sub, path + " " + sub->get_name(), commands, options);
     }
     if (!children.empty())
         commands += "        [\"" + path + "\"]=\"" + children + "\"\n";
@@ -49,14 +50,15 @@ void describe(CLI::App &app, const std::string &path, std::string &commands, std
 // The words typed so far choose the deepest command they name; a word
 // beginning with "-" completes to that command's options and the tool's
 // own, any other to its subcommands, or else to a file name.
-constexpr const char *kBashFunction = R"(    local path="" next i
+constexpr const char *kBashFunction = R"(    local tool=contact-engine-tool
+    local path=$tool next i
     for ((i = 1; i < COMP_CWORD; i++)); do
-        next=${path:+$path }${COMP_WORDS[i]}
+        next="$path ${COMP_WORDS[i]}"
         [[ -n ${options[$next]+set} ]] && path=$next
     done
     local cur=${COMP_WORDS[COMP_CWORD]}
     if [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "${options[$path]} ${options[""]}" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "${options[$path]} ${options[$tool]}" -- "$cur")
     elif [[ -n ${commands[$path]+set} ]]; then
         mapfile -t COMPREPLY < <(compgen -W "${commands[$path]}" -- "$cur")
     else
@@ -69,7 +71,7 @@ complete -F _contact_engine_tool contact-engine-tool
 int print_bash_completion()
 {
     std::string commands, options;
-    describe(*command.root, "", commands, options);
+    describe(*command.root, "contact-engine-tool", commands, options);
     std::printf("# bash completion for contact-engine-tool (made by `contact-engine-tool completion bash`)\n"
                 "_contact_engine_tool()\n{\n    local -A commands=(\n%s    )\n    local -A options=(\n%s    )\n%s",
                 commands.c_str(), options.c_str(), kBashFunction);
