@@ -308,6 +308,8 @@ TEST(ToolCompletionTest, BashCompletesCommandsSubcommandsAndOptions)
         {"contact-engine-tool gr", "group"},
         {"contact-engine-tool group ", "add list show rename delete"},
         {"contact-engine-tool -v group sh", "show"},
+        {"contact-engine-tool sim ", "status load open close list"},
+        {"contact-engine-tool completion ", "bash"},
         {"contact-engine-tool list --js", "--json"},
         {"contact-engine-tool speed-dial list --b", "--by"},
         {"contact-engine-tool bulk status --verb", "--verbose"},

@@ -2,6 +2,7 @@
 // from the tool's own commands and options, so that it never falls behind
 // them.  The build writes it once and `cmake --install` puts it in
 // share/bash-completion/completions.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -32,35 +33,66 @@ std::string options_of(const CLI::App &app)
     return words;
 }
 
+// The values a command's first positional argument takes, when its check
+// lists them (CLI11 shows IsMember as "TEXT:{status,load,open,close,list}").
+std::string choices_of(const CLI::App &app)
+{
+    for (const CLI::Option *option : app.get_options()) {
+        if (!option->get_snames().empty() || !option->get_lnames().empty())
+            continue;
+        const std::string type = option->get_type_name();
+        const std::size_t open = type.find('{'), close = type.find('}', open);
+        if (open == std::string::npos || close == std::string::npos)
+            return "";
+        std::string words = type.substr(open + 1, close - open - 1);
+        std::replace(words.begin(), words.end(), ',', ' ');
+        return words;
+    }
+    return "";
+}
+
 // One line of each table per command: its path ("contact-engine-tool" for
 // the tool itself, "contact-engine-tool group add" for a subcommand of
-// group), then its subcommands or options.
-void describe(CLI::App &app, const std::string &path, std::string &commands, std::string &options)
+// group), then its subcommands, the values its first argument takes, or its
+// options.
+struct Tables {
+    std::string commands, choices, options;
+};
+
+void describe(CLI::App &app, const std::string &path, Tables &tables)
 {
+    const auto row = [&](std::string &table, const std::string &words) {
+        table += "        [\"" + path + "\"]=\"" + words + "\"\n";
+    };
     std::string children;
     for (CLI::App *sub : subcommands_of(app)) {
         children += (children.empty() ? "" : " ") + sub->get_name();
-        describe(*sub, path + " " + sub->get_name(), commands, options);
+        describe(*sub, path + " " + sub->get_name(), tables);
     }
     if (!children.empty())
-        commands += "        [\"" + path + "\"]=\"" + children + "\"\n";
-    options += "        [\"" + path + "\"]=\"" + options_of(app) + "\"\n";
+        row(tables.commands, children);
+    if (const std::string choices = choices_of(app); !choices.empty())
+        row(tables.choices, choices);
+    row(tables.options, options_of(app));
 }
 
 // The words typed so far choose the deepest command they name; a word
 // beginning with "-" completes to that command's options and the tool's
-// own, any other to its subcommands, or else to a file name.
+// own, any other to its subcommands, right after the command to the values
+// its first argument takes, or else to a file name.
 constexpr const char *kBashFunction = R"(    local tool=contact-engine-tool
-    local path=$tool next i
+    local path=$tool next i at=0
     for ((i = 1; i < COMP_CWORD; i++)); do
         next="$path ${COMP_WORDS[i]}"
-        [[ -n ${options[$next]+set} ]] && path=$next
+        [[ -n ${options[$next]+set} ]] && path=$next at=$i
     done
     local cur=${COMP_WORDS[COMP_CWORD]}
     if [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "${options[$path]} ${options[$tool]}" -- "$cur")
     elif [[ -n ${commands[$path]+set} ]]; then
         mapfile -t COMPREPLY < <(compgen -W "${commands[$path]}" -- "$cur")
+    elif [[ -n ${choices[$path]+set} ]] && ((at == COMP_CWORD - 1)); then
+        mapfile -t COMPREPLY < <(compgen -W "${choices[$path]}" -- "$cur")
     else
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
     fi
@@ -70,11 +102,12 @@ complete -F _contact_engine_tool contact-engine-tool
 
 int print_bash_completion()
 {
-    std::string commands, options;
-    describe(*command.root, "contact-engine-tool", commands, options);
+    Tables tables;
+    describe(*command.root, "contact-engine-tool", tables);
     std::printf("# bash completion for contact-engine-tool (made by `contact-engine-tool completion bash`)\n"
-                "_contact_engine_tool()\n{\n    local -A commands=(\n%s    )\n    local -A options=(\n%s    )\n%s",
-                commands.c_str(), options.c_str(), kBashFunction);
+                "_contact_engine_tool()\n{\n    local -A commands=(\n%s    )\n    local -A choices=(\n%s    )\n"
+                "    local -A options=(\n%s    )\n%s",
+                tables.commands.c_str(), tables.choices.c_str(), tables.options.c_str(), kBashFunction);
     return 0;
 }
 
