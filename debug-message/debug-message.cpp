@@ -1,5 +1,6 @@
-// The debug-message library: formats a line, hands it to a capture hook if
-// one is set, and writes it to stderr when its level is shown.
+// The debug-message library: formats a line, hands it to a capture hook and
+// to the program's handler if they are set, and writes it to stderr when its
+// level is shown and no handler keeps it.
 #include "debug-message.h"
 
 #include <cstdarg>
@@ -12,6 +13,8 @@ namespace {
 
 debug_message_capture_fn g_capture = nullptr;
 void *g_capture_data = nullptr;
+debug_message_handler_fn g_handler = nullptr;
+void *g_handler_data = nullptr;
 
 bool environment_flag(const char *name)
 {
@@ -48,8 +51,8 @@ extern "C" __attribute__((visibility("default"))) int _debug_message(int line, c
 {
     if (format == nullptr)
         return 0;
-    const bool shown = level_shown(level);
-    if (!shown && g_capture == nullptr)
+    bool shown = level_shown(level);
+    if (!shown && g_capture == nullptr && g_handler == nullptr)
         return 0;
 
     va_list arguments;
@@ -59,6 +62,11 @@ extern "C" __attribute__((visibility("default"))) int _debug_message(int line, c
 
     if (g_capture != nullptr)
         g_capture(g_capture_data, line, file, module, level, format, text.c_str());
+    if (g_handler != nullptr) {
+        va_start(arguments, format);
+        shown = g_handler(g_handler_data, line, file, module, level, format, text.c_str(), arguments) != 0 && shown;
+        va_end(arguments);
+    }
     if (shown)
         std::fprintf(stderr, "%s:%d %s", file != nullptr ? file : "?", line, text.c_str());
     return int(text.size());
@@ -69,4 +77,11 @@ extern "C" __attribute__((visibility("default"))) void debug_message_set_capture
 {
     g_capture = capture;
     g_capture_data = user_data;
+}
+
+extern "C" __attribute__((visibility("default"))) void debug_message_set_handler(debug_message_handler_fn handler,
+                                                                                  void *user_data)
+{
+    g_handler = handler;
+    g_handler_data = user_data;
 }

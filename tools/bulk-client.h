@@ -50,6 +50,11 @@ public:
         return 0;
     }
     std::string message() const { return error_ != nullptr ? error_->message : ""; }
+    void tell(std::string *reason) const
+    {
+        if (reason != nullptr)
+            *reason = message();
+    }
 
 private:
     DBusGProxy *proxy_ = nullptr;
@@ -63,13 +68,12 @@ inline int set_source(int handle, const std::string &path, int *error_code, std:
     const gboolean sent = call.proxy() != nullptr &&
                           dbus_g_proxy_call(call.proxy(), "set_source", call.error(), G_TYPE_INT, handle,
                                             G_TYPE_STRING, path.c_str(), G_TYPE_INVALID, G_TYPE_INVALID);
-    if (reason != nullptr)
-        *reason = call.message();
+    call.tell(reason);
     return call.finish(sent, error_code);
 }
 
 // The file an executed export job writes.
-inline int target_file(int handle, std::string &path, int *error_code)
+inline int target_file(int handle, std::string &path, int *error_code, std::string *reason = nullptr)
 {
     Call call;
     char *reply = nullptr;
@@ -80,17 +84,19 @@ inline int target_file(int handle, std::string &path, int *error_code)
         path = reply;
         g_free(reply);
     }
+    call.tell(reason);
     return call.finish(sent, error_code);
 }
 
 // Takes over a job whose client left or that ran when the service stopped;
 // it is then stopped, to be resumed.
-inline int adopt(int handle, int *state, int *error_code)
+inline int adopt(int handle, int *state, int *error_code, std::string *reason = nullptr)
 {
     Call call;
     const gboolean sent = call.proxy() != nullptr &&
                           dbus_g_proxy_call(call.proxy(), "adopt", call.error(), G_TYPE_INT, handle, G_TYPE_INVALID,
                                             G_TYPE_INT, state, G_TYPE_INVALID);
+    call.tell(reason);
     return call.finish(sent, error_code);
 }
 

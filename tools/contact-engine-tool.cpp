@@ -1,40 +1,45 @@
 // contact-engine-tool: the contact library from the command line.
 //
-//   contact-engine-tool list [--storage N]
-//   contact-engine-tool show INDEX [--storage N]
+//   contact-engine-tool [-v|-vv] COMMAND ...
+//   contact-engine-tool list [--storage N] [--json]
+//   contact-engine-tool show INDEX [--storage N] [--json]
 //   contact-engine-tool add NAME [--phone NUMBER]... [--email ADDRESS]... [--note TEXT] [--storage N]
 //   contact-engine-tool delete INDEX [--storage N]
-//   contact-engine-tool field INDEX FIELD_ID [VALUE] [--storage N]
-//   contact-engine-tool fdn NUMBER
-//   contact-engine-tool me
-//   contact-engine-tool sim status|load|open|close|list
+//   contact-engine-tool field INDEX FIELD_ID [VALUE] [--storage N] [--json]
+//   contact-engine-tool fdn NUMBER [--json]
+//   contact-engine-tool me [--json]
+//   contact-engine-tool sim status|load|open|close|list [--json]
 //   contact-engine-tool query [TEXT] [--storage N] [--order 0|1|2] [--search name|number]
-//                             [--group STORAGE INDEX] [--page N] [--pages N]
-//   contact-engine-tool bulk import FILE [--storage N]
-//   contact-engine-tool bulk export [INDEX]... [--storage N]
-//   contact-engine-tool bulk copy|move [INDEX]... --from N --to N
-//   contact-engine-tool bulk delete INDEX... [--storage N]
-//   contact-engine-tool bulk resume HANDLE
+//                             [--group STORAGE INDEX] [--page N] [--pages N] [--json]
+//   contact-engine-tool bulk import FILE [--storage N] [--json]
+//   contact-engine-tool bulk export [INDEX]... [--storage N] [--json]
+//   contact-engine-tool bulk copy|move [INDEX]... --from N --to N [--json]
+//   contact-engine-tool bulk delete INDEX... [--storage N] [--json]
+//   contact-engine-tool bulk resume HANDLE [--json]
+//   contact-engine-tool bulk status HANDLE [--json]
 //   contact-engine-tool vcard export INDEX [--storage N] [--version 21|30|40] [--file | --tmp]
-//   contact-engine-tool vcard import FILE [--add STORAGE]
-//   contact-engine-tool vcard show [FILE]
+//   contact-engine-tool vcard import FILE [--add STORAGE] [--json]
+//   contact-engine-tool vcard show [FILE] [--json]
 //   contact-engine-tool demo
-//   contact-engine-tool setting get [NAME]
-//   contact-engine-tool setting set NAME VALUE      (own-number: NAME NUMBER)
-//   contact-engine-tool speed-dial set DIAL CONTACT_INDEX [--position N] [--storage N]
-//   contact-engine-tool speed-dial get DIAL
-//   contact-engine-tool speed-dial list [QUERY] [--by any|name|number] [--storage N]
+//   contact-engine-tool setting get [NAME] [--json]
+//   contact-engine-tool setting set NAME VALUE [--json]      (own-number: NAME NUMBER)
+//   contact-engine-tool speed-dial set DIAL CONTACT_INDEX [--position N] [--storage N] [--json]
+//   contact-engine-tool speed-dial get DIAL [--json]
+//   contact-engine-tool speed-dial list [QUERY] [--by any|name|number] [--storage N] [--json]
 //   contact-engine-tool speed-dial delete DIAL | --all
 //   contact-engine-tool group add NAME [--ringtone PATH] [--image PATH] [--storage N]
-//   contact-engine-tool group list|show|rename|delete ... [--storage N]
+//   contact-engine-tool group list|show ... [--storage N] [--json]
+//   contact-engine-tool group rename|delete ... [--storage N]
 //   contact-engine-tool member add|remove GROUP CONTACT... [--storage N]
-//   contact-engine-tool member list GROUP [--storage N]
+//   contact-engine-tool member list GROUP [--storage N] [--json]
 //   contact-engine-tool watch [--count N]
+//   contact-engine-tool completion bash
 //
 // Every command opens the library's connection, makes its calls and closes
-// it again (watch listens on a connection of its own).  A failed call
-// prints the operation and its error code on stderr and the tool exits 1;
-// a bulk job paused by Ctrl-C exits 130.
+// it again (watch listens on a connection of its own).  The library's log
+// lines stay off the terminal unless -v.  Exit status: 0 success; 1 an
+// operation failed (stderr names it with its code and the service's
+// reason); 2 a usage error; 130 a bulk job paused by Ctrl-C.
 //
 // Each family of commands lives in its own tool-*.cpp and adds its
 // subcommands through one entry of the table below; main runs the family
@@ -51,6 +56,9 @@
 
 namespace {
 
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
 // In the order their commands appear in --help.
 const tool::ToolFamily *const kFamilies[] = {
     &tool::kContactCommands,  // list, show, add, delete, field, fdn, me
@@ -62,6 +70,7 @@ const tool::ToolFamily *const kFamilies[] = {
     &tool::kSettingsCommands, // setting, speed-dial
     &tool::kGroupCommands,    // group, member
     &tool::kVCardCommands,    // vcard
+    &tool::kCompletionCommand, // completion
 };
 
 std::vector<CLI::App *> top_level_commands(CLI::App &app)
@@ -75,6 +84,10 @@ int main(int argc, char **argv)
 {
     CLI::App app{"Reads and changes contacts through the contact engine library"};
     app.require_subcommand(1);
+    // -v is taken after any command, too.
+    app.fallthrough();
+    int verbose = 0;
+    app.add_flag("-v,--verbose", verbose, "show the library's log lines on stderr (-vv: its traces too)");
     // Each top-level command with the family that added it.
     std::vector<std::pair<const CLI::App *, const tool::ToolFamily *>> owners;
     for (const tool::ToolFamily *family : kFamilies) {
@@ -84,7 +97,13 @@ int main(int argc, char **argv)
         for (std::size_t i = known; i < commands.size(); ++i)
             owners.emplace_back(commands[i], family);
     }
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &error) {
+        // --help is a ParseError that exits 0.
+        return app.exit(error) == 0 ? 0 : kUsage;
+    }
+    tool::library_log::take(verbose);
 
     const CLI::App *parsed = app.get_subcommands().front();
     const tool::ToolFamily *family = nullptr;
@@ -96,8 +115,11 @@ int main(int argc, char **argv)
         if (family->opens_session)
             session.emplace();
         return family->run();
-    } catch (const tool::Failure &failure) {
+    } catch (const tool::UsageError &error) {
+        std::fprintf(stderr, "contact-engine-tool: %s\n", error.what());
+        return kUsage;
+    } catch (const std::exception &failure) {
         std::fprintf(stderr, "contact-engine-tool: %s\n", failure.what());
-        return 1;
+        return kFailed;
     }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/contact-engine-errors.h"
 #include "tool-families.h"
 
 namespace tool {
@@ -20,13 +21,30 @@ std::vector<int> indices(int storage)
     return found;
 }
 
-void list(int storage)
+namespace {
+
+// Each stored contact of a storage, in index order.
+template <class Each> void for_each_contact(int storage, Each each)
 {
     for (int index : indices(storage)) {
         Contact c;
         check("contact_get_contact", [&](int *e) { return contact_get_contact(storage, index, &c.record, e); });
-        print_contact(c.record);
+        each(c.record);
     }
+}
+
+} // namespace
+
+void list(int storage)
+{
+    for_each_contact(storage, print_contact);
+}
+
+Json list_json(int storage)
+{
+    Json contacts = Json::array();
+    for_each_contact(storage, [&](const contact_t &c) { contacts.push_back(contact_json(c)); });
+    return contacts;
 }
 
 int add(int storage, const std::string &name, const std::vector<std::string> &phones,
@@ -60,7 +78,10 @@ void show(int storage, int index)
 {
     Contact c;
     check("contact_get_contact", [&](int *e) { return contact_get_contact(storage, index, &c.record, e); });
-    print_contact(c.record);
+    if (json_output())
+        print_json(contact_json(c.record));
+    else
+        print_contact(c.record);
 }
 
 std::string field(int storage, int index, int field_id)
@@ -79,18 +100,26 @@ bool fdn_allows(const char *number)
     return allowed;
 }
 
+// The user's own contact, and whether tracking runs; having none stored is
+// an answer, not a failure.
 void me()
 {
     Contact c;
     int error_code = 0;
-    if (!contact_get_my_contact(&c.record, &error_code)) {
-        std::printf("no contact of your own stored (error code %d)\n", error_code);
-        return;
+    library_log::forget();
+    const bool stored = contact_get_my_contact(&c.record, &error_code) == 1;
+    if (!stored && error_code != contact_engine::kNoMyContact)
+        throw Failure(library_log::failure("contact_get_my_contact", &error_code));
+    const bool tracking =
+        stored && check("contact_is_contact_track_me_init", contact_is_contact_track_me_init) == 1;
+    if (json_output()) {
+        print_json({{"contact", stored ? contact_json(c.record) : Json(nullptr)}, {"tracking", tracking}});
+    } else if (!stored) {
+        std::printf("no contact of your own stored\n");
+    } else {
+        print_contact(c.record);
+        std::printf("  tracking: %s\n", tracking ? "active" : "stopped");
     }
-    print_contact(c.record);
-    std::printf("  tracking: %s\n", check("contact_is_contact_track_me_init", contact_is_contact_track_me_init) == 1
-                                        ? "active"
-                                        : "stopped");
 }
 
 int phone_count()
@@ -122,6 +151,8 @@ void add_commands(CLI::App &app)
     c.me_cmd = app.add_subcommand("me", "show my contact");
     for (auto *cmd : {c.list_cmd, c.show_cmd, c.add_cmd, c.delete_cmd, c.field_cmd})
         add_storage_option(cmd, c.storage);
+    for (auto *cmd : {c.list_cmd, c.show_cmd, c.field_cmd, c.fdn_cmd, c.me_cmd})
+        add_json_flag(cmd);
     for (auto *cmd : {c.show_cmd, c.delete_cmd, c.field_cmd})
         cmd->add_option("index", c.index, "contact index")->required();
     c.field_cmd->add_option("field_id", c.field_id, "field id (see contact-engine.h)")->required();
@@ -136,7 +167,9 @@ void add_commands(CLI::App &app)
 int run_command()
 {
     auto &c = commands;
-    if (c.list_cmd->parsed())
+    if (c.list_cmd->parsed() && json_output())
+        print_json({{"storage", c.storage}, {"contacts", list_json(c.storage)}});
+    else if (c.list_cmd->parsed())
         list(c.storage);
     else if (c.show_cmd->parsed())
         show(c.storage, c.index);
@@ -147,8 +180,15 @@ int run_command()
     else if (c.field_cmd->parsed() && c.field_cmd->count("value") > 0)
         check("contact_change_field_value",
               [&](int *e) { return contact_change_field_value(c.storage, c.index, c.field_id, c.value.c_str(), e); });
+    else if (c.field_cmd->parsed() && json_output())
+        print_json({{"storage", c.storage},
+                    {"index", c.index},
+                    {"field", c.field_id},
+                    {"value", field(c.storage, c.index, c.field_id)}});
     else if (c.field_cmd->parsed())
         std::printf("%s\n", field(c.storage, c.index, c.field_id).c_str());
+    else if (c.fdn_cmd->parsed() && json_output())
+        print_json({{"number", c.number}, {"allowed", fdn_allows(c.number.c_str())}});
     else if (c.fdn_cmd->parsed())
         std::printf("%s\n", fdn_allows(c.number.c_str()) ? "allowed" : "not allowed");
     else

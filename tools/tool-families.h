@@ -15,6 +15,7 @@ namespace tool {
 extern const ToolFamily kContactCommands;
 std::vector<int> indices(int storage);
 void list(int storage);
+Json list_json(int storage); // the storage's contacts, each as contact_json
 int add(int storage, const std::string &name, const std::vector<std::string> &phones,
         const std::vector<std::string> &emails, std::string note);
 int contacts_demo_add();               // "== adding a contact"; the new contact's index
@@ -64,5 +65,8 @@ private:
 
 // The demo (tool-demo.cpp).
 extern const ToolFamily kDemoCommand;
+
+// `completion bash` (tool-completion.cpp).
+extern const ToolFamily kCompletionCommand;
 
 } // namespace tool

@@ -52,15 +52,48 @@ void print_group(const group_t &g)
         std::printf("  image:    %s\n", g.image_path);
 }
 
-void print_members(int storage, int group)
+Json group_json(const group_t &g)
 {
+    return {{"index", g.index},
+            {"storage", g.storage_type},
+            {"name", text_of(g.name)},
+            {"ringtone", text_of(g.ringtone_path)},
+            {"image", text_of(g.image_path)},
+            {"member_count", g.member_count}};
+}
+
+// Each member's index and name.
+Json members_json(int storage, int group)
+{
+    Json members = Json::array();
     for (int index : group_members(storage, group)) {
         Contact c;
         check("contact_get_contact", [&](int *e) {
             return contact_get_contact(contact_storage_of_group_storage(storage), index, &c.record, e);
         });
-        std::printf("  member:   #%d %s\n", index, c.record.display_name);
+        members.push_back({{"index", index}, {"display_name", text_of(c.record.display_name)}});
     }
+    return members;
+}
+
+void print_members(int storage, int group)
+{
+    for (const Json &member : members_json(storage, group))
+        std::printf("  member:   #%d %s\n", member["index"].get<int>(),
+                    member["display_name"].get<std::string>().c_str());
+}
+
+void show_group(int storage, int index)
+{
+    const group_t group = get_group(storage, index);
+    if (!json_output()) {
+        print_group(group);
+        print_members(storage, index);
+        return;
+    }
+    Json document = group_json(group);
+    document["members"] = members_json(storage, index);
+    print_json(document);
 }
 
 int add_group(int storage, const std::string &name, const std::string &ringtone, const std::string &image)
@@ -82,8 +115,15 @@ void list_groups(int storage)
         return contact_search_groups(storage, "", CONTACT_GROUP_MATCH_CONTAINS, 0, groups.data(), &count, e,
                                      CONTACT_GROUP_ORDER_INDEX);
     });
+    if (!json_output()) {
+        for (int i = 0; i < count; ++i)
+            print_group(groups[std::size_t(i)]);
+        return;
+    }
+    Json listed = Json::array();
     for (int i = 0; i < count; ++i)
-        print_group(groups[std::size_t(i)]);
+        listed.push_back(group_json(groups[std::size_t(i)]));
+    print_json({{"storage", storage}, {"groups", listed}});
 }
 
 void rename_group(int storage, int index, const std::string &name)
@@ -146,6 +186,8 @@ struct GroupCommands {
         group_add->add_option("--ringtone", ringtone, "ringtone path");
         group_add->add_option("--image", image, "image path");
         group_rename->add_option("name", name, "new name")->required();
+        for (auto *cmd : {group_list, group_show, member_list})
+            add_json_flag(cmd);
     }
 
     int run()
@@ -154,15 +196,16 @@ struct GroupCommands {
             std::printf("%d\n", add_group(storage, name, ringtone, image));
         else if (group_list->parsed())
             list_groups(storage);
-        else if (group_show->parsed()) {
-            print_group(get_group(storage, index));
-            print_members(storage, index);
-        } else if (group_rename->parsed())
+        else if (group_show->parsed())
+            show_group(storage, index);
+        else if (group_rename->parsed())
             rename_group(storage, index, name);
         else if (group_delete->parsed())
             check("contact_delete_group", [&](int *e) { return contact_delete_group(storage, index, e); });
         else if (member_add->parsed() || member_remove->parsed())
             change_members(member_add->parsed(), storage, index, contacts);
+        else if (json_output())
+            print_json({{"storage", storage}, {"group", index}, {"members", group_members(storage, index)}});
         else
             for (int member : group_members(storage, index))
                 std::printf("%d\n", member);

@@ -38,33 +38,44 @@ int create_result_set(const QueryOptions &q)
 }
 
 // Creates the set, prints it a page at a time (each page one batch fetch)
-// and destroys it.
+// and destroys it.  As JSON: the set's id, its count and the contacts
+// fetched (their fixed parts), in one document.
 void query(const QueryOptions &q)
 {
     const int id = create_result_set(q);
     int count = 0;
     check("contact_result_set_get_contact_count",
           [&](int *e) { return contact_result_set_get_contact_count(id, &count, e); });
-    std::printf("result set %d: %d contacts\n", id, count);
+    Json fetched = Json::array();
+    if (!json_output())
+        std::printf("result set %d: %d contacts\n", id, count);
     std::vector<contact_t> page(std::size_t(std::max(q.page, 1)));
     for (int number = 1;; ++number) {
         int got = 0;
         int error_code = 0;
+        library_log::forget();
         const int ok = contact_result_set_get_contacts(id, int(page.size()), 0, page.data(), &got, &error_code);
         if (!ok && error_code != CONTACT_ERROR_SHORT_BATCH) {
+            const std::string failure = library_log::failure("contact_result_set_get_contacts", &error_code);
             contact_result_set_destory(id, &error_code);
-            throw Failure("contact_result_set_get_contacts failed with error code " + std::to_string(error_code));
+            throw Failure(failure);
         }
-        if (got > 0)
+        if (got > 0 && !json_output())
             std::printf("-- page %d\n", number);
         for (int i = 0; i < got; ++i) {
             const contact_t &c = page[std::size_t(i)];
+            if (json_output()) {
+                fetched.push_back(contact_json(c, Sections::FixedPartOnly));
+                continue;
+            }
             std::printf("  %6d  %-32s %s\n", c.index, c.display_name, c.frequency > 0 ? std::to_string(c.frequency).c_str() : "");
         }
         if (!ok || (q.pages > 0 && number >= q.pages))
             break;
     }
     check("contact_result_set_destory", [&](int *e) { return contact_result_set_destory(id, e); });
+    if (json_output())
+        print_json({{"result_set", id}, {"count", count}, {"contacts", fetched}});
 }
 
 struct QueryCommand {
@@ -85,6 +96,7 @@ void add_commands(CLI::App &app)
     query_cmd->add_option("--group", c.group, "only members of the group at STORAGE INDEX")->expected(2);
     query_cmd->add_option("--page", c.q.page, "contacts per page (one batch fetch each)")->capture_default_str();
     query_cmd->add_option("--pages", c.q.pages, "stop after this many pages (0: all)")->capture_default_str();
+    add_json_flag(query_cmd);
 }
 
 int run_command()

@@ -44,61 +44,75 @@ const IntSetting *find_setting(const std::string &name)
     for (const IntSetting &setting : int_settings())
         if (name == setting.name)
             return &setting;
-    return nullptr;
+    throw UsageError("no setting named " + name);
 }
 
-void print_setting(const IntSetting &setting)
+// {"value": 1, "name": "last-name"}; no "name" for a value without one.
+Json setting_json(const IntSetting &setting)
 {
     int value = 0;
     check(setting.name, [&](int *e) { return setting.get(&value, e); });
-    std::printf("%-14s %d", setting.name, value);
+    Json json{{"value", value}};
     for (const auto &[number, meaning] : setting.values)
         if (number == value)
-            std::printf(" (%s)", meaning);
-    std::printf("\n");
+            json["name"] = meaning;
+    return json;
 }
 
-void print_own_number()
+Json own_number_json()
 {
     char name[CONTACT_OWN_NAME_MAX + 1] = "";
     char number[CONTACT_OWN_NUMBER_MAX + 1] = "";
     check("contact_get_own_number", [&](int *e) { return contact_get_own_number(name, number, e); });
-    std::printf("%-14s \"%s\" %s\n", "own-number", name, number);
+    return {{"name", text_of(name)}, {"number", text_of(number)}};
 }
 
-// `setting get [NAME]`: one setting, or every one.
+// `setting get [NAME]`: one setting, or every one; as JSON, an object with
+// a member per setting.
 void setting_get(const std::string &name)
 {
-    if (name.empty() || name == "own-number") {
-        if (name.empty())
-            for (const IntSetting &setting : int_settings())
-                print_setting(setting);
-        print_own_number();
+    Json settings = Json::object();
+    if (name.empty())
+        for (const IntSetting &setting : int_settings())
+            settings[setting.name] = setting_json(setting);
+    else if (name != "own-number")
+        settings[name] = setting_json(*find_setting(name));
+    if (name.empty() || name == "own-number")
+        settings["own-number"] = own_number_json();
+    if (json_output()) {
+        print_json(settings);
         return;
     }
-    const IntSetting *setting = find_setting(name);
-    if (setting == nullptr)
-        throw Failure("no setting named " + name);
-    print_setting(*setting);
+    for (const auto &item : settings.items()) {
+        const std::string &setting = item.key();
+        const Json &value = item.value();
+        if (setting == "own-number") {
+            std::printf("%-14s \"%s\" %s\n", setting.c_str(), value["name"].get<std::string>().c_str(),
+                        value["number"].get<std::string>().c_str());
+            continue;
+        }
+        std::printf("%-14s %d", setting.c_str(), value["value"].get<int>());
+        if (value.contains("name"))
+            std::printf(" (%s)", value["name"].get<std::string>().c_str());
+        std::printf("\n");
+    }
 }
 
 // `setting set NAME VALUE`: a value's number or its name; the own number
-// takes a name and a number.
+// takes a name and a number.  Prints the setting as `setting get` does.
 void setting_set(const std::string &name, const std::vector<std::string> &values)
 {
     if (name == "own-number") {
         if (values.size() != 2)
-            throw Failure("own-number takes a name and a number");
+            throw UsageError("own-number takes a name and a number");
         check("contact_set_own_number",
               [&](int *e) { return contact_set_own_number(values[0].c_str(), values[1].c_str(), e); });
-        print_own_number();
+        setting_get(name);
         return;
     }
     const IntSetting *setting = find_setting(name);
-    if (setting == nullptr)
-        throw Failure("no setting named " + name);
     if (values.size() != 1)
-        throw Failure(name + " takes one value");
+        throw UsageError(name + " takes one value");
     int value = 0;
     bool named = false;
     for (const auto &[number, meaning] : setting->values)
@@ -113,25 +127,39 @@ void setting_set(const std::string &name, const std::vector<std::string> &values
             if (used != values[0].size())
                 throw std::invalid_argument(values[0]);
         } catch (const std::logic_error &) {
-            throw Failure("not a value of " + name + ": " + values[0]);
+            throw UsageError("not a value of " + name + ": " + values[0]);
         }
     }
     check(setting->name, [&](int *e) { return setting->set(value, e); });
-    print_setting(*setting);
+    setting_get(name);
+}
+
+// A dial with the name and number it calls (null when its contact cannot
+// be read).
+Json speed_dial_json(const speed_dial_t &dial)
+{
+    Contact c;
+    int error_code = 0;
+    const bool found = contact_get_contact(dial.storage_type, dial.contact_index, &c.record, &error_code) == 1;
+    const bool numbered = found && dial.phone_position >= 0 && dial.phone_position < c.record.phone_info_cnt;
+    return {{"dial", dial.index},
+            {"storage", dial.storage_type},
+            {"contact", dial.contact_index},
+            {"position", dial.phone_position},
+            {"name", found ? Json(text_of(c.record.display_name)) : Json(nullptr)},
+            {"number", numbered ? Json(text_of(c.record.phone_info[dial.phone_position].number)) : Json(nullptr)}};
 }
 
 void print_speed_dial(const speed_dial_t &dial)
 {
-    Contact c;
-    int error_code = 0;
-    const bool found =
-        contact_get_contact(dial.storage_type, dial.contact_index, &c.record, &error_code) == 1;
-    const char *number = found && dial.phone_position >= 0 && dial.phone_position < c.record.phone_info_cnt
-                             ? c.record.phone_info[dial.phone_position].number
-                             : "?";
-    std::printf("%d: %s %s (storage %d, contact %d, number %d)\n", dial.index,
-                found ? c.record.display_name : "?", number, dial.storage_type, dial.contact_index,
-                dial.phone_position);
+    const Json json = speed_dial_json(dial);
+    if (json_output()) {
+        print_json(json);
+        return;
+    }
+    const auto or_unknown = [](const Json &text) { return text.is_null() ? std::string("?") : text.get<std::string>(); };
+    std::printf("%d: %s %s (storage %d, contact %d, number %d)\n", dial.index, or_unknown(json["name"]).c_str(),
+                or_unknown(json["number"]).c_str(), dial.storage_type, dial.contact_index, dial.phone_position);
 }
 
 void speed_dial_set(int dial, int storage, int contact_index, int position)
@@ -154,6 +182,13 @@ void speed_dial_list(const std::string &query, int by, int storage)
     int count = 0;
     check("contact_search_speed_dials",
           [&](int *e) { return contact_search_speed_dials(query.c_str(), by, storage, found, &count, e); });
+    if (json_output()) {
+        Json dials = Json::array();
+        for (int i = 0; i < count; ++i)
+            dials.push_back(speed_dial_json(found[i]));
+        print_json({{"speed_dials", dials}});
+        return;
+    }
     for (int i = 0; i < count; ++i)
         print_speed_dial(found[i]);
     if (count == 0)
@@ -210,6 +245,8 @@ struct SettingsCommands {
         auto *all_option = dial_delete_cmd->add_flag("--all", all, "clear every dial");
         dial_option->excludes(all_option);
         dial_delete_cmd->require_option(1);
+        for (auto *cmd : {setting_get_cmd, setting_set_cmd, dial_set_cmd, dial_get_cmd, dial_list_cmd})
+            add_json_flag(cmd);
     }
 
     int run()

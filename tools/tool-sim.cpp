@@ -24,10 +24,37 @@ const char *sim_load_state(int state)
     }
 }
 
+Json sim_status_json(const sim_status_t &status)
+{
+    if (!status.is_present)
+        return {{"present", false}};
+    const auto book = [](int used, int capacity) { return Json{{"used", used}, {"capacity", capacity}}; };
+    return {{"present", true},
+            {"iccid", text_of(status.iccid)},
+            {"format", status.card_format == CONTACT_SIM_CARD_FORMAT_SIM ? "SIM" : "USIM"},
+            {"pin_locked", status.is_pin_locked != 0},
+            {"enabled", status.is_enabled != 0},
+            {"phonebook", sim_load_state(status.load_state)},
+            {"percent", status.load_percent},
+            {"open", status.is_open != 0},
+            {"adn", book(status.adn_used, status.adn_capacity)},
+            {"fdn", book(status.fdn_used, status.fdn_capacity)},
+            {"sdn", book(status.sdn_used, status.sdn_capacity)},
+            {"aas_count", status.aas_count},
+            {"name_max_length", status.name_max_length},
+            {"number_max_length", status.number_max_length},
+            {"active_line", status.active_line + 1},
+            {"als_supported", status.is_als_supported != 0}};
+}
+
 void sim_status()
 {
     sim_status_t status{};
     check("contact_get_sim_status", [&](int *e) { return contact_get_sim_status(&status, e); });
+    if (json_output()) {
+        print_json(sim_status_json(status));
+        return;
+    }
     if (!status.is_present) {
         std::printf("no SIM card\n");
         return;
@@ -44,7 +71,8 @@ void sim_status()
     std::printf("  line %d active%s\n", status.active_line + 1, status.is_als_supported ? " (ALS: two lines)" : "");
 }
 
-// Starts the load and prints its progress as it climbs.
+// Starts the load and prints its progress as it climbs (with --json, only
+// the end).
 void sim_load()
 {
     check("contact_initialize_sim", contact_initialize_sim);
@@ -53,7 +81,7 @@ void sim_load()
     int shown = -1;
     while (!loaded) {
         check("contact_is_sim_initialized", [&](int *e) { return contact_is_sim_initialized(&loaded, &percent, e); });
-        if (percent != shown) {
+        if (percent != shown && !json_output()) {
             std::printf("  loading the SIM phonebook: %3d%%\n", percent);
             std::fflush(stdout);
             shown = percent;
@@ -61,19 +89,39 @@ void sim_load()
         if (!loaded)
             usleep(20 * 1000);
     }
+    if (json_output())
+        print_json({{"loaded", loaded}, {"percent", percent}});
 }
 
+// The card's three phonebooks and its AAS labels; as JSON, an object with
+// "adn", "fdn", "sdn" (contacts) and "aas".
 void sim_list()
 {
-    const std::pair<const char *, int> books[] = {
-        {"ADN", CONTACT_STORAGE_SIM}, {"FDN", CONTACT_STORAGE_FDN}, {"SDN", CONTACT_STORAGE_SDN}};
-    for (const auto &[name, storage] : books) {
+    struct Book {
+        const char *name, *key;
+        int storage;
+    };
+    const Book books[] = {
+        {"ADN", "adn", CONTACT_STORAGE_SIM}, {"FDN", "fdn", CONTACT_STORAGE_FDN}, {"SDN", "sdn", CONTACT_STORAGE_SDN}};
+    Json document = Json::object();
+    for (const auto &[name, key, storage] : books) {
+        if (json_output()) {
+            document[key] = list_json(storage);
+            continue;
+        }
         std::printf("-- %s (storage %d)\n", name, storage);
         list(storage);
     }
     sim_aas_record_t aas[CONTACT_SIM_PHONE_TYPE_COUNT_MAX]{};
     int count = 0;
     check("contact_get_sim_aas_records", [&](int *e) { return contact_get_sim_aas_records(aas, &count, e); });
+    if (json_output()) {
+        Json &labels = document["aas"] = Json::array();
+        for (int i = 0; i < count; ++i)
+            labels.push_back({{"index", aas[i].index}, {"text", text_of(aas[i].text)}});
+        print_json(document);
+        return;
+    }
     std::printf("-- AAS\n");
     for (int i = 0; i < count; ++i)
         std::printf("  %d: %s\n", aas[i].index, aas[i].text);
@@ -90,6 +138,7 @@ void add_commands(CLI::App &app)
     commands.sim_cmd->add_option("action", commands.action, "status, load (shows the progress), open, close or list")
         ->required()
         ->check(CLI::IsMember({"status", "load", "open", "close", "list"}));
+    add_json_flag(commands.sim_cmd);
 }
 
 int run_command()
@@ -127,8 +176,10 @@ void sim_demo()
     std::snprintf(too_long.record.display_name, sizeof too_long.record.display_name, "%s",
                   "Augusta Ada King, Countess of Lovelace");
     int error_code = 0, refused_index = 0;
+    library_log::forget();
     if (!contact_add_contact(CONTACT_STORAGE_SIM, &too_long.record, &refused_index, &error_code))
-        std::printf("  a 38-byte name is refused by the SIM: error code %d\n", error_code);
+        std::printf("  a 38-byte name is refused by the SIM:\n    %s\n",
+                    library_log::failure("contact_add_contact", &error_code).c_str());
 }
 
 } // namespace tool

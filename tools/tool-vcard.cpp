@@ -1,7 +1,9 @@
 // contact-engine-tool's vCard commands: `vcard export|import|show`, the
 // service converting a stored contact, a file or text, and the demo's
 // contact as vCard 3.0.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -12,16 +14,24 @@
 namespace tool {
 namespace {
 
-// The vCard operations report only through their result (the reason is in
-// the log), so a failure names the operation alone.
+// The vCard operations report only through their result; the code and the
+// reason of a failure come from the service's error text that the library
+// logs.
 template <class Call> void check_vcard(const char *what, Call call)
 {
+    library_log::forget();
     if (!call())
-        throw Failure(std::string(what) + " failed (see the log for the reason)");
+        throw Failure(library_log::failure(what, nullptr));
 }
 
+// The converted contact's fixed part (the record the conversion fills has
+// no sections of its own).
 void print_converted(const contact_t &c)
 {
+    if (json_output()) {
+        print_json(contact_json(c, Sections::FixedPartOnly));
+        return;
+    }
     std::printf("%s\n", c.display_name);
     if (c.first_name[0] || c.middle_name[0] || c.last_name[0])
         std::printf("  name:     %s|%s|%s\n", c.first_name, c.middle_name, c.last_name);
@@ -72,15 +82,23 @@ void vcard_import(const std::string &file, int add_to)
     contact_t c{};
     check_vcard("contact_convert_vcard_file_to_contact",
                 [&] { return contact_convert_vcard_file_to_contact(path.c_str(), &c); });
-    print_converted(c);
-    if (add_to < 0)
+    if (add_to < 0) {
+        print_converted(c);
         return;
+    }
     c.phone_info_cnt = c.email_info_cnt = c.postal_info_cnt = c.note_len = 0;
     c.about_len = c.sns_cnt = c.im_cnt = c.presence_text_len = 0;
     c.contact_id_data = nullptr;
     int index = 0;
     check("contact_add_contact", [&](int *e) { return contact_add_contact(add_to, &c, &index, e); });
-    std::printf("stored at index %d of storage %d\n", index, add_to);
+    // As JSON, the contact carries the place it was stored at.
+    if (json_output()) {
+        c.index = index;
+        c.storage_type = add_to;
+    }
+    print_converted(c);
+    if (!json_output())
+        std::printf("stored at index %d of storage %d\n", index, add_to);
 }
 
 // vCard text read by the tool (from FILE, or standard input) and converted
@@ -93,7 +111,7 @@ void vcard_show(const std::string &file)
     } else {
         std::ifstream in(file, std::ios::binary);
         if (!in)
-            throw Failure("cannot read " + file);
+            throw Failure("cannot read " + file + ": " + std::strerror(errno));
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     contact_t c{};
@@ -127,6 +145,8 @@ void add_commands(CLI::App &app)
     c.import_cmd->add_option("file", c.path, "vCard file")->required();
     c.import_cmd->add_option("--add", c.add_to, "store the contact's fixed part in this storage");
     c.show_cmd->add_option("file", c.path, "vCard file (default: standard input)");
+    for (auto *cmd : {c.import_cmd, c.show_cmd})
+        add_json_flag(cmd);
 }
 
 int run_command()

@@ -1,0 +1,334 @@
+// contact-engine-tool as scripts and people meet it, run as a child process
+// against the real service over the private bus: each --json document
+// parses and holds what was stored; exit status 0, 1 or 2; a failure names
+// the service's code and reason, with the library's log lines kept off the
+// terminal unless -v; the bash completion it writes completes in bash.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../tools/bulk-client.h"
+#include "bulk-cards.h"
+#include "contact-engine.h"
+#include "sample-contact.h"
+#include "test-support.h"
+
+namespace {
+
+using contact_test::SampleContact;
+using contact_test::SanitizerReports;
+using contact_test::ServiceTest;
+using contact_test::TempDir;
+using Json = nlohmann::json;
+
+struct ToolRun {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The tool with `arguments`; its stdout and stderr go to files in `dir`.
+// A sanitizer report of the tool fails the test.
+ToolRun run_tool(const std::string &dir, const std::vector<std::string> &arguments)
+{
+    const SanitizerReports reports(dir + "/tool.sanitizer");
+    std::vector<std::string> environment = reports.child_environment();
+    std::vector<std::string> argv{CONTACT_ENGINE_TOOL_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<char *> args, envp;
+    for (std::string &argument : argv)
+        args.push_back(argument.data());
+    args.push_back(nullptr);
+    for (std::string &entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    const std::string out = dir + "/tool.out", err = dir + "/tool.err";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out_fd, STDOUT_FILENO);
+        dup2(err_fd, STDERR_FILENO);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    ToolRun run;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.out = read_file(out);
+    run.err = read_file(err);
+    reports.expect_none();
+    return run;
+}
+
+std::string joined(const std::vector<std::string> &arguments)
+{
+    std::string line;
+    for (const std::string &argument : arguments)
+        line += " " + argument;
+    return line;
+}
+
+constexpr const char *kLogTag = "[DodazorEdidud]";
+
+class ToolTest : public ServiceTest {
+protected:
+    ToolRun tool(const std::vector<std::string> &arguments) { return run_tool(dir_.path(), arguments); }
+
+    int add(const char *name, const char *number, int storage = CONTACT_STORAGE_PHONE)
+    {
+        SampleContact contact(name);
+        contact.phone(number);
+        int index = -1;
+        EXPECT_EQ(contact_add_contact(storage, &contact.record, &index, &error_code_), 1) << error_code_;
+        return index;
+    }
+
+    std::string write(const std::string &name, const std::string &text)
+    {
+        const std::string path = dir_.path() + "/" + name;
+        std::ofstream(path) << text;
+        return path;
+    }
+};
+
+// Each command that prints records or states prints one JSON document with
+// --json, holding what was stored through the library.
+TEST_F(ToolTest, JsonDocumentsHoldWhatWasStored)
+{
+    use_sim_card(contact_test::kEmptySimCard);
+    contact_test::ready_sim_phonebook();
+    const int ada = add("Ada Lovelace", "+44 20 7946 0018");
+    const int alan = add("Alan Turing", "+44 161 496 0000");
+    add("Mum", "+447700900123", CONTACT_STORAGE_SIM);
+    group_t team{};
+    std::snprintf(team.name, sizeof team.name, "Team");
+    int group = -1;
+    ASSERT_EQ(contact_add_group(CONTACT_GROUP_STORAGE_PHONE, &team, &group, &error_code_), 1);
+    ASSERT_EQ(contact_add_group_member(CONTACT_GROUP_STORAGE_PHONE, group, ada, &error_code_), 1);
+    speed_dial_t dial{2, CONTACT_STORAGE_PHONE, ada, 0};
+    ASSERT_EQ(contact_set_speed_dial(2, &dial, &error_code_), 1);
+    ASSERT_EQ(contact_set_sort_type(CONTACT_SORT_BY_LAST_NAME, &error_code_), 1);
+    const std::string card = write("card.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Grace Hopper\r\nN:Hopper;Grace;;;\r\n"
+                                               "END:VCARD\r\n");
+    const std::string book = dir_.path() + "/book.vcf";
+    ASSERT_TRUE(bulk_cards::write(book, 3));
+
+    const struct {
+        std::vector<std::string> arguments;
+        std::function<void(const Json &)> holds;
+    } cases[] = {
+        {{"list", "--json"},
+         [&](const Json &j) {
+             EXPECT_EQ(j["storage"], 0);
+             ASSERT_EQ(j["contacts"].size(), 2u);
+             EXPECT_EQ(j["contacts"][0]["index"], ada);
+             EXPECT_EQ(j["contacts"][0]["display_name"], "Ada Lovelace");
+             EXPECT_EQ(j["contacts"][0]["phones"][0]["number"], "+44 20 7946 0018");
+             EXPECT_EQ(j["contacts"][1]["display_name"], "Alan Turing");
+         }},
+        {{"show", std::to_string(alan), "--json"},
+         [&](const Json &j) {
+             EXPECT_EQ(j["index"], alan);
+             EXPECT_EQ(j["display_name"], "Alan Turing");
+             EXPECT_EQ(j["phones"][0]["number"], "+44 161 496 0000");
+         }},
+        {{"me", "--json"}, [](const Json &j) { EXPECT_EQ(j, Json::parse(R"({"contact": null, "tracking": false})")); }},
+        {{"query", "Turing", "--search", "name", "--json"},
+         [&](const Json &j) {
+             EXPECT_EQ(j["count"], 1);
+             ASSERT_EQ(j["contacts"].size(), 1u);
+             EXPECT_EQ(j["contacts"][0]["index"], alan);
+         }},
+        {{"group", "list", "--json"},
+         [&](const Json &j) {
+             ASSERT_EQ(j["groups"].size(), 1u);
+             EXPECT_EQ(j["groups"][0]["name"], "Team");
+             EXPECT_EQ(j["groups"][0]["member_count"], 1);
+         }},
+        {{"group", "show", std::to_string(group), "--json"},
+         [&](const Json &j) {
+             EXPECT_EQ(j["index"], group);
+             EXPECT_EQ(j["members"], Json::parse(R"([{"index": )" + std::to_string(ada) +
+                                                 R"(, "display_name": "Ada Lovelace"}])"));
+         }},
+        {{"member", "list", std::to_string(group), "--json"},
+         [&](const Json &j) { EXPECT_EQ(j["members"], Json::array({ada})); }},
+        {{"speed-dial", "get", "2", "--json"},
+         [&](const Json &j) {
+             EXPECT_EQ(j["dial"], 2);
+             EXPECT_EQ(j["contact"], ada);
+             EXPECT_EQ(j["name"], "Ada Lovelace");
+             EXPECT_EQ(j["number"], "+44 20 7946 0018");
+         }},
+        {{"speed-dial", "list", "--json"}, [](const Json &j) { EXPECT_EQ(j["speed_dials"].size(), 1u); }},
+        {{"setting", "get", "sort-type", "--json"},
+         [](const Json &j) { EXPECT_EQ(j, Json::parse(R"({"sort-type": {"value": 1, "name": "last-name"}})")); }},
+        {{"sim", "status", "--json"},
+         [](const Json &j) {
+             EXPECT_EQ(j["present"], true);
+             EXPECT_EQ(j["phonebook"], "loaded");
+             EXPECT_EQ(j["open"], true);
+             EXPECT_EQ(j["adn"]["used"], 1);
+         }},
+        {{"sim", "list", "--json"},
+         [](const Json &j) {
+             ASSERT_EQ(j["adn"].size(), 1u);
+             EXPECT_EQ(j["adn"][0]["display_name"], "Mum");
+             EXPECT_EQ(j["fdn"], Json::array());
+         }},
+        {{"fdn", "112", "--json"}, [](const Json &j) { EXPECT_EQ(j["allowed"], false); }},
+        {{"vcard", "show", card, "--json"},
+         [](const Json &j) {
+             EXPECT_EQ(j["display_name"], "Grace Hopper");
+             EXPECT_EQ(j["last_name"], "Hopper");
+         }},
+        {{"bulk", "import", book, "--json"},
+         [](const Json &j) {
+             EXPECT_EQ(j["state"], "done");
+             EXPECT_EQ(j["done"], 3);
+             EXPECT_EQ(j["progress"], 1000);
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(joined(c.arguments));
+        const ToolRun run = tool(c.arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        Json document;
+        try {
+            document = Json::parse(run.out); // one document, nothing after it
+        } catch (const Json::exception &error) {
+            ADD_FAILURE() << error.what() << "\n" << run.out;
+            continue;
+        }
+        c.holds(document);
+    }
+}
+
+// 0 success, 1 a failed operation (its code and the service's reason on
+// stderr), 2 usage.  The library's log lines reach stderr only with -v.
+TEST_F(ToolTest, ExitStatusAndTheServicesReasonWithoutLogLines)
+{
+    const std::string bad_card = write("bad.vcf", "BEGIN:VCARD\r\nVERSION:9.9\r\nFN:Nobody\r\nEND:VCARD\r\n");
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string says; // on stderr
+        bool logged = false;
+    } cases[] = {
+        {{"list"}, 0, ""},
+        {{"--help"}, 0, ""},
+        {{"show", "7"}, 1, "contact_get_contact failed with error code 12: no contact at"},
+        {{"speed-dial", "get", "5"}, 1, "contact_get_speed_dial failed with error code 72: no speed dial at 5"},
+        // The library's line for these failures does not print the service's text.
+        {{"setting", "set", "sort-type", "7"}, 1, "sort-type failed with error code 70: 7 is not a value of"},
+        {{"vcard", "show", bad_card},
+         1,
+         "contact_convert_vcard_to_contact failed with error code 84: line 1: VERSION:9.9 is not 2.1, 3.0 or 4.0"},
+        {{"bulk", "status", "999"}, 1, "adopt failed with error code 91: no interrupted bulk job 999"},
+        {{"show", "7", "-v"}, 1, "contact_get_contact failed with error code 12: no contact at", true},
+        {{"-vv", "list"}, 0, "", true},
+        {{"frobnicate"}, 2, "A subcommand is required"},
+        {{"list", "--storage"}, 2, "--storage"},
+        {{"delete", "1", "--json"}, 2, "--json"},
+        {{"setting", "get", "colour"}, 2, "no setting named colour"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(joined(c.arguments));
+        const ToolRun run = tool(c.arguments);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find(kLogTag) != std::string::npos, c.logged) << run.err;
+    }
+}
+
+// `bulk status` shows a job left paused by a client that went away (here:
+// stopped, then the service restarted), and leaves it paused.
+TEST_F(ToolTest, BulkStatusShowsAPausedJob)
+{
+    const std::string book = dir_.path() + "/book.vcf";
+    ASSERT_TRUE(bulk_cards::write(book, 10000));
+    int handle = -1, state = -1;
+    ASSERT_EQ(contact_bulk_operation_open(CONTACT_BULK_IMPORT, CONTACT_STORAGE_PHONE, &handle, &error_code_), 1);
+    std::string reason;
+    ASSERT_EQ(bulk_client::set_source(handle, book, &error_code_, &reason), 1) << reason;
+    ASSERT_EQ(contact_bulk_operation_exec(handle, &state, &error_code_), 1);
+    ASSERT_EQ(contact_bulk_operation_stop(handle, &error_code_), 1);
+    bulk_operation_status_t status{};
+    for (int tries = 0; tries < 12000; ++tries) {
+        ASSERT_EQ(contact_bulk_operation_get_info(handle, &status, &error_code_), 1);
+        if (status.state != CONTACT_BULK_STATE_RUNNING)
+            break;
+        usleep(10 * 1000);
+    }
+    ASSERT_EQ(status.state, CONTACT_BULK_STATE_STOPPED) << "the job had finished before it could be stopped";
+    restart_service();
+
+    for (int look = 0; look < 2; ++look) {
+        const ToolRun run = tool({"bulk", "status", std::to_string(handle), "--json"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const Json job = Json::parse(run.out);
+        EXPECT_EQ(job["handle"], handle);
+        EXPECT_EQ(job["state"], "stopped");
+        EXPECT_EQ(job["done"], status.done);
+        EXPECT_EQ(job["total"], -1) << "an import has not read its whole file";
+    }
+}
+
+// The script `completion bash` writes completes commands, subcommands and
+// options in bash.
+TEST(ToolCompletionTest, BashCompletesCommandsSubcommandsAndOptions)
+{
+    TempDir dir;
+    const ToolRun script = run_tool(dir.path(), {"completion", "bash"});
+    ASSERT_EQ(script.status, 0) << script.err;
+    std::ofstream(dir.path() + "/completion.bash") << script.out;
+    const struct {
+        std::string line; // the words typed; the last one is completed
+        std::string offered;
+    } cases[] = {
+        {"contact-engine-tool gr", "group"},
+        {"contact-engine-tool group ", "add list show rename delete"},
+        {"contact-engine-tool -v group sh", "show"},
+        {"contact-engine-tool sim ", "status load open close list"},
+        {"contact-engine-tool completion ", "bash"},
+        {"contact-engine-tool list --js", "--json"},
+        {"contact-engine-tool speed-dial list --b", "--by"},
+        {"contact-engine-tool bulk status --verb", "--verbose"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        const std::string command = "bash -c 'source " + dir.path() +
+                                    "/completion.bash; read -ra COMP_WORDS <<< \"" + c.line + "\"; " +
+                                    (c.line.back() == ' ' ? "COMP_WORDS+=(\"\"); " : "") +
+                                    "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _contact_engine_tool; "
+                                    "echo \"${COMPREPLY[*]}\"'";
+        std::FILE *pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        char buffer[512] = "";
+        const bool read = std::fgets(buffer, sizeof buffer, pipe) != nullptr;
+        EXPECT_EQ(pclose(pipe), 0);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(std::string(buffer), c.offered + "\n");
+    }
+}
+
+} // namespace
