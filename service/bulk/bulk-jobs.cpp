@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <future>
 #include <iostream>
 
 #include "core/method-registry.h"
@@ -519,15 +518,11 @@ struct ChunkCard {
 // more, before the writer is taken.
 void make_keys(const ContactStore &contacts, std::vector<ChunkCard> &cards)
 {
-    const auto make = [&](std::size_t from, std::size_t to) {
+    on_two_threads(cards.size(), [&](std::size_t from, std::size_t to) {
         for (std::size_t i = from; i < to; ++i)
             if (cards[i].record)
                 cards[i].keys = contacts.keys_of(*cards[i].record);
-    };
-    const std::size_t half = cards.size() / 2;
-    std::future<void> other = std::async(std::launch::async, make, half, cards.size());
-    make(0, half);
-    other.get();
+    });
 }
 
 } // namespace

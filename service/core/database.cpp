@@ -26,7 +26,7 @@ void configure_sqlite_once()
     (void)configured; // SQLITE_MISUSE when the process used SQLite already: harmless
 }
 
-SQLite::Database open_writer(const std::string &path)
+SQLite::Database open_writer(const std::string &path, Durability durability)
 {
     configure_sqlite_once();
     const auto parent = std::filesystem::path(path).parent_path();
@@ -37,7 +37,7 @@ SQLite::Database open_writer(const std::string &path)
     // its sections) then mostly fits one page instead of a chain of two.
     db.exec("PRAGMA journal_mode = WAL");
     db.exec("PRAGMA foreign_keys = ON");
-    db.exec("PRAGMA synchronous = NORMAL");
+    db.exec(durability == Durability::Durable ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = NORMAL");
     db.setBusyTimeout(5000);
     db.exec("CREATE TABLE IF NOT EXISTS schema_versions (family TEXT PRIMARY KEY, version INTEGER NOT NULL)");
     // Databases from before per-family versions counted the contact tables
@@ -62,7 +62,10 @@ SQLite::Database open_reader(const std::string &path)
 
 } // namespace
 
-Database::Database(const std::string &path) : writer_(open_writer(path)), reader_(open_reader(path)) {}
+Database::Database(const std::string &path, Durability durability)
+    : writer_(open_writer(path, durability)), reader_(open_reader(path))
+{
+}
 
 SQLite::Database &Database::sql()
 {
