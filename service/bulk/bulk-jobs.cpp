@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <iostream>
 
 #include "core/method-registry.h"
@@ -71,6 +72,22 @@ bool takes_thumbs(int kind)
 
 } // namespace
 
+// One card of an import chunk: its contact (none when it failed) and the
+// offset just past it.
+struct ChunkCard {
+    std::optional<Record> record;
+    std::uint64_t end_offset;
+    ErrorCode error;
+    ContactKeys keys{};
+};
+
+// An import chunk read and given its keys, ready to be stored.
+struct ReadChunk {
+    std::vector<ChunkCard> cards;
+    std::uint64_t end_offset = 0;
+    bool at_end = false;
+};
+
 struct BulkJob {
     // Fixed once the job runs.
     std::int32_t handle = 0;
@@ -88,6 +105,9 @@ struct BulkJob {
     FileHandle source_file;
     FileHandle target_file;
     std::optional<VCardReader> reader;
+    // The import's next chunk, read on another thread while this one is
+    // stored; declared after what it reads, so it is waited for first.
+    std::future<ReadChunk> next_chunk;
     int next_free = 1; // where the search for free indexes goes on
 
     // Progress, under BulkJobs::mutex_.
@@ -441,6 +461,17 @@ void BulkJobs::schedule(const std::shared_ptr<BulkJob> &job)
 
 void BulkJobs::run_chunk(const std::shared_ptr<BulkJob> &job)
 {
+    // Unless a next chunk of the job is queued, an import's chunk being read
+    // is waited for: no thread of the job outlives its turn on the worker.
+    struct Settle {
+        BulkJob &job;
+        bool queued = false;
+        ~Settle()
+        {
+            if (!queued && job.next_chunk.valid())
+                job.next_chunk.wait();
+        }
+    } settle{*job};
     {
         std::lock_guard lock(mutex_);
         if (job->closed) {
@@ -475,6 +506,8 @@ void BulkJobs::run_chunk(const std::shared_ptr<BulkJob> &job)
         failure = kInternalError;
         std::cerr << "contact-engine-service: bulk job " << job->handle << ": " << error.what() << std::endl;
     }
+    if ((failure != kOk || finished) && job->next_chunk.valid())
+        job->next_chunk.wait(); // before the reader and the file go, outside the lock
     std::unique_lock lock(mutex_);
     job->queued = false;
     if (job->closed)
@@ -485,6 +518,7 @@ void BulkJobs::run_chunk(const std::shared_ptr<BulkJob> &job)
             job->last_error = failure;
         if (job->kind == kBulkImport && finished)
             job->total = job->done + job->failed;
+        job->next_chunk = {};
         job->reader.reset();
         job->source_file = FileHandle();
         job->target_file = FileHandle();
@@ -499,19 +533,11 @@ void BulkJobs::run_chunk(const std::shared_ptr<BulkJob> &job)
         job->state = kJobStopped;
         return;
     }
+    settle.queued = true;
     schedule(job);
 }
 
 namespace {
-
-// One card of a chunk: its contact (none when it failed) and the offset
-// just past it.
-struct ChunkCard {
-    std::optional<Record> record;
-    std::uint64_t end_offset;
-    ErrorCode error;
-    ContactKeys keys{};
-};
 
 // Makes the chunk's search keys (collation, name folding, phone-number
 // parsing: most of an import's work outside SQLite) on this thread and one
@@ -527,33 +553,50 @@ void make_keys(const ContactStore &contacts, std::vector<ChunkCard> &cards)
 
 } // namespace
 
+namespace {
+
+// Reads the next chunk of cards and makes their keys: the part of an
+// import that needs no writer.
+ReadChunk read_chunk(VCardReader &reader, const ContactStore &contacts)
+{
+    ReadChunk chunk;
+    chunk.cards.reserve(limits::kBulkChunk);
+    while (chunk.cards.size() < std::size_t(limits::kBulkChunk)) {
+        const std::uint64_t before = reader.offset();
+        try {
+            std::optional<ImportedContact> contact = reader.next_contact();
+            if (!contact) {
+                chunk.at_end = true;
+                break;
+            }
+            chunk.cards.push_back({std::move(contact->record), reader.offset(), kOk});
+        } catch (const ServiceError &error) {
+            if (reader.offset() == before)
+                throw; // the input itself failed (read error): the job cannot go on
+            chunk.cards.push_back({std::nullopt, reader.offset(), error.code});
+        }
+    }
+    chunk.end_offset = reader.offset();
+    make_keys(contacts, chunk.cards);
+    return chunk;
+}
+
+} // namespace
+
 bool BulkJobs::import_chunk(BulkJob &job)
 {
     if (!job.reader)
         job.reader.emplace(VCardReader::from_descriptor(job.source_file.get(), job.offset));
-    // Parse first, outside the transaction: the writer is held only for
-    // the inserts.
-    std::vector<ChunkCard> cards;
-    cards.reserve(limits::kBulkChunk);
-    bool at_end = false;
-    while (cards.size() < std::size_t(limits::kBulkChunk)) {
-        const std::uint64_t before = job.reader->offset();
-        try {
-            std::optional<ImportedContact> contact = job.reader->next_contact();
-            if (!contact) {
-                at_end = true;
-                break;
-            }
-            cards.push_back({std::move(contact->record), job.reader->offset(), kOk});
-        } catch (const ServiceError &error) {
-            if (job.reader->offset() == before)
-                throw; // the input itself failed (read error): the job cannot go on
-            cards.push_back({std::nullopt, job.reader->offset(), error.code});
-        }
-    }
-    const std::uint64_t chunk_end = job.reader->offset();
+    // This chunk was read while the one before was stored (or is read now);
+    // the next one is read while this one is stored: the writer is held
+    // only for the inserts, and both cores work.
+    ReadChunk chunk = job.next_chunk.valid() ? job.next_chunk.get() : read_chunk(*job.reader, contacts_);
+    if (!chunk.at_end)
+        job.next_chunk = std::async(std::launch::async, read_chunk, std::ref(*job.reader), std::cref(contacts_));
+    std::vector<ChunkCard> &cards = chunk.cards;
+    const bool at_end = chunk.at_end;
+    const std::uint64_t chunk_end = chunk.end_offset;
     const std::size_t wanted = std::size_t(std::count_if(cards.begin(), cards.end(), [](const ChunkCard &c) { return c.record.has_value(); }));
-    make_keys(contacts_, cards);
 
     bool full = false;
     db_.change([&] {
