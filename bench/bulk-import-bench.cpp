@@ -113,28 +113,35 @@ double single_adds()
     return seconds_since(start) / kSingleAdds;
 }
 
-// The peer's batch add of `path`: contacts/s from its one line, or nothing.
-std::optional<double> peer_batch_add(const std::string &client, const std::string &path)
+// The peer's batch add of `path`: contacts/s and its CPU seconds, from its one line.
+struct PeerRun {
+    double rate = 0;
+    double cpu = 0;
+};
+std::optional<PeerRun> peer_batch_add(const std::string &client, const std::string &path)
 {
     const std::string command = std::string("'") + PEER_RUNNER + "' '" + client + "' '" + path + "' 2>&1";
     std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
-    std::optional<double> rate;
+    std::optional<PeerRun> run;
     std::array<char, 512> line{};
     while (pipe && fgets(line.data(), int(line.size()), pipe.get()) != nullptr) {
-        double value = 0;
-        if (std::sscanf(line.data(), "peer batch add: %lf", &value) == 1)
-            rate = value;
+        PeerRun one;
+        int count = 0;
+        double seconds = 0;
+        if (std::sscanf(line.data(), "peer batch add: %lf contacts/s (%d contacts, %lf s, %lf s", &one.rate, &count,
+                        &seconds, &one.cpu) == 4)
+            run = one;
         else
             std::fprintf(stderr, "peer: %s", line.data());
     }
-    return rate;
+    return run;
 }
 
 struct Book {
     std::string label;
     std::string path;
     std::vector<Import> durable, fast;
-    std::vector<double> peer, ratio;
+    std::vector<double> peer, ratio, cpu_ratio;
 };
 
 } // namespace
@@ -151,12 +158,12 @@ int main()
         } remove{data};
 
         std::vector<Book> books(1);
-        books[0] = {"10 000 generated cards", (data / "cards.vcf").string(), {}, {}, {}, {}};
+        books[0] = {"10 000 generated cards", (data / "cards.vcf").string(), {}, {}, {}, {}, {}};
         if (!bulk_cards::write(books[0].path, 10000))
             throw std::runtime_error("cannot write the cards");
         if (const char *given = std::getenv("CONTACT_BENCH_VCARDS"); given != nullptr && *given != '\0')
             books.push_back({std::string("CONTACT_BENCH_VCARDS ") + given, std::filesystem::absolute(given).string(),
-                             {}, {}, {}, {}});
+                             {}, {}, {}, {}, {}});
         const char *peer = std::getenv("CONTACT_BENCH_PEER");
         const bool with_peer = peer != nullptr && *peer != '\0';
 
@@ -178,13 +185,15 @@ int main()
             for (Book &book : books) {
                 if (!with_peer)
                     continue;
-                const std::optional<double> rate = peer_batch_add(peer, book.path);
-                if (!rate)
+                const std::optional<PeerRun> run = peer_batch_add(peer, book.path);
+                if (!run)
                     throw std::runtime_error("the peer's batch add gave no figure");
-                book.peer.push_back(*rate);
-                book.ratio.push_back(book.durable.back().rate / *rate);
-                std::fprintf(stderr, "round %d, %s: service %.0f/s, peer %.0f/s\n", round + 1, book.label.c_str(),
-                             book.durable.back().rate, *rate);
+                const Import &ours = book.durable.back();
+                book.peer.push_back(run->rate);
+                book.ratio.push_back(ours.rate / run->rate);
+                book.cpu_ratio.push_back(run->cpu / ours.cpu);
+                std::fprintf(stderr, "round %d, %s: service %.0f/s (%.3f s CPU), peer %.0f/s (%.3f s CPU)\n",
+                             round + 1, book.label.c_str(), ours.rate, ours.cpu, run->rate, run->cpu);
             }
         }
         contact_finalize(&error_code);
@@ -204,8 +213,9 @@ int main()
             std::printf("import of %s with --fast-commits: %.0f contacts/s\n", book.label.c_str(),
                         rates(book.fast, &Import::rate));
             if (with_peer)
-                std::printf("import of %s, peer's batch add: %.0f contacts/s, ratio %.2f\n", book.label.c_str(),
-                            median(book.peer), median(book.ratio));
+                std::printf("import of %s, peer's batch add: %.0f contacts/s; ratio %.2f by wall clock, %.2f by CPU "
+                            "time (the peer's processes / the service)\n",
+                            book.label.c_str(), median(book.peer), median(book.ratio), median(book.cpu_ratio));
         }
         std::printf("single add of a full contact: %.2f ms synced, %.2f ms with --fast-commits\n",
                     median(add_durable) * 1e3, median(add_fast) * 1e3);

@@ -278,6 +278,7 @@ private:
             std::fflush(stdout);
             return 0;
         } catch (const std::exception &error) {
+            std::fflush(stdout);
             std::fprintf(stderr, "result-set-bench: %s\n", error.what());
             reply(-1);
             return 1;
@@ -491,10 +492,12 @@ Handler scale_measures(const std::string &cache)
         std::printf("100k after a change of locale: ready %.3f s, first answer %.3f s, every key remade %.2f s "
                     "(%.0f contacts/s), peak memory %ld kB\n",
                     ready, answered, rebuilt, kSize / rebuilt, rss);
-        const auto start_delete = Clock::now();
-        check(contact_delete_all_contacts(kPhone, &error_code), error_code, "delete all");
-        std::printf("100k: slowest method, contact_delete_all_contacts of 100 000: %.3f s\n", seconds_since(start_delete));
         std::printf("start-up after locale change 100k: %.3f\n", ready);
+        // The slowest method: every contact removed in one transaction.
+        const auto start_delete = Clock::now();
+        const int deleted = contact_delete_all_contacts(kPhone, &error_code);
+        std::printf("100k: slowest method, contact_delete_all_contacts of 100 000: %.3f s%s\n",
+                    seconds_since(start_delete), deleted ? "" : " (no answer within the bus's timeout)");
         service.stop();
     }
     contact_finalize(&error_code);

@@ -23,4 +23,4 @@ unset DBUS_SESSION_BUS_ADDRESS DBUS_SYSTEM_BUS_ADDRESS
 setsid dbus-daemon --session --nofork --nopidfile --address="unix:path=$dir/bus" >/dev/null 2>&1 &
 group=$!
 for _ in $(seq 200); do [[ -S $dir/bus ]] && break; sleep 0.05; done
-DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/bus" timeout 600 "$client" "$cards"
+DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/bus" PEER_GROUP=$group timeout 600 "$client" "$cards"
