@@ -88,7 +88,7 @@ int main(int argc, char **argv)
 
     int status = 0;
     try {
-        Database database(options.database_path);
+        Database database(options.database_path, options.fast_commits ? Durability::Fast : Durability::Durable);
         auto connection = sdbus::createSystemBusConnection();
         ClientWatch clients(*connection);
         BusCallers callers(clients);

@@ -166,6 +166,43 @@ TEST_F(ResultSetTest, NamesSortAsPeopleExpectNotByBytes)
     EXPECT_EQ(contact_result_set_destory(id, &error_code_), 1);
 }
 
+// A change of locale: the service answers at once, sorting by the keys it
+// has, and sorts by the new locale once it has remade them (Swedish puts Å
+// and Ö after Z; English sorts them with A and O).
+TEST_F(ResultSetTest, AfterALocaleChangeTheServiceAnswersAtOnceThenSortsByTheNewLocale)
+{
+    for (const char *name : {"Östen", "Zorro", "Åsa", "Olle", "Anna"})
+        add(name);
+    const std::vector<std::string> english{"Anna", "Åsa", "Olle", "Östen", "Zorro"};
+    const std::vector<std::string> swedish{"Anna", "Olle", "Zorro", "Åsa", "Östen"};
+    EXPECT_EQ(names(create(kPhone, "", kByName)), english);
+    ASSERT_EQ(service_.stop(), 0);
+
+    ServiceProcess swedish_service(dir_.path() + "/contacts.db", {"--locale", "sv_SE"});
+    swedish_service.arguments = {"--key-rebuild-pause-ms", "600000"}; // the keys wait: the old ones serve
+    swedish_service.start();
+    int count = 0;
+    EXPECT_EQ(contact_get_contact_count(kPhone, &count, &error_code_), 1);
+    EXPECT_EQ(count, 5);
+    EXPECT_EQ(names(create(kPhone, "", kByName)), english);
+    EXPECT_EQ(swedish_service.stop(), 0);
+
+    swedish_service.arguments.clear();
+    swedish_service.start();
+    std::vector<std::string> seen;
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+         seen != swedish && std::chrono::steady_clock::now() < deadline;) {
+        const int id = create(kPhone, "", kByName);
+        seen = names(id);
+        contact_result_set_destory(id, &error_code_);
+        if (seen != swedish)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(seen, swedish);
+    EXPECT_EQ(swedish_service.stop(), 0);
+    service_.start();
+}
+
 TEST_F(ResultSetTest, NameSearchIgnoresCaseAndAccentsAndMatchesWordBeginnings)
 {
     for (const char *name : {"José Álvarez", "JOSÉ", "Josefina Ruiz", "Anna Jose-Maria", "Ajose Ola", "Bob", "Jose Josefa"})

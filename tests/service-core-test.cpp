@@ -285,6 +285,20 @@ TEST(DatabaseTest, ANestedChangeJoinsTheOuterTransaction)
     EXPECT_EQ(probe_rows(db), 2);
 }
 
+// A commit is on the disk when change() returns (synchronous=FULL, 2),
+// unless fast commits were asked for (NORMAL, 1: a power cut may lose the
+// last ones).
+TEST(DatabaseTest, CommitsAreSyncedUnlessFastCommitsWereAskedFor)
+{
+    TempDir dir;
+    for (const auto &[durability, level] : {std::pair{Durability::Durable, 2}, std::pair{Durability::Fast, 1}}) {
+        Database db(dir.path() + "/probe.db", durability);
+        EXPECT_EQ(db.change([&] { return db.sql().execAndGet("PRAGMA synchronous").getInt(); }), level);
+    }
+    Database shipped(dir.path() + "/probe.db");
+    EXPECT_EQ(shipped.change([&] { return shipped.sql().execAndGet("PRAGMA synchronous").getInt(); }), 2);
+}
+
 TEST(DatabaseTest, MigrationsMoveForwardPerFamilyAndANewerDatabaseIsRefused)
 {
     TempDir dir;

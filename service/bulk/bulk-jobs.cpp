@@ -91,6 +91,23 @@ std::uint64_t line_start_before(int fd, std::uint64_t end)
 
 } // namespace
 
+// One card of an import chunk: its contact (none when it failed) and the
+// offset just past it.
+struct ChunkCard {
+    std::optional<Record> record;
+    std::uint64_t end_offset;
+    ErrorCode error;
+    std::size_t dropped_properties = 0; // properties the reader could not use
+    ContactKeys keys{};
+};
+
+// An import chunk read and given its keys, ready to be stored.
+struct ReadChunk {
+    std::vector<ChunkCard> cards;
+    std::uint64_t end_offset = 0;
+    bool at_end = false;
+};
+
 struct BulkJob {
     // Fixed once the job runs.
     std::int32_t handle = 0;
@@ -107,6 +124,9 @@ struct BulkJob {
     // Worker's own while the job runs.
     FileHandle source_file;
     FileHandle target_file;
+    // The import's next chunk, read on another thread while this one is
+    // stored; declared after what it reads, so it is waited for first.
+    std::future<ReadChunk> next_chunk;
     int next_free = 1; // where the search for free indexes goes on
 
     // What it counts for its user, given back when the job goes.
@@ -532,6 +552,17 @@ void BulkJobs::schedule(const std::shared_ptr<BulkJob> &job)
 
 void BulkJobs::run_chunk(const std::shared_ptr<BulkJob> &job)
 {
+    // Unless a next chunk of the job is queued, an import's chunk being read
+    // is waited for: no thread of the job outlives its turn on the worker.
+    struct Settle {
+        BulkJob &job;
+        bool queued = false;
+        ~Settle()
+        {
+            if (!queued && job.next_chunk.valid())
+                job.next_chunk.wait();
+        }
+    } settle{*job};
     {
         std::lock_guard lock(mutex_);
         if (job->closed) {
@@ -566,6 +597,8 @@ void BulkJobs::run_chunk(const std::shared_ptr<BulkJob> &job)
         failure = kInternalError;
         std::cerr << "contact-engine-service: bulk job " << job->handle << ": " << error.what() << std::endl;
     }
+    if ((failure != kOk || finished) && job->next_chunk.valid())
+        job->next_chunk.wait(); // before the reader and the file go, outside the lock
     std::unique_lock lock(mutex_);
     job->queued = false;
     if (job->closed)
@@ -576,6 +609,7 @@ void BulkJobs::run_chunk(const std::shared_ptr<BulkJob> &job)
             job->last_error = failure;
         if (job->kind == kBulkImport && finished)
             job->total = job->done + job->failed;
+        job->next_chunk = {};
         job->source_file = FileHandle();
         job->target_file = FileHandle();
         job->file_held.release();
@@ -590,71 +624,59 @@ void BulkJobs::run_chunk(const std::shared_ptr<BulkJob> &job)
         job->state = kJobStopped;
         return;
     }
+    settle.queued = true;
     schedule(job);
 }
 
 namespace {
-
-// One card of a chunk: its contact (none when it failed) and the offset
-// just past it.
-struct ChunkCard {
-    std::optional<Record> record;
-    std::uint64_t end_offset;
-    ErrorCode error;
-    std::size_t dropped_properties = 0;
-    ContactKeys keys{};
-};
 
 // Makes the chunk's search keys (collation, name folding, phone-number
 // parsing: most of an import's work outside SQLite) on this thread and one
 // more, before the writer is taken.
 void make_keys(const ContactStore &contacts, std::vector<ChunkCard> &cards)
 {
-    const auto make = [&](std::size_t from, std::size_t to) {
+    on_two_threads(cards.size(), [&](std::size_t from, std::size_t to) {
         for (std::size_t i = from; i < to; ++i)
             if (cards[i].record)
                 cards[i].keys = contacts.keys_of(*cards[i].record);
-    };
-    const std::size_t half = cards.size() / 2;
-    std::future<void> other = std::async(std::launch::async, make, half, cards.size());
-    make(0, half);
-    other.get();
+    });
 }
 
 } // namespace
 
-bool BulkJobs::import_chunk(BulkJob &job)
+namespace {
+
+// Reads the next chunk of cards and makes their keys: the part of an
+// import that needs no writer.
+// Reads the chunk that starts at `window_start`: at most kBulkChunk cards
+// from a window of at most kBulkChunkBytes of the file, so a file with no
+// card in it (garbage, a sparse file of zeros) still ends its chunk soon:
+// the job takes its turns with the others, and a stop or close takes
+// effect.  Then makes the cards' keys.
+ReadChunk read_chunk(int fd, std::uint64_t window_start, const ContactStore &contacts)
 {
-    // Each chunk reads its own window of the file, at most kBulkChunkBytes
-    // from where the last one ended, so a file with no card in it (garbage,
-    // a sparse file of zeros) still ends its chunk soon: the job takes its
-    // turns with the others, and a stop or close takes effect.  Parse
-    // first, outside the transaction: the writer is held only for the
-    // inserts.
-    const std::uint64_t window_start = job.offset;
     const std::uint64_t window_end = window_start + limits::kBulkChunkBytes;
-    VCardReader reader = VCardReader::from_descriptor(job.source_file.get(), window_start, window_end);
-    std::vector<ChunkCard> cards;
-    cards.reserve(limits::kBulkChunk);
-    bool at_end = false;
+    VCardReader reader = VCardReader::from_descriptor(fd, window_start, window_end);
+    ReadChunk chunk;
+    chunk.cards.reserve(limits::kBulkChunk);
     std::optional<std::uint64_t> resume; // where the next chunk starts, when not where the reader stopped
-    while (cards.size() < std::size_t(limits::kBulkChunk)) {
+    while (chunk.cards.size() < std::size_t(limits::kBulkChunk)) {
         const std::uint64_t before = reader.offset();
         try {
             std::optional<ImportedContact> contact = reader.next_contact();
             if (contact) {
-                cards.push_back({std::move(contact->record), reader.offset(), kOk, contact->dropped_properties});
+                chunk.cards.push_back({std::move(contact->record), reader.offset(), kOk, contact->dropped_properties});
                 continue;
             }
-            at_end = reader.offset() < window_end; // the file ended inside the window
-            if (!at_end)
-                resume = before > window_start ? before : line_start_before(job.source_file.get(), window_end);
+            chunk.at_end = reader.offset() < window_end; // the file ended inside the window
+            if (!chunk.at_end)
+                resume = before > window_start ? before : line_start_before(fd, window_end);
             break;
         } catch (const ServiceError &error) {
             if (reader.offset() == before)
                 throw; // the input itself failed (read error): the job cannot go on
             if (reader.offset() < window_end) {
-                cards.push_back({std::nullopt, reader.offset(), error.code});
+                chunk.cards.push_back({std::nullopt, reader.offset(), error.code});
                 continue;
             }
             // The card ran into the window's end: the next chunk reads it
@@ -662,15 +684,33 @@ bool BulkJobs::import_chunk(BulkJob &job)
             if (before > window_start) {
                 resume = before;
             } else {
-                resume = line_start_before(job.source_file.get(), window_end);
-                cards.push_back({std::nullopt, *resume, kVCardTooLarge});
+                resume = line_start_before(fd, window_end);
+                chunk.cards.push_back({std::nullopt, *resume, kVCardTooLarge});
             }
             break;
         }
     }
-    const std::uint64_t chunk_end = resume.value_or(reader.offset());
+    chunk.end_offset = resume.value_or(reader.offset());
+    make_keys(contacts, chunk.cards);
+    return chunk;
+}
+
+} // namespace
+
+bool BulkJobs::import_chunk(BulkJob &job)
+{
+    // This chunk was read while the one before was stored (or is read now);
+    // the next one is read while this one is stored: the writer is held
+    // only for the inserts, and both cores work.
+    ReadChunk chunk = job.next_chunk.valid() ? job.next_chunk.get()
+                                             : read_chunk(job.source_file.get(), job.offset, contacts_);
+    if (!chunk.at_end)
+        job.next_chunk = std::async(std::launch::async, read_chunk, job.source_file.get(), chunk.end_offset,
+                                    std::cref(contacts_));
+    std::vector<ChunkCard> &cards = chunk.cards;
+    const bool at_end = chunk.at_end;
+    const std::uint64_t chunk_end = chunk.end_offset;
     const std::size_t wanted = std::size_t(std::count_if(cards.begin(), cards.end(), [](const ChunkCard &c) { return c.record.has_value(); }));
-    make_keys(contacts_, cards);
 
     bool full = false;
     db_.change([&] {

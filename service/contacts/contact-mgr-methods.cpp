@@ -484,6 +484,7 @@ void register_contact_methods(MethodRegistry &registry, Database &database, cons
         if (storage.table == 0)
             storage.capacity = options.phone_capacity;
     ContactStore &db = contact_store(registry, database, options);
+    db.remake_keys_on(registry.workers(), std::chrono::milliseconds(options.key_rebuild_pause_ms));
     for (const Storage &storage : kStorages)
         db.track_free_indices(storage.table, storage.capacity);
     if (options.seed_defaults)

@@ -2,11 +2,15 @@
 
 #include "core/method-registry.h"
 #include "contacts/record-packing.h"
+#include "core/service-limits.h"
 #include "core/service-options.h"
+#include "core/workers.h"
 
 #include <algorithm>
 #include <array>
+#include <iostream>
 #include <mutex>
+#include <thread>
 
 namespace contact_engine {
 
@@ -70,8 +74,13 @@ constexpr std::array<const char *, 2> kMigrations{{
        END;)",
 }};
 
-// The state entry that tells which keys the stored ones were made with.
+// The state entries that tell which keys the stored ones were made with
+// (-1 while they are being remade), which keys are being remade, and the
+// highest contact id remade so far.
 constexpr const char *kKeysSignature = "search_keys_signature";
+constexpr const char *kKeysRemaking = "search_keys_remaking";
+constexpr const char *kKeysRemadeTo = "search_keys_remade_to";
+constexpr int kMixedKeys = -1;
 
 // A stable number for a signature text (FNV-1a), kept in the state table.
 int signature_number(const std::string &text)
@@ -93,8 +102,24 @@ Bytes blob_of(const SQLite::Column &column)
 ContactStore::ContactStore(Database &db, const SearchKeys &keys) : db_(db), keys_(keys)
 {
     db_.migrate("contacts", kMigrations);
-    if (state(kKeysSignature, -1) != signature_number(keys_.signature()))
-        remake_keys();
+    const int wanted = signature_number(keys_.signature());
+    if (state(kKeysSignature, kMixedKeys) == wanted || state(kKeysRemaking, kMixedKeys) == wanted)
+        return; // current, or being remade for these keys already
+    const bool none = db_.read([&] { return db_.sql().execAndGet("SELECT NOT EXISTS (SELECT 1 FROM contacts)").getInt() != 0; });
+    if (none) {
+        set_state(kKeysSignature, wanted);
+        return;
+    }
+    db_.change([&] {
+        set_state(kKeysSignature, kMixedKeys);
+        set_state(kKeysRemaking, wanted);
+        set_state(kKeysRemadeTo, 0);
+    });
+}
+
+bool ContactStore::keys_current()
+{
+    return state(kKeysSignature, kMixedKeys) == signature_number(keys_.signature());
 }
 
 ContactKeys ContactStore::keys_of(const Record &record) const
@@ -141,24 +166,77 @@ void ContactStore::write_keys(std::int64_t id, const ContactKeys &keys)
     }
 }
 
-// Every stored key made again, in one transaction: at the first start after
-// the keys came in, or when the locale, the region or ICU's collation changed.
-void ContactStore::remake_keys()
+void ContactStore::remake_keys_on(Workers &workers, std::chrono::milliseconds pause)
 {
-    db_.change([&] {
-        SQLite::Statement all(db_.sql(), "SELECT id, record FROM contacts");
-        SQLite::Statement set_key(db_.sql(), "UPDATE contacts SET sort_key = ? WHERE id = ?");
-        while (all.executeStep()) {
-            const std::int64_t id = all.getColumn(0).getInt64();
-            const ContactKeys keys = keys_of(Record::stored(blob_of(all.getColumn(1))));
-            set_key.bind(1, keys.sort_key.data(), int(keys.sort_key.size()));
-            set_key.bind(2, id);
-            set_key.exec();
-            set_key.reset();
-            write_keys(id, keys);
+    if (!keys_current())
+        workers.run([this, &workers, pause] { remake_keys_job(workers, pause); });
+}
+
+void ContactStore::remake_keys_job(Workers &workers, std::chrono::milliseconds pause)
+{
+    using namespace std::chrono_literals;
+    for (auto waited = 0ms; waited < pause && !workers.stopping(); waited += 10ms)
+        std::this_thread::sleep_for(10ms);
+    if (workers.stopping())
+        return; // the next start goes on from here
+    try {
+        if (!remake_keys_chunk())
+            workers.run([this, &workers, pause] { remake_keys_job(workers, pause); });
+    } catch (const std::exception &error) {
+        std::cerr << "contact-engine-service: remaking the search keys stopped (" << error.what()
+                  << "); the next start goes on" << std::endl;
+    }
+}
+
+bool ContactStore::remake_keys_chunk()
+{
+    struct Remade {
+        std::int64_t id;
+        Bytes packed;
+        ContactKeys keys;
+    };
+    const int from = state(kKeysRemadeTo, 0);
+    std::vector<Remade> chunk = db_.read([&] {
+        Database::Cached select = db_.cached("SELECT id, record FROM contacts WHERE id > ? ORDER BY id LIMIT ?");
+        select->bind(1, from);
+        select->bind(2, limits::kBulkChunk);
+        std::vector<Remade> rows;
+        while (select->executeStep()) {
+            const SQLite::Column record = select->getColumn(1);
+            const auto *bytes = static_cast<const std::uint8_t *>(record.getBlob());
+            rows.push_back({select->getColumn(0).getInt64(), Bytes(bytes, bytes + record.getBytes()), {}});
         }
-        set_state(kKeysSignature, signature_number(keys_.signature()));
+        return rows;
     });
+    if (chunk.empty()) {
+        db_.change([&] {
+            set_state(kKeysSignature, signature_number(keys_.signature()));
+            db_.sql().exec("DELETE FROM state WHERE key IN ('search_keys_remaking', 'search_keys_remade_to')");
+        });
+        std::cerr << "contact-engine-service: search keys remade for " << keys_.signature() << std::endl;
+        return true;
+    }
+    // The keys are made outside the writer, on both cores.
+    on_two_threads(chunk.size(), [&](std::size_t first, std::size_t end) {
+        for (std::size_t i = first; i < end; ++i)
+            chunk[i].keys = keys_of(Record::stored(unpack_record(chunk[i].packed.data(), chunk[i].packed.size())));
+    });
+    db_.change([&] {
+        // A contact changed since it was read has its new keys already; one
+        // removed is gone: only rows still holding the record read are set.
+        Database::Cached set_key = db_.cached("UPDATE contacts SET sort_key = ? WHERE id = ? AND record = ?");
+        for (const Remade &row : chunk) {
+            set_key->bindNoCopy(1, row.keys.sort_key.data(), int(row.keys.sort_key.size()));
+            set_key->bind(2, row.id);
+            set_key->bindNoCopy(3, row.packed.data(), int(row.packed.size()));
+            const bool same = set_key->exec() == 1;
+            set_key->reset();
+            if (same)
+                write_keys(row.id, row.keys);
+        }
+        set_state(kKeysRemadeTo, int(chunk.back().id));
+    });
+    return false;
 }
 
 void ContactStore::add_hook(Hook hook)

@@ -8,6 +8,7 @@
 // it joins that transaction.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -23,6 +24,7 @@
 namespace contact_engine {
 
 class MethodRegistry;
+class Workers;
 struct ServiceOptions;
 
 // What happened to a contact, as the contact-store hooks hear it.
@@ -39,9 +41,21 @@ struct ContactKeys {
 
 class ContactStore {
 public:
-    // Brings the contact tables up to date, and remakes the stored keys when
-    // `keys` would make them differently (another locale or region).
+    // Brings the contact tables up to date.  When `keys` would make the
+    // stored keys differently (another locale, region or ICU collation),
+    // the keys are remade later, by remake_keys_on().
     ContactStore(Database &db, const SearchKeys &keys);
+
+    // Remakes the stored keys that `keys` would make differently, a chunk
+    // of contacts per job on `workers`, so the service answers from its
+    // first moment and other jobs run between the chunks.  Until its chunk
+    // comes, a contact sorts and is found by the keys it has (those of the
+    // previous locale); contacts stored meanwhile get the new ones.  A stop
+    // mid-way goes on at the next start from where it was.  `pause` comes
+    // before each chunk (tests watch the service mid-way).
+    void remake_keys_on(Workers &workers, std::chrono::milliseconds pause);
+    // True once every stored key is made as `keys` makes it.
+    bool keys_current();
 
     Database &database() { return db_; }
     const SearchKeys &keys() const { return keys_; }
@@ -89,7 +103,9 @@ public:
 
 private:
     void write_keys(std::int64_t id, const ContactKeys &keys);
-    void remake_keys();
+    // One chunk of remake_keys_on(); true when none was left.
+    bool remake_keys_chunk();
+    void remake_keys_job(Workers &workers, std::chrono::milliseconds pause);
     void run_hooks(int storage, int index, ContactChange change);
 
     Database &db_;

@@ -45,7 +45,7 @@ void keep_private(const std::string &path)
     ::close(fd);
 }
 
-SQLite::Database open_writer(const std::string &path)
+SQLite::Database open_writer(const std::string &path, Durability durability)
 {
     configure_sqlite_once();
     // The directories made here are 0711 (caller-files.h): export
@@ -63,7 +63,7 @@ SQLite::Database open_writer(const std::string &path)
     // its sections) then mostly fits one page instead of a chain of two.
     db.exec("PRAGMA journal_mode = WAL");
     db.exec("PRAGMA foreign_keys = ON");
-    db.exec("PRAGMA synchronous = NORMAL");
+    db.exec(durability == Durability::Durable ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = NORMAL");
     db.setBusyTimeout(5000);
     db.exec("CREATE TABLE IF NOT EXISTS schema_versions (family TEXT PRIMARY KEY, version INTEGER NOT NULL)");
     // Databases from before per-family versions counted the contact tables
@@ -88,7 +88,10 @@ SQLite::Database open_reader(const std::string &path)
 
 } // namespace
 
-Database::Database(const std::string &path) : writer_(open_writer(path)), reader_(open_reader(path)) {}
+Database::Database(const std::string &path, Durability durability)
+    : writer_(open_writer(path, durability)), reader_(open_reader(path))
+{
+}
 
 SQLite::Database &Database::sql()
 {

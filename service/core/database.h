@@ -32,9 +32,16 @@
 
 namespace contact_engine {
 
+// When a committed change is on the disk.  Durable: before the commit
+// returns (SQLite's synchronous=FULL syncs the write-ahead log at every
+// commit), so a power cut loses no change a client was told of.  Fast:
+// at the next checkpoint (synchronous=NORMAL), so a power cut can lose the
+// last committed changes, though never the database itself.
+enum class Durability { Durable, Fast };
+
 class Database {
 public:
-    explicit Database(const std::string &path);
+    explicit Database(const std::string &path, Durability durability = Durability::Durable);
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
 

@@ -55,6 +55,8 @@ struct ServiceOptions {
     std::string export_directory; // bulk exports; empty: "exports" beside the database
     std::string vcard_directory;  // files of the vCard conversions; empty: "vcards" beside the database
     std::string hold_long_calls_until; // tests: long calls wait until this file exists (MethodRegistry)
+    bool fast_commits = false;    // commits not synced to the disk (see Durability in database.h)
+    int key_rebuild_pause_ms = 0; // pause before each chunk of search keys remade after a locale change (tests)
 };
 
 inline void add_options(CLI::App &app, ServiceOptions &options)
@@ -87,6 +89,13 @@ inline void add_options(CLI::App &app, ServiceOptions &options)
                    "for tests: every long call waits on its worker until this file exists (at most a minute)");
     app.add_option("--vcard-directory", options.vcard_directory,
                    "where the vCard conversions write their files (default: vcards/ beside the database)");
+    app.add_flag("--fast-commits", options.fast_commits,
+                 "do not sync each commit to the disk: faster single changes, but a power cut can lose the last "
+                 "acknowledged ones (never the database)");
+    app.add_option("--key-rebuild-pause-ms", options.key_rebuild_pause_ms,
+                   "pause before each chunk of search keys remade after a change of locale (tests)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 600000));
 }
 
 } // namespace contact_engine

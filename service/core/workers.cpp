@@ -1,6 +1,7 @@
 #include "core/workers.h"
 
 #include <exception>
+#include <future>
 #include <iostream>
 
 namespace contact_engine {
@@ -67,6 +68,14 @@ void Workers::work()
         if (queue_.empty() && busy_ == 0)
             idle_.notify_all();
     }
+}
+
+void on_two_threads(std::size_t count, const std::function<void(std::size_t, std::size_t)> &work)
+{
+    const std::size_t half = count / 2;
+    std::future<void> other = std::async(std::launch::async, work, half, count);
+    work(0, half);
+    other.get();
 }
 
 } // namespace contact_engine

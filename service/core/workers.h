@@ -48,4 +48,9 @@ private:
     std::vector<std::thread> threads_;
 };
 
+// Runs work(from, to) over 0 .. count in two halves at once, the first on
+// this thread and the second on another: work that needs no lock (making
+// search keys) uses both cores.
+void on_two_threads(std::size_t count, const std::function<void(std::size_t from, std::size_t to)> &work);
+
 } // namespace contact_engine
