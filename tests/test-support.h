@@ -26,10 +26,11 @@ private:
 
 // A dbus-daemon from the project's test bus config.  Its address is put in
 // DBUS_SYSTEM_BUS_ADDRESS for the whole test process, so the library's
-// system bus is this one and never the machine's.
+// system bus is this one and never the machine's.  `launcher` (a command
+// that execs its arguments) runs the daemon when given.
 class PrivateBus {
 public:
-    PrivateBus();
+    explicit PrivateBus(const std::vector<std::string> &launcher = {});
     ~PrivateBus();
     PrivateBus(const PrivateBus &) = delete;
     PrivateBus &operator=(const PrivateBus &) = delete;
