@@ -223,22 +223,6 @@ TEST_F(ContactTest, BadAddressesGetTheServicesCodes)
     EXPECT_EQ(count(), 1);
 }
 
-TEST_F(ContactTest, FailedCallLogsTheServicesText)
-{
-    LogCapture log;
-    ReceivedContact got;
-    std::strcpy(got.record.display_name, "kept");
-    int error_code = -1;
-    EXPECT_EQ(contact_get_contact(kPhone, 9, &got.record, &error_code), 0);
-    EXPECT_EQ(error_code, contact_engine::kNoContact);
-    EXPECT_STREQ(got.record.display_name, "kept");
-    const auto errors = log.errors();
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].format,
-              "\n[DodazorEdidud]%s %d: contact_get_contact: org_yora_contact_contact_get_contact() failed(%s).\n");
-    EXPECT_NE(errors[0].text.find("failed(" + std::to_string(contact_engine::kNoContact) + ": "), std::string::npos) << errors[0].text;
-}
-
 TEST_F(ContactTest, DeleteAllEmptiesOneStorageOnly)
 {
     // The SIM storages take writes once an (empty) card is loaded and open.
