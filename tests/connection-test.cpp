@@ -158,5 +158,15 @@ TEST_F(ConnectionTest, MissingServiceFailsTheCallWithCodeZero)
     EXPECT_TRUE(opened()) << "a failed call never closes the connection";
 }
 
+// However long the daemon takes to listen (a loaded machine), the bus is
+// waited for, not given up on after a fixed time.
+TEST(PrivateBusTest, ADaemonSlowToStartIsWaitedFor)
+{
+    PrivateBus slow(std::string(), {"/bin/sh", "-c", "sleep 6; exec \"$0\" \"$@\""});
+    EXPECT_EQ(contact_initialize(nullptr), 1);
+    EXPECT_TRUE(opened());
+    contact_finalize(nullptr);
+}
+
 } // namespace
 } // namespace contact_test

@@ -114,48 +114,6 @@ TEST_F(ContactTest, ContactSurvivesAServiceRestart)
     EXPECT_EQ(wire_form(got.record), wire_form(sent.record));
 }
 
-TEST_F(ContactTest, PackedLengthIsLoggedByUpdate)
-{
-    add("x");
-    SampleContact empty("");
-    SampleContact two_phones_and_note("");
-    two_phones_and_note.phone("1").phone("2").note("abc");
-    for (auto [contact, expected] : {std::pair{&empty, 4480}, std::pair{&two_phones_and_note, 4596}}) {
-        LogCapture log;
-        int error_code = -1;
-        ASSERT_EQ(contact_update_contact(kPhone, 1, &contact->record, &error_code), 1);
-        const auto traces = log.traces();
-        ASSERT_EQ(traces.size(), 2u);
-        EXPECT_EQ(traces[0].text, "\n[DodazorEdidud]contact_update_contact:  storage_type 0 index 1\n");
-        EXPECT_EQ(traces[1].text, "\n[DodazorEdidud]contact_update_contact:  array_size " + std::to_string(expected) + "\n");
-    }
-}
-
-TEST_F(ContactTest, GetContactTracesTheUnpacking)
-{
-    SampleContact sent("Traced");
-    sent.phone("1").phone("2").note("abc").id_data(1);
-    add(sent);
-    LogCapture log;
-    ReceivedContact got;
-    int error_code = -1;
-    ASSERT_EQ(contact_get_contact(kPhone, 1, &got.record, &error_code), 1);
-    std::vector<std::string> texts;
-    for (const LogEntry &entry : log.traces())
-        texts.push_back(entry.text);
-    EXPECT_EQ(texts, (std::vector<std::string>{
-                         "\n[DodazorEdidud]contact_get_contact:  begin.\n",
-                         "\n[DodazorEdidud]contact_deserialize: sizeof contact_t 4480 phone_info 112\n\n",
-                         "\n[DodazorEdidud]contact_deserialize: has phone_info,cnt = 2\n",
-                         "\n[DodazorEdidud]contact_deserialize: has note,len = 3\n",
-                         "\n[DodazorEdidud]contact_deserialize: has contact_id_data\n",
-                         "\n[DodazorEdidud]contact_get_contact: *************contact_get_contact "
-                         "contact_record->display_name = Traced*************\n",
-                         "\n[DodazorEdidud]contact_get_contact: end\n",
-                     }));
-    EXPECT_TRUE(log.errors().empty());
-}
-
 // ---- addressing: indices, storages, capacity ----------------------------------
 
 TEST_F(ContactTest, AddTakesTheLowestFreeIndex)
@@ -263,22 +221,6 @@ TEST_F(ContactTest, BadAddressesGetTheServicesCodes)
     }
     EXPECT_TRUE(exists) << "a failed call leaves the answer variable alone";
     EXPECT_EQ(count(), 1);
-}
-
-TEST_F(ContactTest, FailedCallLogsTheServicesText)
-{
-    LogCapture log;
-    ReceivedContact got;
-    std::strcpy(got.record.display_name, "kept");
-    int error_code = -1;
-    EXPECT_EQ(contact_get_contact(kPhone, 9, &got.record, &error_code), 0);
-    EXPECT_EQ(error_code, contact_engine::kNoContact);
-    EXPECT_STREQ(got.record.display_name, "kept");
-    const auto errors = log.errors();
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].format,
-              "\n[DodazorEdidud]%s %d: contact_get_contact: org_yora_contact_contact_get_contact() failed(%s).\n");
-    EXPECT_NE(errors[0].text.find("failed(" + std::to_string(contact_engine::kNoContact) + ": "), std::string::npos) << errors[0].text;
 }
 
 TEST_F(ContactTest, DeleteAllEmptiesOneStorageOnly)

@@ -154,44 +154,6 @@ TEST_F(GroupChecksTest, FirstFailingCheckDecides)
     });
 }
 
-// Connected with nobody behind the name: every operation calls, fails with
-// the bus's own error (code 0) and logs its own failure message.
-TEST_F(GroupChecksTest, FailedCallMessages)
-{
-    const std::vector<std::string> formats = {
-        "\n[DodazorEdidud]%s %d: contact_add_group: org_yora_contact_contact_add_group() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: contact_update_group: org_yora_contact_contact_update_group() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: contact_get_group: org_yora_contact_contact_get_group() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: contact_delete_group: org_yora_contact_contact_delete_group() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: contact_delete_all_groups: org_yora_contact_contact_delete_all_groups() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: contact_get_group_count: org_yora_contact_contact_get_group_count() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_get_max_group_count() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_get_empty_group_index() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_is_group_exist() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_exist_same_group_name() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: contact_search_groups: org_yora_contact_contact_search_groups() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_get_group_members() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_add_group_member() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_delete_group_member() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_is_group_member_exist() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_add_some_group_members() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_delete_some_group_members() failed(%s).\n",
-        "\n[DodazorEdidud]%s %d: org_yora_contact_contact_delete_all_group_members() failed(%s).\n",
-    };
-    const std::vector<Operation> operations = all_operations();
-    ASSERT_EQ(operations.size(), formats.size());
-    ASSERT_EQ(contact_initialize(nullptr), 1);
-    for (std::size_t i = 0; i < operations.size(); ++i) {
-        SCOPED_TRACE(operations[i].name);
-        g_int = 55;
-        g_bool = true;
-        EXPECT_TRUE(fails_with(operations[i].call, 0, formats[i]));
-        EXPECT_EQ(g_int, 55) << "a failed call writes no caller variable";
-        EXPECT_TRUE(g_bool);
-    }
-    contact_finalize(nullptr);
-}
-
 // ---- a responder in this process ---------------------------------------------
 
 using Bytes = std::vector<std::uint8_t>;
@@ -274,29 +236,6 @@ protected:
                 if (group > CONTACT_GROUP_MEMBER_MAX)
                     return std::make_tuple(Bytes(std::size_t(group) * 4, 0), group);
                 return std::make_tuple(wire_indices({21, 22}), group); // group 2: whole; more: short
-            });
-        object_->registerMethod("contact_add_group")
-            .onInterface(interface)
-            .implementedAs([&got](int s, Bytes record) {
-                got.take("contact_add_group", {s}, std::move(record));
-                return std::make_tuple(7, 0);
-            });
-        object_->registerMethod("contact_update_group")
-            .onInterface(interface)
-            .implementedAs([&got](int s, int index, Bytes record) {
-                got.take("contact_update_group", {s, index}, std::move(record));
-                return 41; // a result code of the service's own: handed to the caller as it is
-            });
-        object_->registerMethod("contact_add_some_group_members")
-            .onInterface(interface)
-            .implementedAs([&got](int s, int group, Bytes list, int count) {
-                got.take("contact_add_some_group_members", {s, group, count}, std::move(list));
-            });
-        object_->registerMethod("contact_exist_same_group_name")
-            .onInterface(interface)
-            .implementedAs([&got](int s, std::string name) {
-                got.take("contact_exist_same_group_name", {s}, {}, name);
-                return name == "yes";
             });
     }
 
@@ -407,64 +346,6 @@ TEST_F(GroupResponderTest, MemberListShorterOrLargerThanAGroupIsRejected)
     EXPECT_EQ(indices[0], 21);
     EXPECT_EQ(indices[1], 22);
     EXPECT_EQ(indices[2], -1);
-}
-
-TEST_F(GroupResponderTest, AddSendsTheRecordAsItStandsAndSetsItsPlace)
-{
-    group_t record{};
-    record.index = 99;
-    record.storage_type = 42;
-    std::strcpy(record.name, "Team");
-    record.reserved[691] = 'z';
-    int index = -1;
-    int error_code = -1;
-    EXPECT_EQ(contact_add_group(1, &record, &index, &error_code), 1);
-    EXPECT_EQ(index, 7);
-    EXPECT_EQ(record.index, 7);
-    EXPECT_EQ(record.storage_type, 1);
-    EXPECT_EQ(error_code, 0);
-    std::lock_guard<std::mutex> hold(received_.lock);
-    ASSERT_EQ(received_.bytes.size(), group_wire::kRecordSize);
-    EXPECT_EQ(group_wire::read_i32(received_.bytes.data(), 0), 99) << "sent with its old fields";
-    EXPECT_EQ(group_wire::read_i32(received_.bytes.data(), 4), 42);
-    EXPECT_STREQ(reinterpret_cast<const char *>(received_.bytes.data() + group_wire::offset::name), "Team");
-    EXPECT_EQ(received_.bytes[1351], 'z');
-}
-
-TEST_F(GroupResponderTest, UpdateHandsTheServiceCodeToTheCaller)
-{
-    group_t record{};
-    record.index = 12;
-    int error_code = -1;
-    EXPECT_EQ(contact_update_group(0, 3, &record, &error_code), 1);
-    EXPECT_EQ(error_code, 41);
-    EXPECT_EQ(record.index, 3);
-    EXPECT_EQ(record.storage_type, 0);
-    std::lock_guard<std::mutex> hold(received_.lock);
-    EXPECT_EQ(received_.ints, (std::vector<int>{0, 3}));
-    EXPECT_EQ(group_wire::read_i32(received_.bytes.data(), 0), 12);
-}
-
-TEST_F(GroupResponderTest, AddSomeMembersSendsTheListThenTheCount)
-{
-    int error_code = 13;
-    EXPECT_EQ(contact_add_some_group_members(0, 5, kList, 3, &error_code), 1);
-    EXPECT_EQ(error_code, 13) << "untouched on success";
-    std::lock_guard<std::mutex> hold(received_.lock);
-    EXPECT_EQ(received_.ints, (std::vector<int>{0, 5, 3}));
-    EXPECT_EQ(received_.bytes, wire_indices({4, 9, 12}));
-}
-
-TEST_F(GroupResponderTest, SameNameAnswerLeavesTheErrorCodeAlone)
-{
-    bool is_exist = false;
-    int error_code = 8;
-    EXPECT_EQ(contact_exist_same_group_name(1, "yes", &is_exist, &error_code), 1);
-    EXPECT_TRUE(is_exist);
-    EXPECT_EQ(error_code, 8);
-    EXPECT_EQ(contact_exist_same_group_name(1, "", &is_exist, &error_code), 1) << "an empty name is sent";
-    EXPECT_FALSE(is_exist);
-    EXPECT_EQ(error_code, 8);
 }
 
 // ---- the real service ----------------------------------------------------------

@@ -127,7 +127,7 @@ public:
 
     // Dispatches what arrived until `done` holds or `timeout` passes.
     bool wait_until(const std::function<bool(const std::vector<Received> &)> &done,
-                    std::chrono::milliseconds timeout = 20s)
+                    std::chrono::milliseconds timeout = 120s)
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!done(received_)) {
@@ -225,19 +225,6 @@ int add_contact(int storage, const char *name, const char *photo = "")
     return index;
 }
 
-std::string run(const std::string &command)
-{
-    std::string output;
-    FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return output;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
-        output += buffer;
-    EXPECT_EQ(pclose(pipe), 0) << command;
-    return output;
-}
-
 // The SIM storages take writes once a card's phonebook is loaded, so every
 // case starts on an empty card, loaded and open.
 class NotiSignalsTest : public ServiceTest {
@@ -251,25 +238,6 @@ protected:
 };
 
 // ---- what a change sends ----------------------------------------------------------
-
-TEST_F(NotiSignalsTest, ContactAddedInAnotherProcessArrivesAsItsUpdateTypeAndIndex)
-{
-    SignalRecorder recorder;
-    for (int storage : {CONTACT_STORAGE_PHONE, CONTACT_STORAGE_SIM, CONTACT_STORAGE_FDN}) {
-        SCOPED_TRACE(storage);
-        recorder.clear();
-        // The tool is another process on the bus.
-        const std::string printed = run(std::string(CONTACT_ENGINE_TOOL_PATH) + " add Ada --phone 112 --storage " +
-                                        std::to_string(storage));
-        const int index = std::stoi(printed);
-        ASSERT_TRUE(recorder.wait_until([](const auto &seen) { return !seen.empty(); }));
-        ASSERT_EQ(recorder.received().size(), 1u);
-        const IndexUpdate update = convert_main_table(recorder.received()[0]);
-        EXPECT_EQ(update.update_type, 5 + 4 * storage + CONTACT_NOTI_OPERATION_ADD);
-        EXPECT_EQ(update.data.index, index);
-        EXPECT_EQ(update.data.storage_type, storage);
-    }
-}
 
 TEST_F(NotiSignalsTest, EachContactChangeSendsItsOwnSignal)
 {
@@ -318,35 +286,6 @@ TEST_F(NotiSignalsTest, EverySignalIsDeclaredWithItsArgumentNames)
 }
 
 // ---- what sends nothing -------------------------------------------------------------
-
-TEST_F(NotiSignalsTest, RefusedCallsSendNothing)
-{
-    const int index = add_contact(CONTACT_STORAGE_PHONE, "Ada");
-    SignalRecorder recorder;
-    contact_t record = named("Grace");
-    contact_t bad = named("Bad birthday");
-    std::snprintf(bad.birthday, sizeof bad.birthday, "1815-02-30");
-    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_contact(CONTACT_STORAGE_PHONE, 77, e); }), kNoContact);
-    EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_contact(99, &record, &i, e); }), kUnknownStorage);
-    EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_contact(0, &bad, &i, e); }), kInvalidArgument);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_insert_contact(0, index, &record, e); }), kIndexInUse);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_update_contact(0, 77, &record, e); }), kNoContact);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_update_contact(0, index, &bad, e); }), kInvalidArgument);
-    EXPECT_EQ(failure_code([&](int *e) {
-                  return contact_change_field_value(0, index, CONTACT_FIELD_BIRTHDAY, "tomorrow", e);
-              }),
-              kInvalidArgument);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_increase_frequency(0, 77, e); }), kNoContact);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_update_my_contact(&record, e); }), kNoMyContact);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_my_contact(e); }), kNoMyContact);
-    // Not refused, but nothing to delete: nothing changed, nothing to say.
-    int error_code = -1;
-    EXPECT_EQ(contact_delete_all_contacts(CONTACT_STORAGE_SIM, &error_code), 1);
-
-    const int marker_index = add_contact(CONTACT_STORAGE_FDN, "marker");
-    const Received marker = expected(Signal::ContactMainTable, {0, 3, marker_index});
-    EXPECT_THAT(recorder.until(marker), ::testing::ElementsAre(marker));
-}
 
 // The service's parts in this process: its database and its emitter on the
 // service's name, as the service sets them up, without the methods.
@@ -724,7 +663,7 @@ void run_bulk_job(int kind, int storages, const std::vector<int> &thumbs = {})
     }
     ASSERT_EQ(contact_bulk_operation_exec(handle, &state, &error_code), 1) << "error code " << error_code;
     bulk_operation_status_t status{};
-    for (int tries = 0; tries < 2000; ++tries) {
+    for (int tries = 0; tries < 24000; ++tries) {
         ASSERT_EQ(contact_bulk_operation_get_info(handle, &status, &error_code), 1);
         if (status.state != CONTACT_BULK_STATE_RUNNING)
             break;
@@ -903,6 +842,21 @@ TEST_F(NotiSignalsTest, RefusedCallsOfEveryFamilySendNothing)
     int error_code = -1;
     ASSERT_EQ(contact_add_group_member(CONTACT_GROUP_STORAGE_PHONE, group, member, &error_code), 1);
     SignalRecorder recorder;
+    contact_t record = named("Grace");
+    contact_t bad = named("Bad birthday");
+    std::snprintf(bad.birthday, sizeof bad.birthday, "1815-02-30");
+    EXPECT_EQ(failure_code([&](int *e) { return contact_delete_contact(CONTACT_STORAGE_PHONE, 77, e); }), kNoContact);
+    EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_contact(99, &record, &i, e); }), kUnknownStorage);
+    EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_contact(0, &bad, &i, e); }), kInvalidArgument);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_insert_contact(0, member, &record, e); }), kIndexInUse);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_update_contact(0, member, &bad, e); }), kInvalidArgument);
+    EXPECT_EQ(failure_code([&](int *e) {
+                  return contact_change_field_value(0, member, CONTACT_FIELD_BIRTHDAY, "tomorrow", e);
+              }),
+              kInvalidArgument);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_increase_frequency(0, 77, e); }), kNoContact);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_update_my_contact(&record, e); }), kNoMyContact);
+    ASSERT_EQ(contact_delete_all_contacts(CONTACT_STORAGE_SIM, &error_code), 1); // nothing to delete
     group_t same_name = group_named("FAMILY");
     const int with_stranger[] = {other, 777};
     EXPECT_EQ(failure_code([&](int *e) { int i; return contact_add_group(0, &same_name, &i, e); }), kGroupNameInUse);
@@ -990,11 +944,11 @@ TEST_F(InProcessEmitter, ALoadThatFailsReportsWhereItStoppedAsASimError)
 
 // ---- the tool ------------------------------------------------------------------------
 
-// Reads from `fd` until `text` has been seen or 20 s have passed.
+// Reads from `fd` until `text` has been seen or 120 s have passed.
 std::string read_until(int fd, const std::string &text)
 {
     std::string seen;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
     while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
         pollfd ready{fd, POLLIN, 0};
         if (poll(&ready, 1, 100) <= 0)
@@ -1008,6 +962,8 @@ std::string read_until(int fd, const std::string &text)
     return seen;
 }
 
+// `watch` in another process prints the change as its converter reads it,
+// and ends cleanly on SIGTERM.
 TEST_F(NotiSignalsTest, WatchPrintsTheUpdateTypeOfAChangeMadeByAnotherProcess)
 {
     int out[2];
@@ -1019,7 +975,7 @@ TEST_F(NotiSignalsTest, WatchPrintsTheUpdateTypeOfAChangeMadeByAnotherProcess)
     if (watcher == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
-        execl(CONTACT_ENGINE_TOOL_PATH, CONTACT_ENGINE_TOOL_PATH, "watch", "--count", "1", nullptr);
+        execl(CONTACT_ENGINE_TOOL_PATH, CONTACT_ENGINE_TOOL_PATH, "watch", nullptr);
         _exit(127);
     }
     close(out[1]);
@@ -1027,40 +983,13 @@ TEST_F(NotiSignalsTest, WatchPrintsTheUpdateTypeOfAChangeMadeByAnotherProcess)
     EXPECT_THAT(read_until(err[0], "\n"), ::testing::HasSubstr("watching /org/yora/contact"));
 
     const int index = add_contact(CONTACT_STORAGE_SIM, "Watched");
-    const std::string line = read_until(out[0], "\n");
-    EXPECT_EQ(line, "contact_main_table_noti update_type=" + std::to_string(CONTACT_UPDATE_SIM_ADD) +
-                        " index=" + std::to_string(index) + " storage_type=1\n");
-
-    int status = 0;
-    for (int tries = 0; tries < 200 && waitpid(watcher, &status, WNOHANG) == 0; ++tries)
-        std::this_thread::sleep_for(50ms);
-    if (waitpid(watcher, &status, WNOHANG) == 0) {
-        kill(watcher, SIGKILL);
-        waitpid(watcher, &status, 0);
-        ADD_FAILURE() << "watch --count 1 did not stop after one line";
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    close(out[0]);
-    close(err[0]);
-}
-
-TEST_F(NotiSignalsTest, WatchStopsOnSigterm)
-{
-    int err[2];
-    ASSERT_EQ(pipe(err), 0);
-    const pid_t watcher = fork();
-    ASSERT_GE(watcher, 0);
-    if (watcher == 0) {
-        dup2(err[1], STDERR_FILENO);
-        execl(CONTACT_ENGINE_TOOL_PATH, CONTACT_ENGINE_TOOL_PATH, "watch", nullptr);
-        _exit(127);
-    }
-    close(err[1]);
-    EXPECT_THAT(read_until(err[0], "\n"), ::testing::HasSubstr("watching"));
+    EXPECT_EQ(read_until(out[0], "\n"), "contact_main_table_noti update_type=" + std::to_string(CONTACT_UPDATE_SIM_ADD) +
+                                            " index=" + std::to_string(index) + " storage_type=1\n");
     kill(watcher, SIGTERM);
     int status = 0;
     waitpid(watcher, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(out[0]);
     close(err[0]);
 }
 

@@ -248,7 +248,7 @@ TEST_F(RegistryTest, AClientLeavingTheBusIsReportedByItsUniqueName)
     const std::string name = leaving->getUniqueName();
     leaving.reset();
     std::unique_lock lock(mutex_);
-    EXPECT_TRUE(changed_.wait_for(lock, 5s, [&] {
+    EXPECT_TRUE(changed_.wait_for(lock, 120s, [&] {
         return std::find(vanished_.begin(), vanished_.end(), name) != vanished_.end();
     })) << name << " was not reported";
     EXPECT_EQ(std::find(vanished_.begin(), vanished_.end(), client_->getUniqueName()), vanished_.end());

@@ -482,17 +482,6 @@ TEST_F(SettingsResponder, NullArgumentsAreRefusedBeforeConnectingOrCalling)
     EXPECT_EQ(calls_, 0) << "nothing was sent";
 }
 
-TEST_F(SettingsResponder, SuccessfulGetterLeavesErrorCodeAsItWas)
-{
-    int value = -1;
-    int error_code = 77;
-    EXPECT_EQ(contact_get_sort_type(&value, &error_code), 1);
-    EXPECT_EQ(value, 5);
-    EXPECT_EQ(error_code, 77);
-    EXPECT_EQ(contact_set_sort_type(1, &error_code), 1);
-    EXPECT_EQ(error_code, 77);
-}
-
 using SettingsDeathTest = ::testing::Test;
 
 // msisdn_index is not tested for code 2: a NULL is a broken precondition,

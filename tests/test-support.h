@@ -29,11 +29,12 @@ private:
 // the library's system bus is this one and never the machine's.  Started by
 // root, the daemon runs as the system bus's own user (messagebus, else
 // nobody), as a system bus does: run as root it would try to raise its
-// descriptor limit to 65 536 and warn where it may not.
+// descriptor limit to 65 536 and warn where it may not.  `launcher` (a
+// command that execs its arguments) runs the daemon when given.
 class PrivateBus {
 public:
     PrivateBus() : PrivateBus(std::string()) {}
-    explicit PrivateBus(const std::string &config_file);
+    explicit PrivateBus(const std::string &config_file, const std::vector<std::string> &launcher = {});
     ~PrivateBus();
     PrivateBus(const PrivateBus &) = delete;
     PrivateBus &operator=(const PrivateBus &) = delete;
