@@ -111,6 +111,21 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
+namespace {
+
+// The user a private bus runs as when root starts it: the system bus's own.
+std::optional<Identity> bus_user()
+{
+    if (geteuid() != 0)
+        return std::nullopt;
+    for (const char *name : {"messagebus", "nobody"})
+        if (const struct passwd *user = getpwnam(name))
+            return Identity{user->pw_uid, user->pw_gid};
+    return std::nullopt;
+}
+
+} // namespace
+
 PrivateBus::PrivateBus(const std::string &config_file, const std::vector<std::string> &launcher)
 {
     address_ = "unix:path=" + dir_.path() + "/system_bus_socket";
