@@ -8,7 +8,6 @@ namespace {
 // Handlers run on the bus thread, one at a time; the name is per thread so
 // that a worker never sees a caller that is not its own.
 thread_local std::string t_caller;
-thread_local const sdbus::Message *t_message = nullptr;
 } // namespace
 
 const std::string &current_caller()
@@ -16,22 +15,15 @@ const std::string &current_caller()
     return t_caller;
 }
 
-const sdbus::Message *current_message()
-{
-    return t_message;
-}
-
 MethodRegistry::CallScope::CallScope(const sdbus::IObject &object)
 {
     const sdbus::Message *message = object.getCurrentlyProcessedMessage();
     t_caller = message ? message->getSender() : std::string();
-    t_message = message;
 }
 
 MethodRegistry::CallScope::~CallScope()
 {
     t_caller.clear();
-    t_message = nullptr;
 }
 
 void MethodRegistry::on_client_vanished(std::function<void(const std::string &)> callback)

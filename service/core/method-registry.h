@@ -60,9 +60,6 @@ struct Out {
 // is handling; empty outside a handler.  Server-side objects record it as
 // their owner.  Workers take it with them: they run outside the call.
 const std::string &current_caller();
-// The message being handled (for the caller's credentials); nullptr outside
-// a handler.
-const sdbus::Message *current_message();
 
 class ClientWatch;
 class MethodRegistry;
