@@ -13,18 +13,12 @@ namespace {
 // Handlers run on the bus thread, one at a time; the name is per thread so
 // that a worker never sees a caller that is not its own.
 thread_local std::string t_caller;
-thread_local const sdbus::Message *t_message = nullptr;
 thread_local const CallerIdentity *t_identity = nullptr;
 } // namespace
 
 const std::string &current_caller()
 {
     return t_caller;
-}
-
-const sdbus::Message *current_message()
-{
-    return t_message;
 }
 
 const CallerIdentity *current_call_identity()
@@ -36,20 +30,17 @@ MethodRegistry::CallScope::CallScope(const sdbus::IObject &object)
 {
     const sdbus::Message *message = object.getCurrentlyProcessedMessage();
     t_caller = message ? message->getSender() : std::string();
-    t_message = message;
 }
 
 MethodRegistry::CallScope::CallScope(const CallContext &context)
 {
     t_caller = context.caller;
-    t_message = nullptr;
     t_identity = &context.identity;
 }
 
 MethodRegistry::CallScope::~CallScope()
 {
     t_caller.clear();
-    t_message = nullptr;
     t_identity = nullptr;
 }
 

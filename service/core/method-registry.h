@@ -70,9 +70,6 @@ struct Out {
 // is handling; empty outside a handler.  Server-side objects record it as
 // their owner.  Workers take it with them: they run outside the call.
 const std::string &current_caller();
-// The message being handled (for the caller's credentials); nullptr outside
-// a handler and in a long call's handler (see current_call_identity()).
-const sdbus::Message *current_message();
 // In a long call's handler: the caller's identity as the bus thread learnt
 // it before handing the call over; nullptr elsewhere.
 const CallerIdentity *current_call_identity();
