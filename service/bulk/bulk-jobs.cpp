@@ -461,17 +461,29 @@ void BulkJobs::forget(const std::shared_ptr<BulkJob> &job, bool keep_if_unfinish
         rows.push_back(job->handle); // else its row stays: adoptable
 }
 
+// On a worker: the writer may be held by a long change, and the bus thread
+// (close, a client leaving) must not wait for it.  Until they are gone the
+// rows count as gone (adopt refuses them).
 void BulkJobs::delete_rows(const std::vector<std::int32_t> &handles)
 {
     if (handles.empty())
         return;
-    db_.change([&] {
-        SQLite::Statement remove(db_.sql(), "DELETE FROM bulk_jobs WHERE handle = ?");
-        for (std::int32_t handle : handles) {
-            remove.reset();
-            remove.bind(1, handle);
-            remove.exec();
-        }
+    {
+        std::lock_guard lock(mutex_);
+        leaving_.insert(handles.begin(), handles.end());
+    }
+    workers_.run([this, handles] {
+        db_.change([&] {
+            SQLite::Statement remove(db_.sql(), "DELETE FROM bulk_jobs WHERE handle = ?");
+            for (std::int32_t handle : handles) {
+                remove.reset();
+                remove.bind(1, handle);
+                remove.exec();
+            }
+        });
+        std::lock_guard lock(mutex_);
+        for (std::int32_t handle : handles)
+            leaving_.erase(handle);
     });
 }
 
@@ -483,6 +495,8 @@ std::int32_t BulkJobs::adopt(std::int32_t handle)
             fail(kBulkWrongState, "bulk job " + std::to_string(handle) + " still has its client");
         if (draining_.count(handle) != 0)
             fail(kBulkWrongState, "bulk job " + std::to_string(handle) + " is finishing its chunk; try again");
+        if (leaving_.count(handle) != 0)
+            fail(kBulkNoJob, "no interrupted bulk job " + std::to_string(handle));
     }
     auto job = std::make_shared<BulkJob>();
     std::int64_t uid = -1;

@@ -34,6 +34,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,7 @@ private:
     std::mutex mutex_;
     std::map<std::int32_t, std::shared_ptr<BulkJob>> jobs_;
     std::map<std::int32_t, std::shared_ptr<BulkJob>> draining_; // closed, a chunk still in flight
+    std::set<std::int32_t> leaving_;                             // rows being deleted on a worker
     std::int32_t next_handle_ = 1;
 };
 
