@@ -197,10 +197,22 @@ std::string seeded(int size, const std::string &cache)
 {
     const std::string database = cache + "/seed-" + std::to_string(size) + ".db";
     if (!std::filesystem::exists(database)) {
-        ServiceProcess service(database, {"--locale", "en_GB", "--seed-contacts", std::to_string(size), "--fast-commits"});
-        const auto start = Clock::now();
-        service.start();
-        std::fprintf(stderr, "seeded %d contacts in %.1f s\n", size, seconds_since(start));
+        // Seeded under another name and renamed once whole: a seeding cut
+        // short leaves nothing that looks seeded.
+        const std::string part = database + ".part";
+        for (const char *suffix : {"", "-wal", "-shm"})
+            std::filesystem::remove(part + suffix);
+        {
+            ServiceProcess service(part, {"--locale", "en_GB", "--seed-contacts", std::to_string(size), "--fast-commits"});
+            const auto start = Clock::now();
+            service.start();
+            std::fprintf(stderr, "seeded %d contacts in %.1f s\n", size, seconds_since(start));
+            if (service.stop() != 0)
+                throw std::runtime_error("seeding " + std::to_string(size) + " contacts failed");
+        }
+        if (std::filesystem::exists(part + "-wal"))
+            throw std::runtime_error("the seeded database was not checkpointed");
+        std::filesystem::rename(part, database);
     }
     warm(database);
     return database;
