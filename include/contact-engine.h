@@ -228,7 +228,7 @@ CONTACT_API int contact_is_fdn_phone_number_exist(const char *sznumber, bool *is
 
 /* ------------------------------------------------------------------------
  * My contact and status queries.  The five status operations answer only
- * through *error_code (see the README for their meaning).
+ * through *error_code (docs/codes.md gives their meaning).
  * ---------------------------------------------------------------------- */
 CONTACT_API int contact_get_my_contact(contact_t *my_contact, int *error_code);
 CONTACT_API int contact_insert_my_contact(contact_t *my_contact, int *error_code);
@@ -245,7 +245,7 @@ CONTACT_API int contact_drm_expired(int value1, const char *text, int *error_cod
  * or without contact_initialize: without an open connection each opens one
  * for its own call and closes it again (the count of contact_initialize
  * calls is never touched).  The service accepts only the values below and
- * refuses any other with a result code (see the README); the library passes
+ * refuses any other with a result code (docs/codes.md); the library passes
  * every value on unchanged.
  * ---------------------------------------------------------------------- */
 /* contact_*_contact_module_sync_status: synchronisation of the contacts with
@@ -338,7 +338,7 @@ CONTACT_API int contact_search_speed_dials(const char *query, int search_param1,
  * CONTACT_STORAGE_PHONE; SIM groups: CONTACT_STORAGE_SIM).  A group's name is
  * unique in its storage, compared ignoring case and Unicode normalisation
  * ("Équipe", "ÉQUIPE" and "E" + U+0301 "quipe" are the same name; "Equipe"
- * is another).  See the README for the service's codes.
+ * is another).  docs/codes.md lists the service's codes.
  * ---------------------------------------------------------------------- */
 #define CONTACT_GROUP_STORAGE_PHONE   0
 #define CONTACT_GROUP_STORAGE_SIM     1
@@ -422,7 +422,7 @@ CONTACT_API int contact_delete_all_group_members(int storage_type, int group_ind
 CONTACT_API int contact_convert_contact_to_vcard(const contact_t *pContact, char **vcard, int convert_param);
 /* full_file_path: 300 bytes; receives the path of the file the service wrote
  * (readable by the caller); the _tmp variant's file is removed by the
- * service after a while (see the README). */
+ * service after a while (docs/result-sets.md). */
 CONTACT_API int contact_convert_contact_to_vcard_file(const contact_t *pContact, char *full_file_path,
     int convert_param);
 CONTACT_API int contact_convert_contact_to_vcard_file_tmp(const contact_t *pContact, char *full_file_path,
@@ -541,7 +541,7 @@ typedef struct {            /* 16 bytes; starts like contact_update_index_t */
  * argument list that does not fit the converter (fewer elements than it
  * reads, a type other than 'i' where 'i' is required, an operation code or
  * storage type outside its table) gives 0 and CONTACT_ERROR_OUT_OF_RANGE,
- * with *update_type and the update data untouched.  The README lists the
+ * with *update_type and the update data untouched.  docs/notifications.md lists the
  * element positions each converter reads. */
 /* Settings and FDN status: element 0, type 'i', into one int. */
 CONTACT_API int contact_convert_new_storage_type_noti_to_update_type_and_data(GArray *noti_args, int *update_type,
@@ -602,7 +602,7 @@ CONTACT_API int contact_convert_my_contact_table_modified_noti_to_update_type_an
  * lifecycle (initialise = load the card's entries into the SIM storages,
  * open, close), its status records and its AAS (additional alpha string)
  * records.  The records hold only int and char fields, so their layout is
- * the wire layout on every target.  The README's SIM section gives the
+ * the wire layout on every target.  docs/sim.md gives the
  * meaning of every value.
  * ---------------------------------------------------------------------- */
 #define CONTACT_CALL_ACTIVE_LINE1 0
@@ -694,7 +694,7 @@ CONTACT_API int contact_update_all_aas_records(const sim_aas_record_t *all_sim_a
  * Result sets: query cursors that live in the service, named by the handle
  * that creation returns.  Fetches copy fixed parts of contact_t only; their
  * section pointers come back NULL (the counts are as the service sent them).
- * The parameters' values and the service's codes are in the README.
+ * The parameters' values and the service's codes are in docs/result-sets.md and docs/codes.md.
  * ---------------------------------------------------------------------- */
 CONTACT_API int contact_result_set_create(int create_param1, const char *query, int create_param2, int *result_set_id,
     int *error_code);
@@ -717,7 +717,7 @@ CONTACT_API int contact_result_set_destory(int result_set_id, int *error_code);
  * contact_bulk_operation_open(kind, target, ...): open_param1 is the kind,
  * open_param2 the storages it works on:
  *   IMPORT  a vCard file into storage open_param2 (file named on the Bulk
- *           interface, see the README; no thumbs)
+ *           interface, see docs/bulk.md; no thumbs)
  *   EXPORT  contacts of storage open_param2 into a new vCard file of the
  *           service's (thumbs: the indices; none: the whole storage)
  *   COPY    contacts from one storage to another:

@@ -1,5 +1,5 @@
 // The service's shared parts, each tried for real: the table of codes
-// against the README, the guard, the method registry on the private bus
+// against docs/codes.md, the guard, the method registry on the private bus
 // (argument names, current_caller(), byte arrays, failures), the client
 // watch, the database's transactions, migrations and threads, the workers,
 // and the introspection of the running service.
@@ -36,25 +36,25 @@ using namespace std::chrono_literals;
 
 // ---- the table of codes --------------------------------------------------------
 
-std::vector<std::string> readme_code_rows()
+std::vector<std::string> documented_code_rows()
 {
-    std::ifstream readme(README_PATH);
+    std::ifstream table(CODES_TABLE_PATH);
     std::string line;
-    while (std::getline(readme, line) && line.rfind("| code | D-Bus error", 0) != 0) {
+    while (std::getline(table, line) && line.rfind("| code | D-Bus error", 0) != 0) {
     }
-    std::getline(readme, line); // |---|---|---|
+    std::getline(table, line); // |---|---|---|
     std::vector<std::string> rows;
-    while (std::getline(readme, line) && line.rfind("|", 0) == 0)
+    while (std::getline(table, line) && line.rfind("|", 0) == 0)
         rows.push_back(line);
     return rows;
 }
 
-TEST(ErrorTable, TheReadmeTableMatchesTheServiceTableRowForRow)
+TEST(ErrorTable, TheDocumentedTableMatchesTheServiceTableRowForRow)
 {
     std::vector<std::string> expected;
     for (const ErrorInfo &info : kErrors)
         expected.push_back("| " + std::to_string(int(info.code)) + " | `" + info.name + "` | " + info.meaning + " |");
-    EXPECT_EQ(readme_code_rows(), expected);
+    EXPECT_EQ(documented_code_rows(), expected);
 }
 
 TEST(ErrorTable, BusErrorsAreNamedFromTheTableAndStartWithTheCode)

@@ -1,5 +1,5 @@
 // Result and error codes of the contact engine service: one table of code,
-// D-Bus error name and meaning.  The error names on the bus, the README's
+// D-Bus error name and meaning.  The error names on the bus, docs/codes.md's
 // table and the tests all come from here.
 //
 // A failed method replies with a D-Bus error named
@@ -7,7 +7,7 @@
 // decimal code, then a colon and a readable reason: "12: no contact at index 7".
 // Methods that end their reply with a result code put 0 there on success, or
 // one of these codes where the answer itself is "no" or "not possible".
-// The numbers are stable: never renumber, only add (a row and a README row).
+// The numbers are stable: never renumber, only add (a row here and one in docs/codes.md).
 #pragma once
 
 #include <array>
@@ -87,7 +87,7 @@ enum ErrorCode : int {
 struct ErrorInfo {
     ErrorCode code;
     const char *name;    // last part of the D-Bus error name
-    const char *meaning; // as the README's table says it
+    const char *meaning; // as docs/codes.md's table says it
 };
 
 inline constexpr const char *kErrorNamePrefix = "com.quorvel.contact.engine.Error.";

@@ -1,5 +1,5 @@
 // The service's limits: what one client may make the service hold or do,
-// in one place.  The README's table of limits lists each of them.
+// in one place.  docs/limits.md lists each of them in its table.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,5 @@
 // Result sets on the bus: the nine methods, and what their int parameters
-// select (the README's result-set section lists the same values).
+// select (docs/result-sets.md lists the same values).
 #include <cstdint>
 #include <string>
 #include <tuple>

@@ -1,6 +1,6 @@
 // The simulated SIM card: what a card file describes, read, checked and
 // written back.  No modem is here, so the card is a JSON file (named by
-// --sim) or, without one, the embedded default card.  The README's SIM
+// --sim) or, without one, the embedded default card.  docs/sim.md's SIM
 // section describes every field.
 #pragma once
 
