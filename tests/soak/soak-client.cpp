@@ -445,14 +445,24 @@ private:
     // Exports the phone storage; the names of the cards it wrote.
     bool export_names(std::set<std::string> &names)
     {
+        const int made = generation();
         bulk_operation_status_t status{};
         int handle = -1;
         if (!run_job(CONTACT_BULK_EXPORT, "", status, handle))
             return false;
+        if (status.state != CONTACT_BULK_STATE_DONE) {
+            error("the export", status.last_error);
+            close_job(handle);
+            return false;
+        }
         std::string path;
         int code = -1;
-        if (status.state != CONTACT_BULK_STATE_DONE || bulk_client::target_file(handle, path, &code) != 1) {
-            error("the export", status.state == CONTACT_BULK_STATE_DONE ? code : status.last_error);
+        if (bulk_client::target_file(handle, path, &code) != 1) {
+            // The service went between the job's end and this call: its job went with it.
+            if (code == 0 || (code == kBulkNoJob && restarted_since(made)))
+                ++tally_.restart_effects;
+            else
+                error("target_file", code);
             close_job(handle);
             return false;
         }
