@@ -234,6 +234,14 @@ protected:
         ServiceTest::SetUp();
         use_sim_card(kEmptySimCard);
         ready_sim_phonebook();
+        // The load reads as complete before its own signals (FDN status)
+        // leave.  Signals leave in commit order, so once a later change's
+        // signal is in, the load's are out before a case subscribes.
+        SignalRecorder settled;
+        const int index = add_contact(CONTACT_STORAGE_FDN, "settled");
+        int error_code = -1;
+        ASSERT_EQ(contact_delete_contact(CONTACT_STORAGE_FDN, index, &error_code), 1);
+        settled.until(expected(Signal::ContactMainTable, {2, CONTACT_STORAGE_FDN, index}));
     }
 };
 
