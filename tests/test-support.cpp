@@ -172,6 +172,16 @@ PrivateBus &bus()
     return *g_environment->bus_;
 }
 
+std::string SanitizerReports::beside(const std::string &database)
+{
+    const std::filesystem::path path(database);
+    std::filesystem::path directory = path.parent_path();
+    std::error_code error;
+    while (!directory.empty() && directory != directory.root_path() && !std::filesystem::is_directory(directory, error))
+        directory = directory.parent_path();
+    return (directory / path.filename()).string() + ".sanitizer";
+}
+
 std::vector<std::string> SanitizerReports::child_environment() const
 {
     const std::string log_path = "log_path=" + prefix_;

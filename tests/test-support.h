@@ -60,6 +60,12 @@ public:
     // One failure per report file (with its text); the files are removed.
     void expect_none() const;
 
+    // The prefix for a service's reports beside its database: in the
+    // database's directory, or in its nearest existing ancestor when the
+    // service is to make that directory itself (the sanitizer would make
+    // it first, with its own mode).
+    static std::string beside(const std::string &database);
+
 private:
     std::string prefix_;
 };
@@ -91,7 +97,7 @@ private:
     std::string database_;
     std::vector<std::string> options_;
     pid_t pid_ = -1;
-    SanitizerReports reports_{database_ + ".sanitizer"};
+    SanitizerReports reports_{SanitizerReports::beside(database_)};
 };
 
 // One gtest environment holds the bus for the whole test binary: dbus-glib
