@@ -197,6 +197,11 @@ int SimPhonebook::iccid_check()
         const std::lock_guard lock(mutex_);
         if (!card_.present || card_.iccid.empty())
             return 2; // CONTACT_SIM_ICCID_NO_CARD
+        // Loaded in this run: the card is the one loaded.  (The load reads
+        // as done from inside its last transaction, before the ICCID it
+        // stores there is committed for the reader below.)
+        if (load_ == SimLoad::Done)
+            return 0; // CONTACT_SIM_ICCID_SAME
         iccid = card_.iccid;
     }
     return state(kLoadedIccidKey, "") == iccid ? 0 /* CONTACT_SIM_ICCID_SAME */ : 1 /* CONTACT_SIM_ICCID_CHANGED */;
