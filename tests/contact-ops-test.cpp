@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -153,56 +154,64 @@ TEST_F(ContactTest, FullRecordsComeBackByteForByteAlsoAfterARestart)
     }
 }
 
-TEST_F(ContactTest, UpdateReplacesTheWholeContactAndUnsentSectionsComeBackAbsent)
+// An update replaces the whole record: sections not sent come back absent.
+TEST_F(ContactTest, UpdatesReplaceTheWholeRecordAndMyContactIsRefusedWhereItIsOrIsNot)
 {
     SampleContact first("Before"), second("After");
     first.everything();
     second.phone("999");
-    const int index = add(first);
-    ASSERT_EQ(contact_update_contact(kPhone, index, &second.record, &error_code_), 1);
-    EXPECT_EQ(second.record.index, index);
-    ReceivedContact got;
-    ASSERT_EQ(contact_get_contact(kPhone, index, &got.record, &error_code_), 1);
-    EXPECT_EQ(wire_form(got.record), wire_form(second.record));
-    EXPECT_EQ(got.record.email_info, nullptr);
-    EXPECT_EQ(got.record.note, nullptr);
-    EXPECT_EQ(got.record.contact_id_data, nullptr);
-}
-
-TEST_F(ContactTest, MyContactUpdateDeleteAndTheirRefusals)
-{
-    SampleContact me("First"), changed("Second");
-    changed.phone("+1 555 0100");
-    ReceivedContact got;
-    EXPECT_EQ(failure_code([&](int *e) { return contact_update_my_contact(&me.record, e); }), kNoMyContact);
+    ReceivedContact got, mine;
+    EXPECT_EQ(failure_code([&](int *e) { return contact_update_my_contact(&second.record, e); }), kNoMyContact);
     EXPECT_EQ(failure_code([&](int *e) { return contact_delete_my_contact(e); }), kNoMyContact);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_get_my_contact(&got.record, e); }), kNoMyContact);
-    insert_me(me);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_insert_my_contact(&me.record, e); }), kMyContactExists);
-    ASSERT_EQ(contact_update_my_contact(&changed.record, &error_code_), 1);
-    ASSERT_EQ(contact_get_my_contact(&got.record, &error_code_), 1);
-    EXPECT_STREQ(got.record.display_name, "Second");
-    EXPECT_EQ(got.record.phone_info_cnt, 1);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_get_my_contact(&mine.record, e); }), kNoMyContact);
+    insert_me(first);
+    EXPECT_EQ(failure_code([&](int *e) { return contact_insert_my_contact(&first.record, e); }), kMyContactExists);
+    ASSERT_EQ(add(first), 1);
+    ASSERT_EQ(contact_update_contact(kPhone, 1, &second.record, &error_code_), 1);
+    EXPECT_EQ(second.record.index, 1);
+    ASSERT_EQ(contact_update_my_contact(&second.record, &error_code_), 1);
+    ASSERT_EQ(contact_get_contact(kPhone, 1, &got.record, &error_code_), 1);
+    ASSERT_EQ(contact_get_my_contact(&mine.record, &error_code_), 1);
+    for (contact_t *record : {&got.record, &mine.record}) {
+        EXPECT_STREQ(record->display_name, "After");
+        EXPECT_EQ(record->phone_info_cnt, 1);
+        EXPECT_EQ(record->email_info, nullptr);
+        EXPECT_EQ(record->note, nullptr);
+        EXPECT_EQ(record->contact_id_data, nullptr);
+    }
+    EXPECT_EQ(wire_form(got.record), wire_form(second.record));
     ASSERT_EQ(contact_delete_my_contact(&error_code_), 1);
     EXPECT_EQ(error_code_, 0);
-    got.release();
-    EXPECT_EQ(failure_code([&](int *e) { return contact_get_my_contact(&got.record, e); }), kNoMyContact);
+    mine.release();
+    EXPECT_EQ(failure_code([&](int *e) { return contact_get_my_contact(&mine.record, e); }), kNoMyContact);
 }
 
 // ---- addressing: indices and storages ----------------------------------------------
 
-TEST_F(ContactTest, AddTakesTheLowestFreeIndexAndThePhoneAliasSharesItsRows)
+TEST_F(ContactTest, AddTakesTheLowestFreeIndexAndIndicesListInOrderAlsoThroughThePhoneAlias)
 {
+    for (int index : {30, 1999, 3}) {
+        SampleContact c("at " + std::to_string(index));
+        ASSERT_EQ(contact_insert_contact(kPhone, index, &c.record, &error_code_), 1);
+    }
     EXPECT_EQ(add("a"), 1);
     EXPECT_EQ(add("b"), 2);
-    EXPECT_EQ(add("c"), 3);
+    EXPECT_EQ(add("c"), 4);
     ASSERT_EQ(contact_delete_contact(kPhone, 2, &error_code_), 1);
     EXPECT_EQ(error_code_, 0);
     int empty = -1;
     ASSERT_EQ(contact_get_empty_contact_index(kPhone, &empty, &error_code_), 1);
     EXPECT_EQ(empty, 2);
     EXPECT_EQ(add("d"), 2);
-    EXPECT_EQ(count(CONTACT_STORAGE_PHONE_ALIAS), 3);
+    std::vector<int> indices(2000, -7);
+    int found = -1;
+    ASSERT_EQ(contact_get_all_contact_indices(kPhone, indices.data(), &found, &error_code_), 1);
+    ASSERT_EQ(found, 6);
+    EXPECT_EQ(std::vector<int>(indices.begin(), indices.begin() + 7), (std::vector<int>{1, 2, 3, 4, 30, 1999, -7}));
+    ASSERT_EQ(contact_get_all_contact_indices(CONTACT_STORAGE_SDN, indices.data(), &found, &error_code_), 1);
+    EXPECT_EQ(found, 0);
+    EXPECT_EQ(indices[0], 1) << "an empty storage writes nothing";
+    EXPECT_EQ(count(CONTACT_STORAGE_PHONE_ALIAS), 6);
     ReceivedContact got;
     ASSERT_EQ(contact_get_contact(CONTACT_STORAGE_PHONE_ALIAS, 2, &got.record, &error_code_), 1);
     EXPECT_STREQ(got.record.display_name, "d");
@@ -293,48 +302,44 @@ TEST_F(ContactTest, BadAddressesGetTheServicesCodes)
     EXPECT_EQ(count(), 1);
 }
 
-TEST_F(ContactTest, AllIndicesInAscendingOrder)
-{
-    for (int index : {30, 4, 1999}) {
-        SampleContact c("at " + std::to_string(index));
-        ASSERT_EQ(contact_insert_contact(kPhone, index, &c.record, &error_code_), 1);
-    }
-    std::vector<int> indices(2000, -7);
-    int found = -1;
-    ASSERT_EQ(contact_get_all_contact_indices(kPhone, indices.data(), &found, &error_code_), 1);
-    ASSERT_EQ(found, 3);
-    EXPECT_EQ(std::vector<int>(indices.begin(), indices.begin() + 4), (std::vector<int>{4, 30, 1999, -7}));
-    std::vector<int> untouched(4, -7);
-    ASSERT_EQ(contact_get_all_contact_indices(CONTACT_STORAGE_SDN, untouched.data(), &found, &error_code_), 1);
-    EXPECT_EQ(found, 0);
-    EXPECT_EQ(untouched, std::vector<int>(4, -7));
-}
-
 // ---- fields and frequency ------------------------------------------------------------
 
-TEST_F(ContactTest, FieldsReadWhatTheRecordHolds)
+TEST_F(ContactTest, FieldsReadWhatTheRecordHoldsAndAnEmptyOneIsAllNuls)
 {
     SampleContact contact("Ada Lovelace");
-    contact.everything();
-    add(contact);
+    add(contact.everything());
     const std::pair<int, std::string> fields[] = {
-        {CONTACT_FIELD_DISPLAY_NAME, "Ada Lovelace"}, {CONTACT_FIELD_FIRST_NAME, "Ada"}, {CONTACT_FIELD_COMPANY, "Analytical Engines Ltd"},
-        {CONTACT_FIELD_BIRTHDAY, "1815-12-10"}, {CONTACT_FIELD_FAVOURITE, "1"}, {CONTACT_FIELD_FREQUENCY, "0"},
-        {CONTACT_FIELD_FIRST_NUMBER, "+44 20 7946 0000"}, {CONTACT_FIELD_NOTE, contact.record.note}};
+        {CONTACT_FIELD_DISPLAY_NAME, "Ada Lovelace"}, {CONTACT_FIELD_FIRST_NAME, "Ada"},
+        {CONTACT_FIELD_COMPANY, "Analytical Engines Ltd"}, {CONTACT_FIELD_BIRTHDAY, "1815-12-10"},
+        {CONTACT_FIELD_FAVOURITE, "1"}, {CONTACT_FIELD_FIRST_NUMBER, "+44 20 7946 0000"},
+        {CONTACT_FIELD_NOTE, contact.record.note}};
     for (const auto &[id, value] : fields)
         EXPECT_EQ(field(1, id), value) << "field " << id;
     std::vector<char> value(CONTACT_FIELD_VALUE_MAX, 'x');
     ASSERT_EQ(add("No nickname"), 2);
     ASSERT_EQ(contact_get_field_value(kPhone, 2, CONTACT_FIELD_NICKNAME, value.data(), &error_code_), 1);
-    EXPECT_EQ(std::string(value.begin(), value.end()), std::string(CONTACT_FIELD_VALUE_MAX, '\0'))
-        << "an empty field fills the buffer with NULs";
+    EXPECT_EQ(std::string(value.begin(), value.end()), std::string(CONTACT_FIELD_VALUE_MAX, '\0'));
 }
 
-TEST_F(ContactTest, ChangedFieldIsSeenInTheWholeRecord)
+// (Birthdays that are no date: service-faults-test.)
+TEST_F(ContactTest, AChangedFieldIsSeenInTheWholeRecordAndBadChangesAreRefused)
 {
     SampleContact contact("Old Name");
-    contact.phone("1");
-    add(contact);
+    add(contact.phone("1"));
+    const struct {
+        int index, field_id;
+        std::string value;
+        int expected;
+    } refused[] = {{1, CONTACT_FIELD_FAVOURITE, "yes", kInvalidArgument}, {1, CONTACT_FIELD_FREQUENCY, "5", kReadOnlyField},
+                   {1, CONTACT_FIELD_FIRST_NUMBER, "123", kReadOnlyField}, {1, 99, "x", kUnknownField},
+                   {1, -1, "x", kUnknownField},           {1, CONTACT_FIELD_DISPLAY_NAME, std::string(128, 'n'), kValueTooLong},
+                   {2, CONTACT_FIELD_DISPLAY_NAME, "x", kNoContact},
+                   {1, CONTACT_FIELD_DISPLAY_NAME, "bad \xff utf-8", CONTACT_ERROR_OUT_OF_RANGE}};
+    for (const auto &c : refused) {
+        const Call change = [&](int *e) { return contact_change_field_value(kPhone, c.index, c.field_id, c.value.c_str(), e); };
+        EXPECT_EQ(failure_code(change), c.expected) << c.value;
+    }
+    EXPECT_EQ(field(1, CONTACT_FIELD_DISPLAY_NAME), "Old Name");
     int error_code = 77;
     ASSERT_EQ(contact_change_field_value(kPhone, 1, CONTACT_FIELD_DISPLAY_NAME, "Grace Hopper", &error_code), 1);
     EXPECT_EQ(error_code, 77) << "the method returns no result code";
@@ -354,37 +359,18 @@ TEST_F(ContactTest, ChangedFieldIsSeenInTheWholeRecord)
     EXPECT_EQ(got.record.note, nullptr);
 }
 
-// (Birthdays that are no date: service-faults-test.)
-TEST_F(ContactTest, BadFieldChangesAreRefused)
-{
-    add("Unchanged");
-    const struct {
-        int index, field_id;
-        std::string value;
-        int expected;
-    } cases[] = {{1, CONTACT_FIELD_FAVOURITE, "yes", kInvalidArgument}, {1, CONTACT_FIELD_FREQUENCY, "5", kReadOnlyField},
-                 {1, CONTACT_FIELD_FIRST_NUMBER, "123", kReadOnlyField}, {1, 99, "x", kUnknownField}, {1, -1, "x", kUnknownField},
-                 {1, CONTACT_FIELD_DISPLAY_NAME, std::string(128, 'n'), kValueTooLong},
-                 {1, CONTACT_FIELD_DISPLAY_NAME, "bad \xff utf-8", CONTACT_ERROR_OUT_OF_RANGE},
-                 {2, CONTACT_FIELD_DISPLAY_NAME, "x", kNoContact}};
-    for (const auto &c : cases)
-        EXPECT_EQ(failure_code([&](int *e) { return contact_change_field_value(kPhone, c.index, c.field_id, c.value.c_str(), e); }),
-                  c.expected) << c.value;
-    EXPECT_EQ(field(1, CONTACT_FIELD_DISPLAY_NAME), "Unchanged");
-}
-
 TEST_F(ContactTest, FrequencyGoesUpAndDownButNotBelowZero)
 {
     add("Often called");
     int error_code = 55;
-    for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(contact_increase_frequency(kPhone, 1, &error_code), 1);
-    ASSERT_EQ(contact_decrease_frequency(kPhone, 1, &error_code), 1);
+    for (const auto &[change, times, expected] : {std::tuple{&contact_increase_frequency, 3, "3"},
+                                                  std::tuple{&contact_decrease_frequency, 1, "2"},
+                                                  std::tuple{&contact_decrease_frequency, 4, "0"}}) {
+        for (int i = 0; i < times; ++i)
+            ASSERT_EQ(change(kPhone, 1, &error_code), 1);
+        EXPECT_EQ(field(1, CONTACT_FIELD_FREQUENCY), expected);
+    }
     EXPECT_EQ(error_code, 55) << "the frequency methods return no result code";
-    EXPECT_EQ(field(1, CONTACT_FIELD_FREQUENCY), "2");
-    for (int i = 0; i < 4; ++i)
-        ASSERT_EQ(contact_decrease_frequency(kPhone, 1, &error_code), 1);
-    EXPECT_EQ(field(1, CONTACT_FIELD_FREQUENCY), "0");
     EXPECT_EQ(failure_code([](int *e) { return contact_decrease_frequency(kPhone, 8, e); }), kNoContact);
 }
 
@@ -417,36 +403,28 @@ TEST_F(ContactTest, RecordsTheServiceCannotReadAreRefusedAndStoreNothing)
 
 // ---- the status queries on my contact ------------------------------------------------
 
-TEST_F(ContactTest, TrackMeFollowsTheLbsPosition)
+TEST_F(ContactTest, TrackMeAndImAccountsFollowMyContact)
 {
+    const auto im_setting = [this](int type, int wanted) {
+        return status([=](int *e) { return contact_is_contact_me_im_account_setting(type, wanted, e); });
+    };
     EXPECT_EQ(status(contact_is_contact_track_me_init), 0);
     EXPECT_EQ(status(contact_is_contact_track_me_stop), 1);
     EXPECT_EQ(status(contact_set_lbs_position), kNoMyContact) << "no my contact to track";
+    EXPECT_EQ(im_setting(1, -1), kNoMyContact);
     SampleContact me("Tracked");
-    insert_me(me);
+    insert_me(me.im(1, 2, "me@im.example.org").im(4, 0, "me@other.example.org"));
     EXPECT_EQ(status(contact_set_lbs_position), 0);
     EXPECT_EQ(status(contact_is_contact_track_me_init), 1);
     EXPECT_EQ(status(contact_is_contact_track_me_stop), 0);
+    // (type, wanted status; -1: any) -> whether my contact has such an account
+    const std::tuple<int, int, int> accounts[] = {{1, -1, 1}, {1, 2, 1}, {1, 3, 0}, {4, 0, 1}, {2, -1, 0}};
+    for (const auto &[type, wanted, answer] : accounts)
+        EXPECT_EQ(im_setting(type, wanted), answer) << type << ", " << wanted;
     restart_service();
     EXPECT_EQ(status(contact_is_contact_track_me_init), 1) << "the state is kept";
     ASSERT_EQ(contact_delete_my_contact(&error_code_), 1);
     EXPECT_EQ(status(contact_is_contact_track_me_stop), 1) << "deleting my contact stops tracking";
-}
-
-TEST_F(ContactTest, ImAccountSettingLooksAtMyContactsAccounts)
-{
-    auto setting = [this](int type, int wanted) {
-        return status([=](int *e) { return contact_is_contact_me_im_account_setting(type, wanted, e); });
-    };
-    EXPECT_EQ(setting(1, -1), kNoMyContact);
-    SampleContact me("IM user");
-    me.im(1, 2, "me@im.example.org").im(4, 0, "me@other.example.org");
-    insert_me(me);
-    const struct {
-        int type, wanted, answer;
-    } cases[] = {{1, -1, 1}, {1, 2, 1}, {1, 3, 0}, {4, 0, 1}, {2, -1, 0}};
-    for (const auto &c : cases)
-        EXPECT_EQ(setting(c.type, c.wanted), c.answer) << c.type << ", " << c.wanted;
 }
 
 TEST_F(ContactTest, DrmExpiryClearsTheMatchingPaths)

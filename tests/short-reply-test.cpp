@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -296,36 +295,6 @@ TEST_F(HostileReplyTest, EveryByteArrayReplyIsRefusedOrReadWithinItsBytes)
     }
     std::printf("hostile replies tried: %d\n", tried);
     EXPECT_GT(tried, 0);
-}
-
-// A contact that announces two phone entries and a 3-character note: 4480 +
-// 112 + 4 bytes would be whole; every shorter length is refused.
-TEST_F(HostileReplyTest, ContactShorterThanItsSectionsIsRejectedAndAWholeOneRead)
-{
-    Bytes whole = fixed_part(2);
-    contact_wire::write_i32(whole.data(), contact_wire::offset::note_len, 3);
-    std::strcpy(reinterpret_cast<char *>(whole.data() + contact_wire::offset::display_name), "short");
-    whole.resize(4480 + 112 + 4, 'z');
-    for (std::size_t length : {0, 16, 4479, 4480, 4480 + 111, 4480 + 112 + 3}) {
-        SCOPED_TRACE(length);
-        answer_next(Reply{Bytes(whole.begin(), whole.begin() + std::ptrdiff_t(length)), 0});
-        LogCapture log;
-        ReceivedContact got;
-        std::strcpy(got.record.display_name, "untouched");
-        int error_code = -1;
-        EXPECT_EQ(contact_get_contact(0, 1, &got.record, &error_code), 0);
-        EXPECT_EQ(error_code, CONTACT_ERROR_MALFORMED_REPLY);
-        EXPECT_STREQ(got.record.display_name, "untouched");
-        EXPECT_EQ(got.record.phone_info, nullptr);
-        ASSERT_EQ(log.errors().size(), 1u);
-        EXPECT_NE(log.errors()[0].text.find("does not hold the contact it announces"), std::string::npos);
-    }
-    answer_next(Reply{whole, 0});
-    ReceivedContact got;
-    int error_code = -1;
-    EXPECT_EQ(contact_get_contact(0, 1, &got.record, &error_code), 1) << "the whole reply is read";
-    EXPECT_STREQ(got.record.display_name, "short");
-    EXPECT_EQ(got.record.note_len, 3);
 }
 
 } // namespace
