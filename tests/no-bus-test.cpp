@@ -202,7 +202,8 @@ TEST(ErrorMapping, LeadingNumberIsTheCode)
     } cases[] = {
         {"23 the rest of the text", 23}, {"12: no contact at index 7", 12}, {"  -4 spaces and a sign are accepted", -4},
         {"+8", 8}, {"The name com.quorvel.contact.engine was not provided by any .service files", 0}, {"", 0},
-        {"code 23", 0}, {"41 text", 41, "other"}, {"2147483647: the largest", INT_MAX}, {"2147483648: one past", INT_MAX},
+        {"code 23", 0}, {"41 text", 41, "other"}, {"2147483647: the largest", INT_MAX},
+        {"2147483648: one past", INT_MAX},
         {"4294967308 would wrap to 12", INT_MAX}, {"-2147483648", INT_MIN}, {"-2147483649", INT_MIN},
         {"99999999999999999999999 beyond 64 bits too", INT_MAX}, {"-99999999999999999999999", INT_MIN},
     };

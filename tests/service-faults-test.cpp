@@ -117,7 +117,8 @@ int on_add_reply(sd_bus_message *reply, void *user_data, sd_bus_error *)
 {
     auto *replies = static_cast<AddReplies *>(user_data);
     std::int32_t index = 0, code = -1;
-    if (sd_bus_message_is_method_error(reply, nullptr) || sd_bus_message_read(reply, "ii", &index, &code) < 0 || code != 0)
+    if (sd_bus_message_is_method_error(reply, nullptr) || sd_bus_message_read(reply, "ii", &index, &code) < 0 ||
+        code != 0)
         ++replies->failed;
     else
         replies->stored.insert(index);
@@ -222,7 +223,6 @@ protected:
         ADD_FAILURE() << method << " succeeded";
         return sdbus::Error("none", "none");
     }
-    int add_code(const Bytes &record) { return std::stoi(failure("contact_add_contact", 0, record).getMessage()); }
     int count()
     {
         int records = -1;
@@ -319,13 +319,14 @@ TEST_F(RawServiceTest, LargestRecordIsStoredAndOneByteMoreIsRefused)
     ASSERT_EQ(contact_get_contact(0, index, &back.record, &error_code_), 1);
     EXPECT_EQ(std::string(back.record.note, std::size_t(back.record.note_len)),
               std::string(largest.record.note, std::size_t(largest.record.note_len)));
+    const std::string too_long(kMaxRecordSize, 'n');
     const Call refused[] = {
         [&](int *e) { return contact_add_contact(0, &over.record, &index, e); },
         [&](int *e) { return contact_insert_contact(0, 5, &over.record, e); },
         [&](int *e) { return contact_update_contact(0, 1, &over.record, e); },
         [&](int *e) { return contact_insert_my_contact(&over.record, e); },
         // A note cannot grow a stored record past the limit either.
-        [&](int *e) { return contact_change_field_value(0, 1, CONTACT_FIELD_NOTE, std::string(kMaxRecordSize, 'n').c_str(), e); },
+        [&](int *e) { return contact_change_field_value(0, 1, CONTACT_FIELD_NOTE, too_long.c_str(), e); },
     };
     for (const Call &call : refused)
         EXPECT_EQ(failure_code(call), kRecordTooLarge);
@@ -367,7 +368,8 @@ TEST_F(RawServiceTest, OnlyCalendarDatesAreTakenAsBirthdays)
         SCOPED_TRACE(bad);
         SampleContact sample("Bad");
         set_text(sample.record.birthday, bad);
-        std::vector<Call> calls{[&](int *e) { return contact_change_field_value(0, 1, CONTACT_FIELD_BIRTHDAY, bad, e); }};
+        std::vector<Call> calls{
+            [&](int *e) { return contact_change_field_value(0, 1, CONTACT_FIELD_BIRTHDAY, bad, e); }};
         if (std::strlen(bad) < sizeof(contact_t::birthday)) // else it does not fit the record's field
             calls.insert(calls.end(), {[&](int *e) { int at; return contact_add_contact(0, &sample.record, &at, e); },
                                        [&](int *e) { return contact_insert_contact(0, 9, &sample.record, e); },

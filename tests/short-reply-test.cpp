@@ -77,7 +77,8 @@ struct Memory {
     template <class T> T *as() { return reinterpret_cast<T *>(bytes.data()); }
     bool intact_from(std::size_t offset) const
     {
-        return std::all_of(bytes.begin() + std::ptrdiff_t(offset), bytes.end(), [](std::uint8_t b) { return b == kPattern; });
+        return std::all_of(bytes.begin() + std::ptrdiff_t(offset), bytes.end(),
+                           [](std::uint8_t b) { return b == kPattern; });
     }
     std::size_t room_bytes;
     std::vector<std::uint8_t> bytes;
@@ -282,8 +283,8 @@ TEST_F(HostileReplyTest, EveryByteArrayReplyIsRefusedOrReadWithinItsBytes)
                 EXPECT_TRUE(!above || must_refuse || result == 1) << "result " << result << ", code " << error_code;
                 if (refused) {
                     EXPECT_EQ(result, 0);
-                    EXPECT_TRUE(!op.has_error_code || error_code == CONTACT_ERROR_MALFORMED_REPLY) << "code " << error_code;
-                    EXPECT_TRUE(memory.count == kCountPattern && memory.intact_from(0)) << "the caller's memory was written";
+                    EXPECT_TRUE(!op.has_error_code || error_code == CONTACT_ERROR_MALFORMED_REPLY) << error_code;
+                    EXPECT_TRUE(memory.count == kCountPattern && memory.intact_from(0)) << "the caller's memory written";
                 } else {
                     EXPECT_TRUE(memory.intact_from(memory.room_bytes)) << "written past the documented room";
                     // A count of 0 or below copies nothing and is handed on as sent.
