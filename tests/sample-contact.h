@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,53 +32,37 @@ public:
 
     SampleContact &phone(const std::string &number, int type = CONTACT_TYPE_MOBILE)
     {
-        contact_phone_info_t entry{};
+        contact_phone_info_t &entry = append(phones_, record.phone_info, record.phone_info_cnt);
         entry.type = type;
-        entry.is_primary = phones_.empty() ? 1 : 0;
+        entry.is_primary = phones_.size() == 1 ? 1 : 0;
         set_text(entry.number, number);
-        phones_.push_back(entry);
-        record.phone_info = phones_.data();
-        record.phone_info_cnt = int(phones_.size());
         return *this;
     }
     SampleContact &email(const std::string &address)
     {
-        contact_email_info_t entry{};
-        set_text(entry.address, address);
-        emails_.push_back(entry);
-        record.email_info = emails_.data();
-        record.email_info_cnt = int(emails_.size());
+        set_text(append(emails_, record.email_info, record.email_info_cnt).address, address);
         return *this;
     }
     SampleContact &postal(const std::string &street, const std::string &city)
     {
-        contact_postal_info_t entry{};
+        contact_postal_info_t &entry = append(postals_, record.postal_info, record.postal_info_cnt);
         set_text(entry.street, street);
         set_text(entry.city, city);
-        postals_.push_back(entry);
-        record.postal_info = postals_.data();
-        record.postal_info_cnt = int(postals_.size());
         return *this;
     }
     SampleContact &sns(const std::string &service, const std::string &account)
     {
-        contact_sns_t entry{};
+        contact_sns_t &entry = append(sns_, record.sns, record.sns_cnt);
         set_text(entry.service_name, service);
         set_text(entry.account, account);
-        sns_.push_back(entry);
-        record.sns = sns_.data();
-        record.sns_cnt = int(sns_.size());
         return *this;
     }
     SampleContact &im(int type, int status, const std::string &account)
     {
-        contact_im_t entry{};
+        contact_im_t &entry = append(ims_, record.im, record.im_cnt);
         entry.type = type;
         entry.status = status;
         set_text(entry.account, account);
-        ims_.push_back(entry);
-        record.im = ims_.data();
-        record.im_cnt = int(ims_.size());
         return *this;
     }
     SampleContact &note(const std::string &text) { return text_section(note_, text, record.note, record.note_len); }
@@ -129,6 +114,14 @@ public:
     contact_t record;
 
 private:
+    // A new zeroed entry at the end of `entries`, the record pointing at them all.
+    template <class T> T &append(std::vector<T> &entries, T *&pointer, int &count)
+    {
+        entries.push_back(T{});
+        pointer = entries.data();
+        count = int(entries.size());
+        return entries.back();
+    }
     SampleContact &text_section(std::string &storage, const std::string &text, char *&pointer, int &length)
     {
         storage = text;
@@ -149,11 +142,9 @@ private:
 // Frees every section of a record that the library unpacked.
 inline void free_contact_sections(contact_t &record)
 {
-    for (void *section : {static_cast<void *>(record.phone_info), static_cast<void *>(record.email_info),
-                          static_cast<void *>(record.postal_info), static_cast<void *>(record.note),
-                          static_cast<void *>(record.about), static_cast<void *>(record.sns),
-                          static_cast<void *>(record.im), static_cast<void *>(record.presence_text),
-                          static_cast<void *>(record.contact_id_data)})
+    for (void *section : std::initializer_list<void *>{record.phone_info, record.email_info, record.postal_info,
+                                                        record.note, record.about, record.sns, record.im,
+                                                        record.presence_text, record.contact_id_data})
         std::free(section);
 }
 
