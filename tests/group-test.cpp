@@ -32,65 +32,65 @@ bool g_bool = false;
 int g_indices[CONTACT_GROUP_MEMBER_MAX];
 const int kList[] = {4, 9, 12};
 
+// `function` called with `args` and the error code.
+template <class F, class... A> Call with(F function, A... args)
+{
+    return [=](int *e) { return function(args..., e); };
+}
+
 // ---- checks before the call ---------------------------------------------------
 
 // The connection first (one row: every operation shares the frame's check and
 // its text), then each pointer in order, then the list's count.
 TEST(GroupChecks, ConnectionThenPointersThenCount)
 {
-    (void)bus();
-    constexpr int kNull = CONTACT_ERROR_NULL_ARGUMENT;
+    constexpr int kNull = CONTACT_ERROR_NULL_ARGUMENT, kRange = CONTACT_ERROR_OUT_OF_RANGE;
     const auto param = [](const char *function, const char *argument) {
         return null_argument_message(function, (std::string("parameter ") + argument).c_str());
     };
-    const std::string count_not_above_zero = "\n[DodazorEdidud]%s %d: The contact_count should more than 0.\n";
+    const auto null = [](const char *function, const char *argument) {
+        return null_argument_message(function, argument);
+    };
+    const std::string not_above_zero = "\n[DodazorEdidud]%s %d: The contact_count should more than 0.\n";
+    const char *add = "contact_add_group", *same = "contact_exist_same_group_name", *search = "contact_search_groups",
+               *members = "contact_get_group_members", *add_some = "contact_add_some_group_members",
+               *delete_some = "contact_delete_some_group_members";
+    // The search's error code comes before its last parameter.
+    const auto searching = [](const char *query, group_t *array, int *count) -> Call {
+        return [=](int *e) { return contact_search_groups(0, query, 0, 0, array, count, e, 0); };
+    };
     g_int = 1234;
     expect_preconditions({
-        {"contact_search_groups", [](int *e) { return contact_search_groups(0, nullptr, 0, 0, nullptr, nullptr, e, 0); },
-         CONTACT_ERROR_NOT_CONNECTED, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n"},
-        {"contact_add_group", [](int *e) { return contact_add_group(0, nullptr, nullptr, e); }, kNull,
-         param("contact_add_group", "group_record")},
-        {"contact_add_group", [](int *e) { return contact_add_group(0, &g_group, nullptr, e); }, kNull,
-         param("contact_add_group", "index")},
-        {"contact_update_group", [](int *e) { return contact_update_group(0, 1, nullptr, e); }, kNull,
+        {search, searching(nullptr, nullptr, nullptr), CONTACT_ERROR_NOT_CONNECTED,
+         "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n"},
+        {add, with(contact_add_group, 0, nullptr, nullptr), kNull, param(add, "group_record")},
+        {add, with(contact_add_group, 0, &g_group, nullptr), kNull, param(add, "index")},
+        {"contact_update_group", with(contact_update_group, 0, 1, nullptr), kNull,
          param("contact_update_group", "group_record")},
-        {"contact_get_group", [](int *e) { return contact_get_group(0, 1, nullptr, e); }, kNull,
+        {"contact_get_group", with(contact_get_group, 0, 1, nullptr), kNull,
          param("contact_get_group", "group_record")},
-        {"contact_get_group_count", [](int *e) { return contact_get_group_count(0, nullptr, e); }, kNull,
+        {"contact_get_group_count", with(contact_get_group_count, 0, nullptr), kNull,
          param("contact_get_group_count", "record_count")},
-        {"contact_get_max_group_count", [](int *e) { return contact_get_max_group_count(0, nullptr, e); }, kNull,
+        {"contact_get_max_group_count", with(contact_get_max_group_count, 0, nullptr), kNull,
          param(nullptr, "max_group_count")},
-        {"contact_get_empty_group_index", [](int *e) { return contact_get_empty_group_index(0, nullptr, e); }, kNull,
+        {"contact_get_empty_group_index", with(contact_get_empty_group_index, 0, nullptr), kNull,
          param(nullptr, "empty_index")},
-        {"contact_is_group_exist", [](int *e) { return contact_is_group_exist(0, 1, nullptr, e); }, kNull,
-         param(nullptr, "is_exist")},
-        {"contact_exist_same_group_name", [](int *e) { return contact_exist_same_group_name(0, nullptr, nullptr, e); },
-         kNull, null_argument_message(nullptr, "name")},
-        {"contact_exist_same_group_name", [](int *e) { return contact_exist_same_group_name(0, "", nullptr, e); },
-         kNull, null_argument_message(nullptr, "is_exist")},
-        {"contact_search_groups", [](int *e) { return contact_search_groups(0, nullptr, 0, 0, nullptr, nullptr, e, 0); },
-         kNull, null_argument_message("contact_search_groups", "query")},
-        {"contact_search_groups", [](int *e) { return contact_search_groups(0, "", 0, 0, nullptr, nullptr, e, 0); },
-         kNull, null_argument_message("contact_search_groups", "group_record_array")},
-        {"contact_search_groups", [](int *e) { return contact_search_groups(0, "", 0, 0, g_groups, nullptr, e, 0); },
-         kNull, null_argument_message("contact_search_groups", "group_count")},
-        {"contact_get_group_members", [](int *e) { return contact_get_group_members(0, 1, nullptr, nullptr, e); },
-         kNull, null_argument_message("contact_get_group_members", "contact_index_array")},
-        {"contact_get_group_members", [](int *e) { return contact_get_group_members(0, 1, g_indices, nullptr, e); },
-         kNull, null_argument_message("contact_get_group_members", "member_count")},
-        {"contact_is_group_member_exist", [](int *e) { return contact_is_group_member_exist(0, 1, 2, nullptr, e); },
-         kNull, null_argument_message(nullptr, "is_exist")},
+        {"contact_is_group_exist", with(contact_is_group_exist, 0, 1, nullptr), kNull, param(nullptr, "is_exist")},
+        {same, with(contact_exist_same_group_name, 0, nullptr, nullptr), kNull, null(nullptr, "name")},
+        {same, with(contact_exist_same_group_name, 0, "", nullptr), kNull, null(nullptr, "is_exist")},
+        {search, searching(nullptr, nullptr, nullptr), kNull, null(search, "query")},
+        {search, searching("", nullptr, nullptr), kNull, null(search, "group_record_array")},
+        {search, searching("", g_groups, nullptr), kNull, null(search, "group_count")},
+        {members, with(contact_get_group_members, 0, 1, nullptr, nullptr), kNull, null(members, "contact_index_array")},
+        {members, with(contact_get_group_members, 0, 1, g_indices, nullptr), kNull, null(members, "member_count")},
+        {"contact_is_group_member_exist", with(contact_is_group_member_exist, 0, 1, 2, nullptr), kNull,
+         null(nullptr, "is_exist")},
         // A NULL list is reported before a bad count.
-        {"contact_add_some_group_members", [](int *e) { return contact_add_some_group_members(0, 1, nullptr, 0, e); },
-         kNull, null_argument_message(nullptr, "contact_index_array")},
-        {"contact_add_some_group_members", [](int *e) { return contact_add_some_group_members(0, 1, kList, 0, e); },
-         CONTACT_ERROR_OUT_OF_RANGE, count_not_above_zero},
-        {"contact_delete_some_group_members",
-         [](int *e) { return contact_delete_some_group_members(0, 1, nullptr, 0, e); }, kNull,
-         null_argument_message(nullptr, "contact_index_array")},
-        {"contact_delete_some_group_members",
-         [](int *e) { return contact_delete_some_group_members(0, 1, kList, -7, e); }, CONTACT_ERROR_OUT_OF_RANGE,
-         count_not_above_zero},
+        {add_some, with(contact_add_some_group_members, 0, 1, nullptr, 0), kNull, null(nullptr, "contact_index_array")},
+        {add_some, with(contact_add_some_group_members, 0, 1, kList, 0), kRange, not_above_zero},
+        {delete_some, with(contact_delete_some_group_members, 0, 1, nullptr, 0), kNull,
+         null(nullptr, "contact_index_array")},
+        {delete_some, with(contact_delete_some_group_members, 0, 1, kList, -7), kRange, not_above_zero},
     });
     EXPECT_EQ(g_int, 1234) << "nothing written";
 }
@@ -183,7 +183,10 @@ std::string failed_call(const std::string &function, bool named = true)
     return "\n[DodazorEdidud]%s %d: " + (named ? function + ": " : "") + "org_yora_contact_" + function +
            "() failed(%s).\n";
 }
-std::string failed_call_short(const std::string &function) { return failed_call(function, false); }
+std::string failed_call_short(const std::string &function)
+{
+    return failed_call(function, false);
+}
 
 group_t named(const std::string &name)
 {
@@ -259,7 +262,7 @@ protected:
         return is_exist;
     }
     std::vector<std::string> search(const std::string &query, int match, int limit, int order,
-                                     int storage = kPhoneGroups)
+                                    int storage = kPhoneGroups)
     {
         std::vector<group_t> found(CONTACT_GROUP_CAPACITY_MAX);
         int n = -1, error_code = -1;
@@ -329,13 +332,11 @@ TEST_F(GroupServiceTest, GroupLifeCycle)
 
     group_t ghost = named("Ghost");
     expect_failures({
-        {[&](int *e) { return contact_update_group(kPhoneGroups, 9, &ghost, e); }, kNoGroup,
-         failed_call("contact_update_group")},
-        {[&](int *e) { return contact_get_group(kPhoneGroups, 9, &ghost, e); }, kNoGroup, failed_call("contact_get_group")},
-        {[](int *e) { return contact_delete_group(kPhoneGroups, 9, e); }, kNoGroup, failed_call("contact_delete_group")},
-        {[](int *e) { return contact_get_group_count(5, &g_int, e); }, kUnknownStorage,
-         failed_call("contact_get_group_count")},
-        {[&](int *e) { return contact_is_group_exist(kPhoneGroups, 0, &g_bool, e); }, kIndexOutOfRange,
+        {with(contact_update_group, kPhoneGroups, 9, &ghost), kNoGroup, failed_call("contact_update_group")},
+        {with(contact_get_group, kPhoneGroups, 9, &ghost), kNoGroup, failed_call("contact_get_group")},
+        {with(contact_delete_group, kPhoneGroups, 9), kNoGroup, failed_call("contact_delete_group")},
+        {with(contact_get_group_count, 5, &g_int), kUnknownStorage, failed_call("contact_get_group_count")},
+        {with(contact_is_group_exist, kPhoneGroups, 0, &g_bool), kIndexOutOfRange,
          failed_call_short("contact_is_group_exist")},
     });
     EXPECT_EQ(ghost.index, 0) << "a failed update or get leaves the record alone";
@@ -358,26 +359,26 @@ TEST_F(GroupServiceTest, RecordsTheServiceCannotUseAreRefused)
     std::memset(unterminated.name, 'a', sizeof unterminated.name);
     const std::string add_failed = failed_call("contact_add_group");
     expect_failures({
-        {[&](int *e) { return contact_add_group(kPhoneGroups, &blank, &g_int, e); }, kInvalidArgument, add_failed},
-        {[&](int *e) { return contact_add_group(kPhoneGroups, &unterminated, &g_int, e); }, kInvalidUtf8, add_failed},
-        {[&](int *e) { return contact_add_group(kPhoneGroups, &not_utf8, &g_int, e); }, kInvalidUtf8, add_failed},
-        {[&](int *e) { return contact_add_group(2, &fine, &g_int, e); }, kUnknownStorage, add_failed},
+        {with(contact_add_group, kPhoneGroups, &blank, &g_int), kInvalidArgument, add_failed},
+        {with(contact_add_group, kPhoneGroups, &unterminated, &g_int), kInvalidUtf8, add_failed},
+        {with(contact_add_group, kPhoneGroups, &not_utf8, &g_int), kInvalidUtf8, add_failed},
+        {with(contact_add_group, 2, &fine, &g_int), kUnknownStorage, add_failed},
     });
     EXPECT_EQ(count(), 0) << "nothing stored";
 }
 
 TEST_F(GroupServiceTest, SameNameIgnoresCaseAndNormalisationButNotAccents)
 {
-    add_group("\xC3\x89quipe");    // "Équipe", composed
-    add_group("Stra\xC3\x9F" "e"); // "Straße"
+    add_group("\xC3\x89quipe"); // "Équipe", composed
+    add_group("Stra\u00DFe");   // "Straße"
     const struct {
         const char *name;
         bool same;
     } rows[] = {
-        {"\xC3\x89quipe", true},  {"\xC3\x89QUIPE", true}, {"\xC3\xA9quipe", true},
-        {"e\xCC\x81quipe", true}, // "e" + combining acute: decomposed
-        {"E\xCC\x81QUIPE", true}, {"STRASSE", true},       // ß folds to ss
-        {"Equipe", false},        // an accent makes another name
+        {"\xC3\x89quipe", true},   {"\xC3\x89QUIPE", true},
+        {"\xC3\xA9quipe", true},   {"e\xCC\x81quipe", true}, // "e" + combining acute: decomposed
+        {"E\xCC\x81QUIPE", true},  {"STRASSE", true},        // ß folds to ss
+        {"Equipe", false},                                   // an accent makes another name
         {"\xC3\x89quipes", false}, {"", false},
     };
     for (const auto &row : rows)
@@ -385,14 +386,14 @@ TEST_F(GroupServiceTest, SameNameIgnoresCaseAndNormalisationButNotAccents)
     EXPECT_FALSE(same_name("\xC3\x89quipe", kSimGroups)) << "names are per storage";
 
     group_t twin = named("e\xCC\x81QUIPE"), taken = named("strasse"), respelled = named("\xC3\x89QUIPE");
-    EXPECT_TRUE(fails_with([&](int *e) { return contact_add_group(kPhoneGroups, &twin, &g_int, e); }, kGroupNameInUse,
+    EXPECT_TRUE(fails_with(with(contact_add_group, kPhoneGroups, &twin, &g_int), kGroupNameInUse,
                            failed_call("contact_add_group")));
     EXPECT_EQ(add_group("e\xCC\x81QUIPE", kSimGroups), 1) << "another storage may use it";
     // A group may take another spelling of its own name, not another group's.
     int error_code = -1;
     EXPECT_EQ(contact_update_group(kPhoneGroups, 1, &respelled, &error_code), 1) << error_code;
     EXPECT_STREQ(get(1).name, "\xC3\x89QUIPE");
-    EXPECT_TRUE(fails_with([&](int *e) { return contact_update_group(kPhoneGroups, 1, &taken, e); }, kGroupNameInUse,
+    EXPECT_TRUE(fails_with(with(contact_update_group, kPhoneGroups, 1, &taken), kGroupNameInUse,
                            failed_call("contact_update_group")));
     EXPECT_EQ(count(), 2);
 }
@@ -403,7 +404,7 @@ TEST_F(GroupServiceTest, FullStorageRefusesAnotherGroup)
         ASSERT_EQ(add_group("SIM group " + std::to_string(i), kSimGroups), i);
     EXPECT_EQ(value(contact_get_empty_group_index, kSimGroups, kStorageFull), -1) << "the answer is the result code";
     group_t one_more = named("One more");
-    EXPECT_TRUE(fails_with([&](int *e) { return contact_add_group(kSimGroups, &one_more, &g_int, e); }, kStorageFull,
+    EXPECT_TRUE(fails_with(with(contact_add_group, kSimGroups, &one_more, &g_int), kStorageFull,
                            failed_call("contact_add_group")));
     EXPECT_EQ(count(kSimGroups), CONTACT_GROUP_SIM_CAPACITY);
     int error_code = -1;
@@ -414,7 +415,7 @@ TEST_F(GroupServiceTest, FullStorageRefusesAnotherGroup)
 
 TEST_F(GroupServiceTest, SearchByMatchLimitAndOrder)
 {
-    for (const char *name : {"Work", "Friends", "Fu\xC3\x9F" "ball", "Family"}) // "Fußball"
+    for (const char *name : {"Work", "Friends", "Fu\u00DFball", "Family"}) // "Fußball"
         add_group(name);
     using V = std::vector<std::string>;
     const struct {
@@ -422,10 +423,10 @@ TEST_F(GroupServiceTest, SearchByMatchLimitAndOrder)
         int match, limit, order;
         V names;
     } rows[] = {
-        {"", CONTACT_GROUP_MATCH_CONTAINS, 0, CONTACT_GROUP_ORDER_INDEX, {"Work", "Friends", "Fu\xC3\x9F" "ball", "Family"}},
-        {"", CONTACT_GROUP_MATCH_CONTAINS, 0, CONTACT_GROUP_ORDER_NAME, {"Family", "Friends", "Fu\xC3\x9F" "ball", "Work"}},
+        {"", CONTACT_GROUP_MATCH_CONTAINS, 0, CONTACT_GROUP_ORDER_INDEX, {"Work", "Friends", "Fu\u00DFball", "Family"}},
+        {"", CONTACT_GROUP_MATCH_CONTAINS, 0, CONTACT_GROUP_ORDER_NAME, {"Family", "Friends", "Fu\u00DFball", "Work"}},
         {"I", CONTACT_GROUP_MATCH_CONTAINS, 0, CONTACT_GROUP_ORDER_INDEX, {"Friends", "Family"}},
-        {"FUSS", CONTACT_GROUP_MATCH_PREFIX, 0, CONTACT_GROUP_ORDER_INDEX, {"Fu\xC3\x9F" "ball"}},
+        {"FUSS", CONTACT_GROUP_MATCH_PREFIX, 0, CONTACT_GROUP_ORDER_INDEX, {"Fu\u00DFball"}},
         {"f", CONTACT_GROUP_MATCH_PREFIX, 2, CONTACT_GROUP_ORDER_NAME, {"Family", "Friends"}},
         {"work", CONTACT_GROUP_MATCH_EXACT, 0, CONTACT_GROUP_ORDER_INDEX, {"Work"}},
         {"wor", CONTACT_GROUP_MATCH_EXACT, 0, CONTACT_GROUP_ORDER_INDEX, {}},
@@ -467,17 +468,17 @@ TEST_F(GroupServiceTest, MembersAreAddedRemovedAndListed)
     EXPECT_EQ(contact_delete_group_member(kPhoneGroups, group, bob, &error_code), 1);
     EXPECT_FALSE(is_member(group, bob));
     expect_failures({
-        {[&](int *e) { return contact_delete_group_member(kPhoneGroups, group, bob, e); }, kNotGroupMember,
+        {with(contact_delete_group_member, kPhoneGroups, group, bob), kNotGroupMember,
          failed_call_short("contact_delete_group_member")},
-        {[&](int *e) { return contact_add_group_member(kPhoneGroups, group, 999, e); }, kNoContact,
+        {with(contact_add_group_member, kPhoneGroups, group, 999), kNoContact,
          failed_call_short("contact_add_group_member")},
-        {[&](int *e) { return contact_add_group_member(kPhoneGroups, 50, ada, e); }, kNoGroup,
+        {with(contact_add_group_member, kPhoneGroups, 50, ada), kNoGroup,
          failed_call_short("contact_add_group_member")},
-        {[&](int *e) { return contact_get_group_members(kPhoneGroups, 50, g_indices, &g_int, e); }, kNoGroup,
+        {with(contact_get_group_members, kPhoneGroups, 50, g_indices, &g_int), kNoGroup,
          failed_call_short("contact_get_group_members")},
-        {[&](int *e) { return contact_is_group_member_exist(kPhoneGroups, 50, ada, &g_bool, e); }, kNoGroup,
+        {with(contact_is_group_member_exist, kPhoneGroups, 50, ada, &g_bool), kNoGroup,
          failed_call_short("contact_is_group_member_exist")},
-        {[](int *e) { return contact_delete_all_group_members(kPhoneGroups, 50, e); }, kNoGroup,
+        {with(contact_delete_all_group_members, kPhoneGroups, 50), kNoGroup,
          failed_call_short("contact_delete_all_group_members")},
     });
 
@@ -499,8 +500,8 @@ TEST_F(GroupServiceTest, ListOperationsApplyWholeOrNotAtAll)
 
     // One index names no contact: none of the list is added.
     const int with_stranger[] = {ada, 1999, bob};
-    EXPECT_TRUE(fails_with([&](int *e) { return contact_add_some_group_members(kPhoneGroups, group, with_stranger, 3, e); },
-                           kNoContact, failed_call_short("contact_add_some_group_members")));
+    EXPECT_TRUE(fails_with(with(contact_add_some_group_members, kPhoneGroups, group, with_stranger, 3), kNoContact,
+                           failed_call_short("contact_add_some_group_members")));
     EXPECT_TRUE(members(group).empty());
 
     const int pair[] = {ada, bob};
@@ -508,9 +509,8 @@ TEST_F(GroupServiceTest, ListOperationsApplyWholeOrNotAtAll)
     ASSERT_EQ(contact_add_some_group_members(kPhoneGroups, group, pair, 2, &error_code), 1);
     // One index is no member: none of the list is removed.
     const int with_outsider[] = {ada, cy, bob};
-    EXPECT_TRUE(fails_with(
-        [&](int *e) { return contact_delete_some_group_members(kPhoneGroups, group, with_outsider, 3, e); },
-        kNotGroupMember, failed_call_short("contact_delete_some_group_members")));
+    EXPECT_TRUE(fails_with(with(contact_delete_some_group_members, kPhoneGroups, group, with_outsider, 3),
+                           kNotGroupMember, failed_call_short("contact_delete_some_group_members")));
     EXPECT_EQ(members(group), (std::vector<int>{ada, bob}));
     // A repeated member is removed once, without complaint.
     const int twice[] = {bob, bob};
@@ -582,8 +582,8 @@ TEST_F(GroupServiceTest, SimGroupsHoldSimContacts)
     EXPECT_EQ(contact_add_group_member(kSimGroups, group, sim_contact, &error_code), 1) << error_code;
     EXPECT_EQ(members(group, kSimGroups), (std::vector<int>{sim_contact}));
     ASSERT_NE(phone_contact, sim_contact);
-    EXPECT_TRUE(fails_with([&](int *e) { return contact_add_group_member(kSimGroups, group, phone_contact, e); },
-                           kNoContact, failed_call_short("contact_add_group_member")));
+    EXPECT_TRUE(fails_with(with(contact_add_group_member, kSimGroups, group, phone_contact), kNoContact,
+                           failed_call_short("contact_add_group_member")));
     ASSERT_EQ(contact_delete_contact(CONTACT_STORAGE_SIM, sim_contact, &error_code), 1);
     EXPECT_TRUE(members(group, kSimGroups).empty());
 }

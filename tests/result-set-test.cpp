@@ -22,6 +22,12 @@
 namespace contact_test {
 namespace {
 
+// `function` called with `args` and the error code.
+template <class F, class... A> Call with(F function, A... args)
+{
+    return [=](int *e) { return function(args..., e); };
+}
+
 using Bytes = std::vector<std::uint8_t>;
 using contact_engine::kContactDeleted;
 using contact_engine::kCursorOutOfRange;
@@ -201,7 +207,8 @@ TEST_F(ResultSetTest, AfterALocaleChangeTheServiceAnswersAtOnceThenSortsByTheNew
 
 TEST_F(ResultSetTest, NameSearchIgnoresCaseAndAccentsAndMatchesWordBeginnings)
 {
-    for (const char *name : {"José Álvarez", "JOSÉ", "Josefina Ruiz", "Anna Jose-Maria", "Ajose Ola", "Bob", "Jose Josefa"})
+    for (const char *name :
+         {"José Álvarez", "JOSÉ", "Josefina Ruiz", "Anna Jose-Maria", "Ajose Ola", "Bob", "Jose Josefa"})
         add(name);
     EXPECT_EQ(names(search(kSearchName, "jose")),
               (std::vector<std::string>{"Anna Jose-Maria", "JOSÉ", "José Álvarez", "Jose Josefa", "Josefina Ruiz"}))
@@ -264,8 +271,8 @@ TEST_F(ResultSetTest, GroupSetsHoldOnlyTheGroupsMembers)
                                                  &error_code_),
               1);
     EXPECT_EQ(names(id), (std::vector<std::string>{"ann member", "Émile Member", "Zoë Member"}));
-    ASSERT_EQ(contact_result_set_create_by_group(kPhone, CONTACT_GROUP_STORAGE_PHONE, group_index, "emile", kByName, &id,
-                                                 &error_code_),
+    ASSERT_EQ(contact_result_set_create_by_group(kPhone, CONTACT_GROUP_STORAGE_PHONE, group_index, "emile", kByName,
+                                                 &id, &error_code_),
               1);
     EXPECT_EQ(names(id), (std::vector<std::string>{"Émile Member"})) << "a name search inside the group";
     EXPECT_EQ(failure_code([&](int *e) {
@@ -303,10 +310,10 @@ TEST_F(ResultSetTest, CursorWalksTheSnapshotWhileAnotherClientInsertsAndDeletes)
     EXPECT_EQ(cursor, 0);
     for (int step = 0;; ++step) {
         if (step == 3) {
-            other.add("name c2");             // sorts right after the cursor
-            other.add("name aa");             // before it
-            other.remove(indices[5]);         // "name f", not yet seen
-            other.remove(indices[1]);         // "name b", already seen
+            other.add("name c2");     // sorts right after the cursor
+            other.add("name aa");     // before it
+            other.remove(indices[5]); // "name f", not yet seen
+            other.remove(indices[1]); // "name b", already seen
         }
         contact_t record{};
         int code = 0;
@@ -380,12 +387,11 @@ TEST_F(ResultSetTest, FailedFetchGivesCode32OnlyWhenThePresetCountIsBelowTheRequ
 {
     contact_t records[5];
     int count = 0;
-    EXPECT_EQ(failure_code([&](int *e) { return contact_result_set_get_contacts(4242, 5, kAdvance, records, &count, e); }),
+    EXPECT_EQ(failure_code(with(contact_result_set_get_contacts, 4242, 5, kAdvance, records, &count)),
               CONTACT_ERROR_SHORT_BATCH);
     EXPECT_EQ(count, 0) << "a failed call leaves the count as preset";
     count = 5;
-    EXPECT_EQ(failure_code([&](int *e) { return contact_result_set_get_contacts(4242, 5, kAdvance, records, &count, e); }),
-              kNoResultSet);
+    EXPECT_EQ(failure_code(with(contact_result_set_get_contacts, 4242, 5, kAdvance, records, &count)), kNoResultSet);
     EXPECT_EQ(count, 5);
 }
 
@@ -397,12 +403,11 @@ TEST_F(ResultSetTest, AnotherClientsHandleIsRefused)
     EXPECT_EQ(other.count_error(mine), kResultSetNotYours);
     const int theirs = other.create_set();
     int count = 0;
-    EXPECT_EQ(failure_code([&](int *e) { return contact_result_set_get_contact_count(theirs, &count, e); }),
-              kResultSetNotYours);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_result_set_destory(theirs, e); }), kResultSetNotYours);
+    EXPECT_EQ(failure_code(with(contact_result_set_get_contact_count, theirs, &count)), kResultSetNotYours);
+    EXPECT_EQ(failure_code(with(contact_result_set_destory, theirs)), kResultSetNotYours);
     EXPECT_EQ(other.count_error(theirs), 0) << "a refused destroy destroys nothing";
     EXPECT_EQ(contact_result_set_destory(mine, &error_code_), 1);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_result_set_get_contact_count(mine, &count, e); }), kNoResultSet);
+    EXPECT_EQ(failure_code(with(contact_result_set_get_contact_count, mine, &count)), kNoResultSet);
 }
 
 TEST_F(ResultSetTest, SetsGoWhenTheirClientLeavesTheBus)
@@ -413,14 +418,13 @@ TEST_F(ResultSetTest, SetsGoWhenTheirClientLeavesTheBus)
         OtherClient leaving;
         id = leaving.create_set();
         int count = 0;
-        ASSERT_EQ(failure_code([&](int *e) { return contact_result_set_get_contact_count(id, &count, e); }),
-                  kResultSetNotYours);
+        ASSERT_EQ(failure_code(with(contact_result_set_get_contact_count, id, &count)), kResultSetNotYours);
     }
     // The service learns of the departure from the bus daemon, shortly after.
     int code = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
         int count = 0;
-        code = failure_code([&](int *e) { return contact_result_set_get_contact_count(id, &count, e); });
+        code = failure_code(with(contact_result_set_get_contact_count, id, &count));
         if (code != kResultSetNotYours)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -437,25 +441,22 @@ TEST_F(ResultSetTest, AUserHoldsALimitedNumberOfSets)
     EXPECT_EQ(error_code_, kTooManyResultSets);
     EXPECT_EQ(ids.size(), contact_engine::limits::kMaxResultSetsPerUser);
     ASSERT_EQ(contact_result_set_destory(ids.back(), &error_code_), 1);
-    EXPECT_EQ(contact_result_set_create(kPhone, "", kByName, &id, &error_code_), 1) << "a destroyed set frees its place";
+    EXPECT_EQ(contact_result_set_create(kPhone, "", kByName, &id, &error_code_), 1)
+        << "a destroyed set frees its place";
 }
 
 TEST_F(ResultSetTest, BadParametersAreRefusedWithTheirCodes)
 {
     int id = 0;
-    EXPECT_EQ(failure_code([&](int *e) { return contact_result_set_create(kPhone, "", 9, &id, e); }),
-              contact_engine::kInvalidArgument);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_result_set_create(42, "", kByName, &id, e); }),
-              contact_engine::kUnknownStorage);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_result_set_create_by_search_type(kPhone, 7, "x", 0, &id, e); }),
+    EXPECT_EQ(failure_code(with(contact_result_set_create, kPhone, "", 9, &id)), contact_engine::kInvalidArgument);
+    EXPECT_EQ(failure_code(with(contact_result_set_create, 42, "", kByName, &id)), contact_engine::kUnknownStorage);
+    EXPECT_EQ(failure_code(with(contact_result_set_create_by_search_type, kPhone, 7, "x", 0, &id)),
               contact_engine::kInvalidArgument);
     const int empty = create(kPhone, "", kByName);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_result_set_move_cursor(empty, kNext, e); }), kCursorOutOfRange);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_result_set_move_cursor(empty, 99, e); }),
-              contact_engine::kInvalidArgument);
+    EXPECT_EQ(failure_code(with(contact_result_set_move_cursor, empty, kNext)), kCursorOutOfRange);
+    EXPECT_EQ(failure_code(with(contact_result_set_move_cursor, empty, 99)), contact_engine::kInvalidArgument);
     contact_t record{};
-    EXPECT_EQ(failure_code([&](int *e) { return contact_result_set_get_current_contact(empty, &record, e); }),
-              kCursorOutOfRange);
+    EXPECT_EQ(failure_code(with(contact_result_set_get_current_contact, empty, &record)), kCursorOutOfRange);
 }
 
 // ---- the library's checks, before any call ------------------------------------
@@ -471,35 +472,28 @@ TEST(ResultSetChecks, ConnectionThenPointersInTheirOrder)
     };
     constexpr int kNull = CONTACT_ERROR_NULL_ARGUMENT;
     expect_preconditions({
-        {"contact_result_set_create", [](int *e) { return contact_result_set_create(0, nullptr, 0, nullptr, e); },
+        {"contact_result_set_create", with(contact_result_set_create, 0, nullptr, 0, nullptr),
          CONTACT_ERROR_NOT_CONNECTED, "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n"},
-        {"contact_result_set_create", [](int *e) { return contact_result_set_create(0, nullptr, 0, nullptr, e); }, kNull,
+        {"contact_result_set_create", with(contact_result_set_create, 0, nullptr, 0, nullptr), kNull,
          is_null("result_set_id")},
-        {"contact_result_set_create", [&](int *e) { return contact_result_set_create(0, nullptr, 0, &id, e); }, kNull,
-         is_null("query")},
+        {"contact_result_set_create", with(contact_result_set_create, 0, nullptr, 0, &id), kNull, is_null("query")},
         {"contact_result_set_create_by_search_type",
-         [](int *e) { return contact_result_set_create_by_search_type(0, 0, nullptr, 0, nullptr, e); }, kNull,
-         is_null("result_set_id")},
+         with(contact_result_set_create_by_search_type, 0, 0, nullptr, 0, nullptr), kNull, is_null("result_set_id")},
         {"contact_result_set_create_by_search_type",
-         [&](int *e) { return contact_result_set_create_by_search_type(0, 0, nullptr, 0, &id, e); }, kNull,
-         is_null("query")},
-        {"contact_result_set_create_by_group",
-         [](int *e) { return contact_result_set_create_by_group(0, 0, 1, nullptr, 0, nullptr, e); }, kNull,
-         is_null("result_set_id")},
-        {"contact_result_set_create_by_group",
-         [&](int *e) { return contact_result_set_create_by_group(0, 0, 1, nullptr, 0, &id, e); }, kNull,
-         is_null("query")},
-        {"contact_result_set_get_cursor_index", [](int *e) { return contact_result_set_get_cursor_index(1, nullptr, e); },
-         kNull, is_null("cursor_index")},
-        {"contact_result_set_get_contact_count",
-         [](int *e) { return contact_result_set_get_contact_count(1, nullptr, e); }, kNull, is_null("record_count")},
-        {"contact_result_set_get_current_contact",
-         [](int *e) { return contact_result_set_get_current_contact(1, nullptr, e); }, kNull, is_null("contact")},
-        {"contact_result_set_get_contacts",
-         [](int *e) { return contact_result_set_get_contacts(1, 5, 0, nullptr, nullptr, e); }, kNull,
+         with(contact_result_set_create_by_search_type, 0, 0, nullptr, 0, &id), kNull, is_null("query")},
+        {"contact_result_set_create_by_group", with(contact_result_set_create_by_group, 0, 0, 1, nullptr, 0, nullptr),
+         kNull, is_null("result_set_id")},
+        {"contact_result_set_create_by_group", with(contact_result_set_create_by_group, 0, 0, 1, nullptr, 0, &id),
+         kNull, is_null("query")},
+        {"contact_result_set_get_cursor_index", with(contact_result_set_get_cursor_index, 1, nullptr), kNull,
+         is_null("cursor_index")},
+        {"contact_result_set_get_contact_count", with(contact_result_set_get_contact_count, 1, nullptr), kNull,
+         is_null("record_count")},
+        {"contact_result_set_get_current_contact", with(contact_result_set_get_current_contact, 1, nullptr), kNull,
+         is_null("contact")},
+        {"contact_result_set_get_contacts", with(contact_result_set_get_contacts, 1, 5, 0, nullptr, nullptr), kNull,
          is_null("contact_array")},
-        {"contact_result_set_get_contacts",
-         [&](int *e) { return contact_result_set_get_contacts(1, 5, 0, &record, nullptr, e); }, kNull,
+        {"contact_result_set_get_contacts", with(contact_result_set_get_contacts, 1, 5, 0, &record, nullptr), kNull,
          is_null("contact_count")},
     });
 }

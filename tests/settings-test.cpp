@@ -23,6 +23,12 @@
 namespace contact_test {
 namespace {
 
+// `function` called with `args` and the error code.
+template <class F, class... A> Call with(F function, A... args)
+{
+    return [=](int *e) { return function(args..., e); };
+}
+
 using namespace contact_engine; // the service's codes by name
 
 bool opened()
@@ -56,6 +62,7 @@ std::string failed(const std::string &function, const std::string &method)
     return failed(function + ": org_yora_contact_" + method);
 }
 
+// clang-format off
 const std::vector<IntSetting> &int_settings()
 {
     static const std::vector<IntSetting> settings{
@@ -91,6 +98,7 @@ const std::vector<IntSetting> &int_settings()
     };
     return settings;
 }
+// clang-format on
 
 const std::string kGetOwnNumberFailed = failed("org_yora_contact_contact_get_own_number");
 const std::string kSetOwnNumberFailed = failed("org_yora_contact_contact_contact_set_own_number");
@@ -146,8 +154,8 @@ TEST_F(SettingsTest, DefaultsValidAndRefusedValuesAndARestart)
         write(setting, setting.valid.back());
         for (int value : setting.invalid) {
             SCOPED_TRACE(value);
-            EXPECT_TRUE(fails_with([&](int *e) { return setting.set(value, e); }, kInvalidSettingValue,
-                                   setting.set_failed));
+            EXPECT_TRUE(
+                fails_with([&](int *e) { return setting.set(value, e); }, kInvalidSettingValue, setting.set_failed));
             EXPECT_EQ(read(setting), setting.valid.back());
         }
     }
@@ -199,8 +207,8 @@ TEST_F(SettingsTest, OwnNumberIsStoredUpToItsLimitsAndRefusedBeyond)
         {"An\nna", "1", kInvalidSettingValue}, // a reader shows the name: no control characters
     };
     for (const auto &r : refused)
-        EXPECT_TRUE(fails_with([&](int *e) { return contact_set_own_number(r.name.c_str(), r.number.c_str(), e); },
-                               r.code, kSetOwnNumberFailed))
+        EXPECT_TRUE(
+            fails_with(with(contact_set_own_number, r.name.c_str(), r.number.c_str()), r.code, kSetOwnNumberFailed))
             << r.name << " " << r.number;
     // What is copied: the string and its NUL, nothing more.
     own.clear();
@@ -256,8 +264,7 @@ TEST_F(SettingsTest, WithoutInitializeEachCallConnectsForItselfAndClosesAgain)
     EXPECT_TRUE(log.errors().empty());
     EXPECT_TRUE(log.traces().empty()) << "no settings call counts a user";
 
-    EXPECT_TRUE(fails_with([](int *e) { return contact_set_own_number("x", "abc", e); }, kInvalidSettingValue,
-                           kSetOwnNumberFailed));
+    EXPECT_TRUE(fails_with(with(contact_set_own_number, "x", "abc"), kInvalidSettingValue, kSetOwnNumberFailed));
     EXPECT_FALSE(opened()) << "a failed call closes it too";
 
     EXPECT_EQ(contact_initialize(nullptr), 1);
@@ -306,7 +313,8 @@ protected:
     {
         ++calls_;
         if (refuse_)
-            throw sdbus::Error("org.yora.contact.Error.Refused", std::to_string(kRefusedCode) + ": refused by the test");
+            throw sdbus::Error("org.yora.contact.Error.Refused",
+                               std::to_string(kRefusedCode) + ": refused by the test");
     }
 
     std::atomic<int> calls_{0};
@@ -341,8 +349,7 @@ TEST_F(SettingsResponder, EveryFailedCallLogsItsOwnMessageAndTakesTheCode)
         EXPECT_EQ(std::string(own.name, sizeof own.name), std::string(sizeof own.name, 'x'));
         EXPECT_EQ(std::string(own.number, sizeof own.number), std::string(sizeof own.number, 'y'));
         EXPECT_EQ(opened(), initialized);
-        EXPECT_TRUE(fails_with([](int *e) { return contact_set_own_number("a", "1", e); }, kRefusedCode,
-                               kSetOwnNumberFailed));
+        EXPECT_TRUE(fails_with(with(contact_set_own_number, "a", "1"), kRefusedCode, kSetOwnNumberFailed));
         EXPECT_EQ(opened(), initialized);
         if (initialized)
             contact_finalize(nullptr);
@@ -373,30 +380,29 @@ TEST_F(SettingsResponder, NullArgumentsAreRefusedBeforeConnectingOrCalling)
     };
     char name[65];
     const std::vector<NullCase> cases{
-        {[](int *e) { return contact_get_contact_module_sync_status(nullptr, e); },
+        {with(contact_get_contact_module_sync_status, nullptr),
          null_argument_message("contact_get_contact_module_sync_status", "sync_module")},
-        {[](int *e) { return contact_get_view_storage_preference(nullptr, e); },
+        {with(contact_get_view_storage_preference, nullptr),
          null_argument_message("contact_get_view_storage_preference", "storage_preference")},
-        {[](int *e) { return contact_get_storage_preference(nullptr, e); },
+        {with(contact_get_storage_preference, nullptr),
          null_argument_message("contact_get_storage_preference", "storage_preference")},
-        {[](int *e) { return contact_get_copy_flag_for_sim_change(nullptr, e); },
+        {with(contact_get_copy_flag_for_sim_change, nullptr),
          null_argument_message("contact_get_copy_flag", "copy_flag")},
-        {[](int *e) { return contact_get_sort_type(nullptr, e); }, null_argument_message("contact_get_sort_type", "sort_type")},
-        {[](int *e) { return contact_get_display_order(nullptr, e); },
-         null_argument_message("contact_get_display_order", "display_order")},
+        {with(contact_get_sort_type, nullptr), null_argument_message("contact_get_sort_type", "sort_type")},
+        {with(contact_get_display_order, nullptr), null_argument_message("contact_get_display_order", "display_order")},
         // The name is checked before the number.
-        {[](int *e) { return contact_get_own_number(nullptr, nullptr, e); }, kNameIsNull},
-        {[&](int *e) { return contact_get_own_number(name, nullptr, e); }, kNumberIsNull},
-        {[](int *e) { return contact_set_own_number(nullptr, nullptr, e); }, kNameIsNull},
-        {[](int *e) { return contact_set_own_number("a", nullptr, e); }, kNumberIsNull},
+        {with(contact_get_own_number, nullptr, nullptr), kNameIsNull},
+        {with(contact_get_own_number, name, nullptr), kNumberIsNull},
+        {with(contact_set_own_number, nullptr, nullptr), kNameIsNull},
+        {with(contact_set_own_number, "a", nullptr), kNumberIsNull},
     };
     for (bool initialized : {false, true}) {
         if (initialized) {
             ASSERT_EQ(contact_initialize(nullptr), 1);
         }
         for (std::size_t i = 0; i < cases.size(); ++i) {
-            SCOPED_TRACE(::testing::Message() << "case " << i << (initialized ? " with" : " without")
-                                              << " contact_initialize");
+            SCOPED_TRACE(::testing::Message()
+                         << "case " << i << (initialized ? " with" : " without") << " contact_initialize");
             EXPECT_TRUE(fails_with(cases[i].call, CONTACT_ERROR_NULL_ARGUMENT, cases[i].message));
             EXPECT_EQ(opened(), initialized);
         }

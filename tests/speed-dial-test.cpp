@@ -1,15 +1,13 @@
 // Speed dials over the private bus: with the real service (the table, its
-// refusals, its search, and the dials cleared with the contact or the number
-// they point at), the checks before the call, and a responder in this process
-// for what the real service never sends (refusals of every method, a negative
-// or partial search count).
+// refusals, its search, the dials cleared with the contact or the number they
+// point at), the checks before the call, and a responder in this process for
+// what the real service never sends (refusals of every method, a negative or
+// partial search count).
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,8 +30,7 @@ static bool operator==(const speed_dial_t &a, const speed_dial_t &b)
 
 [[maybe_unused]] static void PrintTo(const speed_dial_t &d, std::ostream *out)
 {
-    *out << "{index " << d.index << ", storage " << d.storage_type << ", contact " << d.contact_index
-         << ", position " << d.phone_position << "}";
+    *out << "{" << d.index << ", " << d.storage_type << ", " << d.contact_index << ", " << d.phone_position << "}";
 }
 
 namespace contact_test {
@@ -46,11 +43,20 @@ constexpr int kAll = CONTACT_SPEED_DIAL_SEARCH_ALL_STORAGES;
 constexpr int kAny = CONTACT_SPEED_DIAL_SEARCH_ANY;
 const speed_dial_t kUntouched{-9, -9, -9, -9};
 
+// `function` called with `args` and the error code.
+template <class F, class... A> Call with(F function, A... args)
+{
+    return [=](int *e) { return function(args..., e); };
+}
+
 std::string failed(const std::string &function, const std::string &method)
 {
     return "\n[DodazorEdidud]%s %d: " + function + ": " + method + "() failed(%s).\n";
 }
-std::string failed(const std::string &function) { return failed(function, "org_yora_contact_" + function); }
+std::string failed(const std::string &function)
+{
+    return failed(function, "org_yora_contact_" + function);
+}
 
 const std::string kGetFailed = failed("contact_get_speed_dial");
 const std::string kSetFailed = failed("contact_set_speed_dial", "contact_set_speed_dial");
@@ -61,22 +67,18 @@ const std::string kSearchFailed = failed("contact_search_speed_dials", "org_yora
 
 class SpeedDialTest : public ServiceTest {
 protected:
-    int add_contact(const std::string &name, const std::vector<std::string> &numbers)
-    {
-        SampleContact contact(name);
-        for (const std::string &number : numbers)
-            contact.phone(number);
-        int index = -1, error_code = -1;
-        EXPECT_EQ(contact_add_contact(kPhone, &contact.record, &index, &error_code), 1) << error_code;
-        return index;
-    }
-    void update_numbers(int index, const std::vector<std::string> &numbers, const std::string &name = "Anna")
+    // Adds a contact (index 0) or updates contact `index`; returns its index.
+    int write(const std::string &name, const std::vector<std::string> &numbers, int index = 0)
     {
         SampleContact contact(name);
         for (const std::string &number : numbers)
             contact.phone(number);
         int error_code = -1;
-        ASSERT_EQ(contact_update_contact(kPhone, index, &contact.record, &error_code), 1) << error_code;
+        EXPECT_EQ(index == 0 ? contact_add_contact(kPhone, &contact.record, &index, &error_code)
+                             : contact_update_contact(kPhone, index, &contact.record, &error_code),
+                  1)
+            << error_code;
+        return index;
     }
     // Sets dial `dial` from a record whose index says 8: the slot is the argument.
     void set(int dial, int contact, int position)
@@ -99,7 +101,7 @@ protected:
     int get_fails(int dial)
     {
         speed_dial_t record = kUntouched;
-        const int code = failure_code([&](int *e) { return contact_get_speed_dial(dial, &record, e); });
+        const int code = failure_code(with(contact_get_speed_dial, dial, &record));
         EXPECT_EQ(record, kUntouched);
         return code;
     }
@@ -127,7 +129,7 @@ protected:
 
 TEST_F(SpeedDialTest, SetStoresTheDialAndGetReadsItBack)
 {
-    const int anna = add_contact("Anna", {"0301111", "0172222"});
+    const int anna = write("Anna", {"0301111", "0172222"});
     set(3, anna, 1);
     EXPECT_EQ(get(3), (speed_dial_t{3, kPhone, anna, 1}));
     set(3, anna, 0); // again at the same dial: it now points at the other number
@@ -143,8 +145,8 @@ TEST_F(SpeedDialTest, SetStoresTheDialAndGetReadsItBack)
 
 TEST_F(SpeedDialTest, SetRefusesWhatCannotBeDialled)
 {
-    const int anna = add_contact("Anna", {"0301111", "0172222"});
-    const int nobody = add_contact("No number", {});
+    const int anna = write("Anna", {"0301111", "0172222"});
+    const int nobody = write("No number", {});
     struct Refused {
         int dial;
         speed_dial_t record;
@@ -164,7 +166,7 @@ TEST_F(SpeedDialTest, SetRefusesWhatCannotBeDialled)
     for (const Refused &r : refused) {
         SCOPED_TRACE(::testing::Message() << "dial " << r.dial << " " << ::testing::PrintToString(r.record));
         speed_dial_t record = r.record;
-        EXPECT_TRUE(fails_with([&](int *e) { return contact_set_speed_dial(r.dial, &record, e); }, r.code, kSetFailed));
+        EXPECT_TRUE(fails_with(with(contact_set_speed_dial, r.dial, &record), r.code, kSetFailed));
         EXPECT_EQ(record, r.record) << "a refused set leaves the record as it was";
     }
     EXPECT_EQ(count(), 0);
@@ -173,13 +175,13 @@ TEST_F(SpeedDialTest, SetRefusesWhatCannotBeDialled)
 TEST_F(SpeedDialTest, DeleteRemovesOneDialAndDeleteAllEvery)
 {
     speed_dial_t record{};
-    EXPECT_TRUE(fails_with([&](int *e) { return contact_get_speed_dial(4, &record, e); }, kNoSpeedDial, kGetFailed));
+    EXPECT_TRUE(fails_with(with(contact_get_speed_dial, 4, &record), kNoSpeedDial, kGetFailed));
     EXPECT_EQ(get_fails(0), kSpeedDialOutOfRange);
     EXPECT_EQ(get_fails(CONTACT_SPEED_DIAL_INDEX_MAX + 1), kSpeedDialOutOfRange);
-    EXPECT_TRUE(fails_with([](int *e) { return contact_delete_speed_dial(4, e); }, kNoSpeedDial, kDeleteFailed));
-    EXPECT_TRUE(fails_with([](int *e) { return contact_delete_speed_dial(0, e); }, kSpeedDialOutOfRange, kDeleteFailed));
+    EXPECT_TRUE(fails_with(with(contact_delete_speed_dial, 4), kNoSpeedDial, kDeleteFailed));
+    EXPECT_TRUE(fails_with(with(contact_delete_speed_dial, 0), kSpeedDialOutOfRange, kDeleteFailed));
 
-    const int anna = add_contact("Anna", {"0301111"});
+    const int anna = write("Anna", {"0301111"});
     set(2, anna, 0);
     set(7, anna, 0);
     int error_code = -1;
@@ -198,7 +200,7 @@ TEST_F(SpeedDialTest, DeleteRemovesOneDialAndDeleteAllEvery)
 
 TEST_F(SpeedDialTest, EmptyIndexIsTheLowestFreeDialUntilTheTableIsFull)
 {
-    const int anna = add_contact("Anna", {"0301111"});
+    const int anna = write("Anna", {"0301111"});
     int empty = -7, error_code = -1;
     ASSERT_EQ(contact_get_empty_speed_dial_index(&empty, &error_code), 1);
     EXPECT_EQ(empty, CONTACT_SPEED_DIAL_INDEX_MIN);
@@ -218,8 +220,8 @@ TEST_F(SpeedDialTest, EmptyIndexIsTheLowestFreeDialUntilTheTableIsFull)
 
 TEST_F(SpeedDialTest, DeletingTheContactOrAllContactsClearsTheirDials)
 {
-    const int anna = add_contact("Anna", {"0301111", "0172222"});
-    const int bernd = add_contact("Bernd", {"0403333"});
+    const int anna = write("Anna", {"0301111", "0172222"});
+    const int bernd = write("Bernd", {"0403333"});
     set(2, anna, 0);
     set(3, anna, 1);
     set(5, bernd, 0);
@@ -230,7 +232,7 @@ TEST_F(SpeedDialTest, DeletingTheContactOrAllContactsClearsTheirDials)
     EXPECT_EQ(get(5), (speed_dial_t{5, kPhone, bernd, 0}));
     EXPECT_EQ(count(), 1);
 
-    EXPECT_EQ(add_contact("Carla", {"0301111"}), anna);
+    EXPECT_EQ(write("Carla", {"0301111"}), anna);
     EXPECT_EQ(get_fails(2), kNoSpeedDial) << "a new contact at the freed index does not inherit the dials";
 
     ASSERT_EQ(contact_delete_all_contacts(kPhone, &error_code), 1);
@@ -239,31 +241,31 @@ TEST_F(SpeedDialTest, DeletingTheContactOrAllContactsClearsTheirDials)
 
 TEST_F(SpeedDialTest, DialsFollowTheirNumberAndGoWithIt)
 {
-    const int anna = add_contact("Anna", {"0301111", "0172222", "0403333"});
+    const int anna = write("Anna", {"0301111", "0172222", "0403333"});
     set(2, anna, 1); // 0172222
     set(3, anna, 2); // 0403333
-    update_numbers(anna, {"0301111", "0172222", "0403333"}, "Anna Berg");
+    write("Anna Berg", {"0301111", "0172222", "0403333"}, anna);
     EXPECT_EQ(get(2).phone_position, 1) << "an update that keeps the numbers keeps the dials";
     EXPECT_EQ(get(3).phone_position, 2);
-    update_numbers(anna, {"0172222", "0403333"}); // the first number goes: the dials follow theirs
+    write("Anna", {"0172222", "0403333"}, anna); // the first number goes: the dials follow theirs
     EXPECT_EQ(get(2), (speed_dial_t{2, kPhone, anna, 0}));
     EXPECT_EQ(get(3), (speed_dial_t{3, kPhone, anna, 1}));
-    update_numbers(anna, {"0403333", "0309999"}); // 0172222 goes, and its dial with it
+    write("Anna", {"0403333", "0309999"}, anna); // 0172222 goes, and its dial with it
     EXPECT_EQ(get_fails(2), kNoSpeedDial);
     EXPECT_EQ(get(3), (speed_dial_t{3, kPhone, anna, 0}));
-    update_numbers(anna, {});
+    write("Anna", {}, anna);
     EXPECT_EQ(count(), 0);
 }
 
 TEST_F(SpeedDialTest, SearchByNameNumberAndStorage)
 {
-    const int anna = add_contact("Anna Berg", {"030 1111", "0172222"});
-    const int bernd = add_contact("Bernd", {"0402222"});
+    const int anna = write("Anna Berg", {"030 1111", "0172222"});
+    const int bernd = write("Bernd", {"0402222"});
     set(6, anna, 0);
     set(2, bernd, 0);
     set(3, anna, 1);
-    EXPECT_EQ(search("", kAny), (std::vector<speed_dial_t>{{2, kPhone, bernd, 0}, {3, kPhone, anna, 1},
-                                                           {6, kPhone, anna, 0}}))
+    EXPECT_EQ(search("", kAny),
+              (std::vector<speed_dial_t>{{2, kPhone, bernd, 0}, {3, kPhone, anna, 1}, {6, kPhone, anna, 0}}))
         << "in dial order";
     const struct {
         const char *query;
@@ -286,46 +288,41 @@ TEST_F(SpeedDialTest, SearchByNameNumberAndStorage)
 
     speed_dial_t found[CONTACT_SPEED_DIAL_COUNT_MAX];
     int found_count = 42;
-    EXPECT_TRUE(fails_with([&](int *e) { return contact_search_speed_dials("", 3, kAll, found, &found_count, e); },
-                           kInvalidArgument, kSearchFailed));
-    EXPECT_TRUE(fails_with(
-        [&](int *e) { return contact_search_speed_dials("", kAny, CONTACT_STORAGE_FDN, found, &found_count, e); },
-        kUnknownStorage, kSearchFailed));
+    EXPECT_TRUE(fails_with(with(contact_search_speed_dials, "", 3, kAll, found, &found_count), kInvalidArgument,
+                           kSearchFailed));
+    EXPECT_TRUE(fails_with(with(contact_search_speed_dials, "", kAny, CONTACT_STORAGE_FDN, found, &found_count),
+                           kUnknownStorage, kSearchFailed));
     EXPECT_EQ(found_count, 42);
 }
 
 // ---- checks before the call ---------------------------------------------------
 
+// The connection first (one row: every operation shares the frame's check
+// and its text), then each pointer in order.
 TEST(SpeedDialChecks, ConnectionFirstThenEachNullPointer)
 {
     speed_dial_t found[1];
     int value = 0;
-    const std::vector<std::pair<const char *, Call>> every_operation{
-        {"contact_get_speed_dial", [](int *e) { return contact_get_speed_dial(1, nullptr, e); }},
-        {"contact_set_speed_dial", [](int *e) { return contact_set_speed_dial(1, nullptr, e); }},
-        {"contact_delete_speed_dial", [](int *e) { return contact_delete_speed_dial(1, e); }},
-        {"contact_get_speed_dial_count", [](int *e) { return contact_get_speed_dial_count(nullptr, e); }},
-        {"contact_get_empty_speed_dial_index", [](int *e) { return contact_get_empty_speed_dial_index(nullptr, e); }},
-        {"contact_delete_all_speed_dials", [](int *e) { return contact_delete_all_speed_dials(e); }},
-        {"contact_search_speed_dials", [](int *e) { return contact_search_speed_dials(nullptr, 0, 0, nullptr, nullptr, e); }},
-    };
-    std::vector<Precondition> cases;
-    for (const auto &[function, call] : every_operation)
-        cases.push_back({function, call, CONTACT_ERROR_NOT_CONNECTED, no_connection_message(nullptr, false)});
-    const auto null_row = [&](const char *function, std::size_t operation, const char *argument) {
-        cases.push_back({function, every_operation[operation].second, CONTACT_ERROR_NULL_ARGUMENT,
-                         null_argument_message(function, argument)});
-    };
-    null_row("contact_get_speed_dial", 0, "parameter speed_dial");
-    null_row("contact_set_speed_dial", 1, "parameter speed_dial");
-    null_row("contact_get_speed_dial_count", 3, "speed_dial_count");
-    null_row("contact_get_empty_speed_dial_index", 4, "empty_index");
-    null_row("contact_search_speed_dials", 6, "query");
-    cases.push_back({"contact_search_speed_dials", [&](int *e) { return contact_search_speed_dials("", 0, 0, nullptr, &value, e); },
-                     CONTACT_ERROR_NULL_ARGUMENT, null_argument_message("contact_search_speed_dials", "speed_dial_array")});
-    cases.push_back({"contact_search_speed_dials", [&](int *e) { return contact_search_speed_dials("", 0, 0, found, nullptr, e); },
-                     CONTACT_ERROR_NULL_ARGUMENT, null_argument_message("contact_search_speed_dials", "speed_dial_count")});
-    expect_preconditions(cases);
+    constexpr int kNull = CONTACT_ERROR_NULL_ARGUMENT;
+    const char *search = "contact_search_speed_dials";
+    expect_preconditions({
+        {search, with(contact_search_speed_dials, nullptr, 0, 0, nullptr, nullptr), CONTACT_ERROR_NOT_CONNECTED,
+         no_connection_message(nullptr, false)},
+        {"contact_get_speed_dial", with(contact_get_speed_dial, 1, nullptr), kNull,
+         null_argument_message("contact_get_speed_dial", "parameter speed_dial")},
+        {"contact_set_speed_dial", with(contact_set_speed_dial, 1, nullptr), kNull,
+         null_argument_message("contact_set_speed_dial", "parameter speed_dial")},
+        {"contact_get_speed_dial_count", with(contact_get_speed_dial_count, nullptr), kNull,
+         null_argument_message("contact_get_speed_dial_count", "speed_dial_count")},
+        {"contact_get_empty_speed_dial_index", with(contact_get_empty_speed_dial_index, nullptr), kNull,
+         null_argument_message("contact_get_empty_speed_dial_index", "empty_index")},
+        {search, with(contact_search_speed_dials, nullptr, 0, 0, nullptr, nullptr), kNull,
+         null_argument_message(search, "query")},
+        {search, with(contact_search_speed_dials, "", 0, 0, nullptr, &value), kNull,
+         null_argument_message(search, "speed_dial_array")},
+        {search, with(contact_search_speed_dials, "", 0, 0, found, nullptr), kNull,
+         null_argument_message(search, "speed_dial_count")},
+    });
     EXPECT_EQ(value, 0);
 }
 
@@ -346,26 +343,28 @@ protected:
         auto method = [&](const char *name, auto handler) {
             object_->registerMethod(name).onInterface(interface).implementedAs(std::move(handler));
         };
-        method("contact_get_speed_dial", [this](int) { answer(); return std::make_tuple(Bytes(16), kResultCode); });
-        method("contact_set_speed_dial", [this](int, const Bytes &) { answer(); return kResultCode; });
-        method("contact_delete_speed_dial", [this](int) { answer(); return kResultCode; });
-        method("contact_get_speed_dial_count", [this]() { answer(); return std::make_tuple(6, kResultCode); });
-        method("contact_get_empty_speed_dial_index", [this]() { answer(); return std::make_tuple(8, kResultCode); });
-        method("contact_delete_all_speed_dials", [this]() { answer(); return kResultCode; });
+        method("contact_get_speed_dial", [this](int) { return answer(std::make_tuple(Bytes(16), kResultCode)); });
+        method("contact_set_speed_dial", [this](int, const Bytes &) { return answer(kResultCode); });
+        method("contact_delete_speed_dial", [this](int) { return answer(kResultCode); });
+        method("contact_get_speed_dial_count", [this]() { return answer(std::make_tuple(6, kResultCode)); });
+        method("contact_get_empty_speed_dial_index", [this]() { return answer(std::make_tuple(8, kResultCode)); });
+        method("contact_delete_all_speed_dials", [this]() { return answer(kResultCode); });
         method("contact_search_speed_dials", [this](const std::string &, int, int) {
-            answer();
             Bytes records(3 * speed_dial_wire::kSize);
             for (int i = 0; i < 3; ++i)
                 for (int field = 0; field < 4; ++field)
                     contact_wire::write_i32(records.data() + std::size_t(i) * speed_dial_wire::kSize,
                                             std::size_t(field) * 4, i * 10 + field);
-            return std::make_tuple(records, announced_.load(), kResultCode);
+            return answer(std::make_tuple(records, announced_.load(), kResultCode));
         });
     }
-    void answer()
+    // The reply, unless the responder refuses every call.
+    template <class Reply> Reply answer(Reply reply)
     {
         if (refuse_)
-            throw sdbus::Error("org.yora.contact.Error.Refused", std::to_string(kRefusedCode) + ": refused by the test");
+            throw sdbus::Error("org.yora.contact.Error.Refused",
+                               std::to_string(kRefusedCode) + ": refused by the test");
+        return reply;
     }
 
     std::atomic<bool> refuse_{false};
@@ -385,8 +384,8 @@ TEST_F(SpeedDialResponder, SearchCopiesWhatTheCountAnnouncesAndRefusesANegativeO
         EXPECT_EQ(error_code, announced < 0 ? CONTACT_ERROR_MALFORMED_REPLY : kResultCode);
         EXPECT_EQ(found_count, announced < 0 ? -5 : announced);
         for (int i = 0; i < 4; ++i)
-            EXPECT_EQ(found[std::size_t(i)], (i < announced ? speed_dial_t{i * 10, i * 10 + 1, i * 10 + 2, i * 10 + 3}
-                                                            : kUntouched))
+            EXPECT_EQ(found[std::size_t(i)],
+                      (i < announced ? speed_dial_t{i * 10, i * 10 + 1, i * 10 + 2, i * 10 + 3} : kUntouched))
                 << "record " << i;
     }
 }
@@ -398,14 +397,13 @@ TEST_F(SpeedDialResponder, EveryFailedCallLogsItsOwnMessageAndLeavesTheCallersVa
     int value = -5;
     speed_dial_t found[2] = {kUntouched, kUntouched};
     const std::vector<std::pair<Call, std::string>> rows{
-        {[&](int *e) { return contact_get_speed_dial(16, &record, e); }, kGetFailed},
-        {[&](int *e) { return contact_set_speed_dial(2, &record, e); }, kSetFailed},
-        {[](int *e) { return contact_delete_speed_dial(2, e); }, kDeleteFailed},
-        {[&](int *e) { return contact_get_speed_dial_count(&value, e); }, failed("contact_get_speed_dial_count")},
-        {[&](int *e) { return contact_get_empty_speed_dial_index(&value, e); },
-         failed("contact_get_empty_speed_dial_index")},
-        {[](int *e) { return contact_delete_all_speed_dials(e); }, failed("contact_delete_all_speed_dials")},
-        {[&](int *e) { return contact_search_speed_dials("", 0, -1, found, &value, e); }, kSearchFailed},
+        {with(contact_get_speed_dial, 16, &record), kGetFailed},
+        {with(contact_set_speed_dial, 2, &record), kSetFailed},
+        {with(contact_delete_speed_dial, 2), kDeleteFailed},
+        {with(contact_get_speed_dial_count, &value), failed("contact_get_speed_dial_count")},
+        {with(contact_get_empty_speed_dial_index, &value), failed("contact_get_empty_speed_dial_index")},
+        {with(contact_delete_all_speed_dials), failed("contact_delete_all_speed_dials")},
+        {with(contact_search_speed_dials, "", 0, -1, found, &value), kSearchFailed},
     };
     for (const auto &[call, message] : rows)
         EXPECT_TRUE(fails_with(call, kRefusedCode, message));
