@@ -518,55 +518,44 @@ TEST_F(GroupServiceTest, ListOperationsApplyWholeOrNotAtAll)
     EXPECT_EQ(members(group), (std::vector<int>{ada}));
 }
 
-TEST_F(GroupServiceTest, DeletingAContactRemovesItsMemberships)
+// Memberships go with their contact (not with an update of it) and with their
+// group; the other side stays, and a new record in a freed slot starts clean.
+TEST_F(GroupServiceTest, MembershipsGoWithTheirContactOrGroup)
 {
-    const int ada = add_contact("Ada");
-    const int bob = add_contact("Bob");
-    const int team = add_group("Team");
-    const int choir = add_group("Choir");
+    const int ada = add_contact("Ada"), bob = add_contact("Bob");
+    const int team = add_group("Team"), choir = add_group("Choir"), band = add_group("Band");
     const int both[] = {ada, bob};
     int error_code = -1;
     ASSERT_EQ(contact_add_some_group_members(kPhoneGroups, team, both, 2, &error_code), 1);
+    ASSERT_EQ(contact_add_some_group_members(kPhoneGroups, band, both, 2, &error_code), 1);
     ASSERT_EQ(contact_add_group_member(kPhoneGroups, choir, ada, &error_code), 1);
-
-    // An update keeps the contact, so it stays a member.
     SampleContact renamed("Ada Lovelace");
     ASSERT_EQ(contact_update_contact(CONTACT_STORAGE_PHONE, ada, &renamed.record, &error_code), 1);
-    EXPECT_EQ(members(team), (std::vector<int>{ada, bob}));
+    EXPECT_EQ(members(team), (std::vector<int>{ada, bob})) << "an update keeps the contact";
+
+    ASSERT_EQ(contact_delete_group(kPhoneGroups, band, &error_code), 1);
+    bool exists = false;
+    EXPECT_EQ(contact_is_contact_exist(CONTACT_STORAGE_PHONE, bob, &exists, &error_code), 1);
+    EXPECT_TRUE(exists) << "a deleted group's members stay contacts";
+    EXPECT_EQ(add_group("Band again"), band);
+    EXPECT_TRUE(members(band).empty()) << "a new group in the freed slot starts empty";
 
     ASSERT_EQ(contact_delete_contact(CONTACT_STORAGE_PHONE, ada, &error_code), 1);
     EXPECT_EQ(members(team), (std::vector<int>{bob}));
     EXPECT_TRUE(members(choir).empty());
     EXPECT_EQ(get(choir).member_count, 0);
-    // A new contact in the freed slot is nobody's member.
     EXPECT_EQ(add_contact("Newcomer"), ada);
-    EXPECT_FALSE(is_member(team, ada));
+    EXPECT_FALSE(is_member(team, ada)) << "a new contact in the freed slot is nobody's member";
 
     ASSERT_EQ(contact_delete_all_contacts(CONTACT_STORAGE_PHONE, &error_code), 1);
     EXPECT_TRUE(members(team).empty());
-    EXPECT_EQ(count(), 2) << "the groups stay";
-}
-
-TEST_F(GroupServiceTest, DeletingAGroupRemovesItsMembershipsNotItsContacts)
-{
-    const int ada = add_contact("Ada");
-    const int team = add_group("Team");
-    const int choir = add_group("Choir");
-    int error_code = -1;
-    ASSERT_EQ(contact_add_group_member(kPhoneGroups, team, ada, &error_code), 1);
-    ASSERT_EQ(contact_add_group_member(kPhoneGroups, choir, ada, &error_code), 1);
-
-    ASSERT_EQ(contact_delete_group(kPhoneGroups, team, &error_code), 1);
-    bool exists = false;
-    EXPECT_EQ(contact_is_contact_exist(CONTACT_STORAGE_PHONE, ada, &exists, &error_code), 1);
-    EXPECT_TRUE(exists);
-    EXPECT_EQ(members(choir), (std::vector<int>{ada}));
-    EXPECT_EQ(add_group("Team again"), team);
-    EXPECT_TRUE(members(team).empty()) << "a new group in the freed slot starts empty";
-
+    EXPECT_EQ(count(), 3) << "the groups stay";
+    const int cy = add_contact("Cy");
+    ASSERT_EQ(contact_add_group_member(kPhoneGroups, team, cy, &error_code), 1);
     ASSERT_EQ(contact_delete_all_groups(kPhoneGroups, &error_code), 1);
-    EXPECT_EQ(contact_is_contact_exist(CONTACT_STORAGE_PHONE, ada, &exists, &error_code), 1);
-    EXPECT_TRUE(exists);
+    exists = false;
+    EXPECT_EQ(contact_is_contact_exist(CONTACT_STORAGE_PHONE, cy, &exists, &error_code), 1);
+    EXPECT_TRUE(exists) << "deleting every group leaves the contacts";
 }
 
 TEST_F(GroupServiceTest, SimGroupsHoldSimContacts)

@@ -218,32 +218,15 @@ TEST_F(SpeedDialTest, EmptyIndexIsTheLowestFreeDialUntilTheTableIsFull)
     EXPECT_EQ(error_code, kSpeedDialFull);
 }
 
-TEST_F(SpeedDialTest, DeletingTheContactOrAllContactsClearsTheirDials)
-{
-    const int anna = write("Anna", {"0301111", "0172222"});
-    const int bernd = write("Bernd", {"0403333"});
-    set(2, anna, 0);
-    set(3, anna, 1);
-    set(5, bernd, 0);
-    int error_code = -1;
-    ASSERT_EQ(contact_delete_contact(kPhone, anna, &error_code), 1);
-    EXPECT_EQ(get_fails(2), kNoSpeedDial);
-    EXPECT_EQ(get_fails(3), kNoSpeedDial);
-    EXPECT_EQ(get(5), (speed_dial_t{5, kPhone, bernd, 0}));
-    EXPECT_EQ(count(), 1);
-
-    EXPECT_EQ(write("Carla", {"0301111"}), anna);
-    EXPECT_EQ(get_fails(2), kNoSpeedDial) << "a new contact at the freed index does not inherit the dials";
-
-    ASSERT_EQ(contact_delete_all_contacts(kPhone, &error_code), 1);
-    EXPECT_EQ(count(), 0) << "deleting every contact of the storage clears their dials";
-}
-
-TEST_F(SpeedDialTest, DialsFollowTheirNumberAndGoWithIt)
+// A dial follows its number through updates, and goes with the number, its
+// contact, or every contact of the storage.
+TEST_F(SpeedDialTest, DialsFollowTheirNumberAndGoWithItOrTheirContact)
 {
     const int anna = write("Anna", {"0301111", "0172222", "0403333"});
+    const int bernd = write("Bernd", {"0403333"});
     set(2, anna, 1); // 0172222
     set(3, anna, 2); // 0403333
+    set(5, bernd, 0);
     write("Anna Berg", {"0301111", "0172222", "0403333"}, anna);
     EXPECT_EQ(get(2).phone_position, 1) << "an update that keeps the numbers keeps the dials";
     EXPECT_EQ(get(3).phone_position, 2);
@@ -253,8 +236,15 @@ TEST_F(SpeedDialTest, DialsFollowTheirNumberAndGoWithIt)
     write("Anna", {"0403333", "0309999"}, anna); // 0172222 goes, and its dial with it
     EXPECT_EQ(get_fails(2), kNoSpeedDial);
     EXPECT_EQ(get(3), (speed_dial_t{3, kPhone, anna, 0}));
-    write("Anna", {}, anna);
-    EXPECT_EQ(count(), 0);
+
+    int error_code = -1;
+    ASSERT_EQ(contact_delete_contact(kPhone, anna, &error_code), 1);
+    EXPECT_EQ(get_fails(3), kNoSpeedDial);
+    EXPECT_EQ(get(5), (speed_dial_t{5, kPhone, bernd, 0}));
+    EXPECT_EQ(write("Carla", {"0403333"}), anna);
+    EXPECT_EQ(get_fails(3), kNoSpeedDial) << "a new contact at the freed index does not inherit the dials";
+    ASSERT_EQ(contact_delete_all_contacts(kPhone, &error_code), 1);
+    EXPECT_EQ(count(), 0) << "deleting every contact of the storage clears their dials";
 }
 
 TEST_F(SpeedDialTest, SearchByNameNumberAndStorage)
