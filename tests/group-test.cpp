@@ -88,9 +88,10 @@ TEST(GroupChecks, ConnectionThenPointersThenCount)
         // A NULL list is reported before a bad count.
         {add_some, with(contact_add_some_group_members, 0, 1, nullptr, 0), kNull, null(nullptr, "contact_index_array")},
         {add_some, with(contact_add_some_group_members, 0, 1, kList, 0), kRange, not_above_zero},
+        {add_some, with(contact_add_some_group_members, 0, 1, kList, -7), kRange, not_above_zero},
         {delete_some, with(contact_delete_some_group_members, 0, 1, nullptr, 0), kNull,
          null(nullptr, "contact_index_array")},
-        {delete_some, with(contact_delete_some_group_members, 0, 1, kList, -7), kRange, not_above_zero},
+        {delete_some, with(contact_delete_some_group_members, 0, 1, kList, 0), kRange, not_above_zero},
     });
     EXPECT_EQ(g_int, 1234) << "nothing written";
 }
