@@ -23,6 +23,12 @@
 namespace contact_test {
 namespace {
 
+// `function` called with `args` and the error code.
+template <class F, class... A> Call with(F function, A... args)
+{
+    return [=](int *e) { return function(args..., e); };
+}
+
 using namespace contact_engine; // the service's codes by name
 
 bool opened()
@@ -50,53 +56,49 @@ std::string failed(const std::string &middle)
 {
     return "\n[DodazorEdidud]%s %d: " + middle + "() failed().\n";
 }
+// "<function>: org_yora_contact_<method>() failed()."
+std::string failed(const std::string &function, const std::string &method)
+{
+    return failed(function + ": org_yora_contact_" + method);
+}
 
+// clang-format off
 const std::vector<IntSetting> &int_settings()
 {
     static const std::vector<IntSetting> settings{
         {"sync status", contact_get_contact_module_sync_status, contact_set_contact_module_sync_status,
-         CONTACT_SYNC_STATUS_OFF,
-         {CONTACT_SYNC_STATUS_OFF, CONTACT_SYNC_STATUS_IDLE, CONTACT_SYNC_STATUS_RUNNING},
-         {-1, 3, INT_MIN, INT_MAX},
-         failed("contact_get_contact_module_sync_status: org_yora_contact_get_contact_module_sync_status"),
-         failed("contact_set_contact_module_sync_status: org_yora_contact_set_contact_module_sync_status")},
+         CONTACT_SYNC_STATUS_OFF, {CONTACT_SYNC_STATUS_OFF, CONTACT_SYNC_STATUS_IDLE, CONTACT_SYNC_STATUS_RUNNING},
+         {-1, 3, INT_MIN, INT_MAX}, failed("contact_get_contact_module_sync_status", "get_contact_module_sync_status"),
+         failed("contact_set_contact_module_sync_status", "set_contact_module_sync_status")},
         {"view storage preference", contact_get_view_storage_preference, contact_set_view_storage_preference,
          CONTACT_VIEW_STORAGE_ALL,
          {CONTACT_STORAGE_PHONE, CONTACT_STORAGE_SIM, CONTACT_STORAGE_SIM2, CONTACT_VIEW_STORAGE_ALL},
          {-1, CONTACT_STORAGE_FDN, CONTACT_STORAGE_SDN, CONTACT_STORAGE_MY_CONTACT, CONTACT_STORAGE_PHONE_ALIAS, 7, 9},
-         failed("contact_get_view_storage_preference: org_yora_contact_contact_get_view_storage_preference"),
-         failed("contact_set_view_storage_preference: org_yora_contact_contact_set_view_storage_preference")},
+         failed("contact_get_view_storage_preference", "contact_get_view_storage_preference"),
+         failed("contact_set_view_storage_preference", "contact_set_view_storage_preference")},
         {"storage preference", contact_get_storage_preference, contact_set_storage_preference, CONTACT_STORAGE_PHONE,
          {CONTACT_STORAGE_PHONE, CONTACT_STORAGE_SIM, CONTACT_STORAGE_SIM2},
          {-1, CONTACT_STORAGE_FDN, CONTACT_STORAGE_MY_CONTACT, CONTACT_STORAGE_PHONE_ALIAS, CONTACT_VIEW_STORAGE_ALL},
-         failed("contact_get_storage_preference: org_yora_contact_contact_get_storage_preference"),
-         failed("contact_set_storage_preference: org_yora_contact_contact_set_storage_preference")},
+         failed("contact_get_storage_preference", "contact_get_storage_preference"),
+         failed("contact_set_storage_preference", "contact_set_storage_preference")},
         {"activated MSISDN index", contact_get_current_activated_msisdn_index,
-         contact_set_current_activated_msisdn_index, 0,
-         {0, 1, 2, CONTACT_MSISDN_COUNT_MAX - 1},
-         {-1, CONTACT_MSISDN_COUNT_MAX, 100},
-         failed("org_yora_contact_contact_get_current_activated_msisdn_index"),
-         failed("contact_set_current_activated_msisdn_index: "
-                "org_yora_contact_contact_set_current_activated_msisdn_index")},
+         contact_set_current_activated_msisdn_index, 0, {0, 1, 2, CONTACT_MSISDN_COUNT_MAX - 1},
+         {-1, CONTACT_MSISDN_COUNT_MAX, 100}, failed("org_yora_contact_contact_get_current_activated_msisdn_index"),
+         failed("contact_set_current_activated_msisdn_index", "contact_set_current_activated_msisdn_index")},
         {"copy flag", contact_get_copy_flag_for_sim_change, contact_set_copy_flag_for_sim_change,
-         CONTACT_SIM_CHANGE_KEEP,
-         {CONTACT_SIM_CHANGE_KEEP, CONTACT_SIM_CHANGE_COPY},
-         {-1, 2},
-         failed("contact_get_copy_flag: org_yora_contact_contact_get_copy_flag"),
-         failed("contact_set_copy_flag: org_yora_contact_contact_set_copy_flag")},
+         CONTACT_SIM_CHANGE_KEEP, {CONTACT_SIM_CHANGE_KEEP, CONTACT_SIM_CHANGE_COPY}, {-1, 2},
+         failed("contact_get_copy_flag", "contact_get_copy_flag"), failed("contact_set_copy_flag", "contact_set_copy_flag")},
         {"sort type", contact_get_sort_type, contact_set_sort_type, CONTACT_SORT_BY_FIRST_NAME,
-         {CONTACT_SORT_BY_FIRST_NAME, CONTACT_SORT_BY_LAST_NAME},
-         {-1, 2},
-         failed("contact_get_sort_type: org_yora_contact_contact_get_sort_type"),
-         failed("contact_set_sort_type: org_yora_contact_contact_set_sort_type")},
+         {CONTACT_SORT_BY_FIRST_NAME, CONTACT_SORT_BY_LAST_NAME}, {-1, 2},
+         failed("contact_get_sort_type", "contact_get_sort_type"), failed("contact_set_sort_type", "contact_set_sort_type")},
         {"display order", contact_get_display_order, contact_set_display_order, CONTACT_DISPLAY_FIRST_NAME_FIRST,
-         {CONTACT_DISPLAY_FIRST_NAME_FIRST, CONTACT_DISPLAY_LAST_NAME_FIRST},
-         {-1, 2},
-         failed("contact_get_display_order: org_yora_contact_contact_get_display_order"),
-         failed("contact_set_display_order: org_yora_contact_contact_set_display_order")},
+         {CONTACT_DISPLAY_FIRST_NAME_FIRST, CONTACT_DISPLAY_LAST_NAME_FIRST}, {-1, 2},
+         failed("contact_get_display_order", "contact_get_display_order"),
+         failed("contact_set_display_order", "contact_set_display_order")},
     };
     return settings;
 }
+// clang-format on
 
 const std::string kGetOwnNumberFailed = failed("org_yora_contact_contact_get_own_number");
 const std::string kSetOwnNumberFailed = failed("org_yora_contact_contact_contact_set_own_number");
@@ -136,59 +138,43 @@ struct OwnNumber {
 
 using SettingsTest = ServiceTest;
 
-TEST_F(SettingsTest, FreshDatabaseHoldsTheDocumentedDefaults)
+// Each setting: its default on a fresh database, every valid value stored and
+// read back, values outside it refused without a change, and the last value
+// kept across a restart.
+TEST_F(SettingsTest, DefaultsValidAndRefusedValuesAndARestart)
 {
-    for (const IntSetting &setting : int_settings())
-        EXPECT_EQ(read(setting), setting.fallback) << setting.name;
+    for (const IntSetting &setting : int_settings()) {
+        SCOPED_TRACE(setting.name);
+        EXPECT_EQ(read(setting), setting.fallback);
+        // Backwards, so the last value stored differs from the default.
+        for (auto value = setting.valid.rbegin(); value != setting.valid.rend(); ++value) {
+            write(setting, *value);
+            EXPECT_EQ(read(setting), *value);
+        }
+        write(setting, setting.valid.back());
+        for (int value : setting.invalid) {
+            SCOPED_TRACE(value);
+            EXPECT_TRUE(
+                fails_with([&](int *e) { return setting.set(value, e); }, kInvalidSettingValue, setting.set_failed));
+            EXPECT_EQ(read(setting), setting.valid.back());
+        }
+    }
     OwnNumber own;
     int error_code = -1;
     ASSERT_EQ(own.get(&error_code), 1);
     EXPECT_STREQ(own.name, "");
     EXPECT_STREQ(own.number, "");
-}
-
-TEST_F(SettingsTest, EveryValidValueIsStoredAndReadBack)
-{
-    for (const IntSetting &setting : int_settings()) {
-        // Backwards, so the last value stored differs from the default.
-        for (auto value = setting.valid.rbegin(); value != setting.valid.rend(); ++value) {
-            write(setting, *value);
-            EXPECT_EQ(read(setting), *value) << setting.name;
-        }
-    }
-}
-
-TEST_F(SettingsTest, ValuesOutsideASettingAreRefusedAndChangeNothing)
-{
-    for (const IntSetting &setting : int_settings()) {
-        write(setting, setting.valid.back());
-        for (int value : setting.invalid) {
-            SCOPED_TRACE(::testing::Message() << setting.name << " = " << value);
-            EXPECT_TRUE(fails_with([&](int *e) { return setting.set(value, e); }, kInvalidSettingValue,
-                                   setting.set_failed));
-            EXPECT_EQ(read(setting), setting.valid.back());
-        }
-    }
-}
-
-TEST_F(SettingsTest, SettingsSurviveARestart)
-{
-    for (const IntSetting &setting : int_settings())
-        write(setting, setting.valid.back());
-    int error_code = -1;
     ASSERT_EQ(contact_set_own_number("Anna", "+4930123456", &error_code), 1);
 
     restart_service();
-
     for (const IntSetting &setting : int_settings())
         EXPECT_EQ(read(setting), setting.valid.back()) << setting.name;
-    OwnNumber own;
     ASSERT_EQ(own.get(&error_code), 1);
     EXPECT_STREQ(own.name, "Anna");
     EXPECT_STREQ(own.number, "+4930123456");
 }
 
-TEST_F(SettingsTest, OwnNumberIsStoredUpToItsLimits)
+TEST_F(SettingsTest, OwnNumberIsStoredUpToItsLimitsAndRefusedBeyond)
 {
     // 64 bytes of name (32 two-byte characters) and 40 characters of number.
     std::string name;
@@ -203,45 +189,34 @@ TEST_F(SettingsTest, OwnNumberIsStoredUpToItsLimits)
     ASSERT_EQ(own.get(&error_code), 1);
     EXPECT_EQ(std::string(own.name), name);
     EXPECT_EQ(std::string(own.number), number);
-
-    ASSERT_EQ(contact_set_own_number("", "", &error_code), 1) << "empty clears both";
+    ASSERT_EQ(contact_set_own_number("", "", &error_code), 1);
     ASSERT_EQ(own.get(&error_code), 1);
-    EXPECT_STREQ(own.name, "");
-    EXPECT_STREQ(own.number, "");
-}
+    EXPECT_STREQ(own.name, "") << "empty clears both";
 
-TEST_F(SettingsTest, OwnNumberOverItsLimitsOrWithOtherCharactersIsRefused)
-{
-    int error_code = -1;
     ASSERT_EQ(contact_set_own_number("Anna", "0301234", &error_code), 1);
-    const std::string long_name(CONTACT_OWN_NAME_MAX + 1, 'n');
-    const std::string long_number(CONTACT_OWN_NUMBER_MAX + 1, '5');
-    auto set = [](const std::string &name, const std::string &number) {
-        return [=](int *e) { return contact_set_own_number(name.c_str(), number.c_str(), e); };
+    const struct {
+        std::string name, number;
+        int code;
+    } refused[] = {
+        {std::string(CONTACT_OWN_NAME_MAX + 1, 'n'), "1", kValueTooLong},
+        {"Anna", std::string(CONTACT_OWN_NUMBER_MAX + 1, '5'), kValueTooLong},
+        {"Anna", "030 1234", kInvalidSettingValue},
+        {"Anna", "12a4", kInvalidSettingValue},
+        {"Anna", "1+2", kInvalidSettingValue},
+        {"Anna", "0301234\n", kInvalidSettingValue},
+        {"An\nna", "1", kInvalidSettingValue}, // a reader shows the name: no control characters
     };
-    EXPECT_TRUE(fails_with(set(long_name, "1"), kValueTooLong, kSetOwnNumberFailed));
-    EXPECT_TRUE(fails_with(set("Anna", long_number), kValueTooLong, kSetOwnNumberFailed));
-    for (const char *number : {"030 1234", "12a4", "1+2", "0301234\n"})
-        EXPECT_TRUE(fails_with(set("Anna", number), kInvalidSettingValue, kSetOwnNumberFailed)) << number;
-    // Control characters in the name are refused too: a reader shows it.
-    EXPECT_TRUE(fails_with(set("An\nna", "1"), kInvalidSettingValue, kSetOwnNumberFailed));
-
-    OwnNumber own;
+    for (const auto &r : refused)
+        EXPECT_TRUE(
+            fails_with(with(contact_set_own_number, r.name.c_str(), r.number.c_str()), r.code, kSetOwnNumberFailed))
+            << r.name << " " << r.number;
+    // What is copied: the string and its NUL, nothing more.
+    own.clear();
     ASSERT_EQ(own.get(&error_code), 1);
-    EXPECT_STREQ(own.name, "Anna") << "a refused own number changes nothing";
-    EXPECT_STREQ(own.number, "0301234");
-}
-
-TEST_F(SettingsTest, OwnNumberCopyWritesTheStringAndItsNulAndNothingMore)
-{
-    int error_code = -1;
-    ASSERT_EQ(contact_set_own_number("Anna", "110", &error_code), 1);
-    OwnNumber own;
-    ASSERT_EQ(own.get(&error_code), 1);
-    EXPECT_EQ(std::string(own.name, 5), std::string("Anna\0", 5));
-    EXPECT_EQ(std::string(own.name + 5, sizeof own.name - 5), std::string(sizeof own.name - 5, 'x'));
-    EXPECT_EQ(std::string(own.number, 4), std::string("110\0", 4));
-    EXPECT_EQ(std::string(own.number + 4, sizeof own.number - 4), std::string(sizeof own.number - 4, 'y'));
+    EXPECT_EQ(std::string(own.name, sizeof own.name), std::string("Anna\0", 5) + std::string(sizeof own.name - 5, 'x'))
+        << "a refused own number changes nothing";
+    EXPECT_EQ(std::string(own.number, sizeof own.number),
+              std::string("0301234\0", 8) + std::string(sizeof own.number - 8, 'y'));
 }
 
 // With the connection that contact_initialize opened: it is used, and left
@@ -266,25 +241,12 @@ TEST_F(SettingsTest, OpenConnectionIsUsedAndLeftOpenWithTheCountUnchanged)
     EXPECT_EQ(contact_initialize(nullptr), 1); // for TearDown
 }
 
-// Without contact_initialize: each call opens a connection for itself and
-// closes it again.
-class WithoutInitializeTest : public ServiceTest {
-protected:
-    void SetUp() override
-    {
-        ServiceTest::SetUp();
-        contact_finalize(nullptr);
-        ASSERT_FALSE(opened());
-    }
-    void TearDown() override
-    {
-        contact_initialize(nullptr);
-        ServiceTest::TearDown();
-    }
-};
-
-TEST_F(WithoutInitializeTest, EverySettingWorksAndTheConnectionIsClosedAgain)
+// Without contact_initialize each call, failed or not, opens a connection for
+// itself and closes it again; a contact_initialize after it counts from zero.
+TEST_F(SettingsTest, WithoutInitializeEachCallConnectsForItselfAndClosesAgain)
 {
+    contact_finalize(nullptr);
+    ASSERT_FALSE(opened());
     LogCapture log;
     for (const IntSetting &setting : int_settings()) {
         write(setting, setting.valid.back());
@@ -301,28 +263,15 @@ TEST_F(WithoutInitializeTest, EverySettingWorksAndTheConnectionIsClosedAgain)
     EXPECT_FALSE(opened());
     EXPECT_TRUE(log.errors().empty());
     EXPECT_TRUE(log.traces().empty()) << "no settings call counts a user";
-}
 
-TEST_F(WithoutInitializeTest, FailedCallClosesTheConnectionToo)
-{
-    EXPECT_TRUE(fails_with([](int *e) { return contact_set_display_order(5, e); }, kInvalidSettingValue,
-                           failed("contact_set_display_order: org_yora_contact_contact_set_display_order")));
-    EXPECT_FALSE(opened());
-    EXPECT_TRUE(fails_with([](int *e) { return contact_set_own_number("x", "abc", e); }, kInvalidSettingValue,
-                           kSetOwnNumberFailed));
-    EXPECT_FALSE(opened());
-    // The next call connects afresh.
-    write(int_settings().back(), CONTACT_DISPLAY_LAST_NAME_FIRST);
-    EXPECT_FALSE(opened());
-}
+    EXPECT_TRUE(fails_with(with(contact_set_own_number, "x", "abc"), kInvalidSettingValue, kSetOwnNumberFailed));
+    EXPECT_FALSE(opened()) << "a failed call closes it too";
 
-TEST_F(WithoutInitializeTest, InitializeAfterATemporaryConnectionCountsFromZero)
-{
-    write(int_settings().front(), CONTACT_SYNC_STATUS_RUNNING);
     EXPECT_EQ(contact_initialize(nullptr), 1);
     EXPECT_TRUE(opened());
     EXPECT_EQ(contact_finalize(nullptr), 1);
     EXPECT_FALSE(opened()) << "one contact_finalize matches the one contact_initialize";
+    EXPECT_EQ(contact_initialize(nullptr), 1); // for TearDown
 }
 
 // ---- with a responder in this process --------------------------------------------
@@ -364,7 +313,8 @@ protected:
     {
         ++calls_;
         if (refuse_)
-            throw sdbus::Error("org.yora.contact.Error.Refused", std::to_string(kRefusedCode) + ": refused by the test");
+            throw sdbus::Error("org.yora.contact.Error.Refused",
+                               std::to_string(kRefusedCode) + ": refused by the test");
     }
 
     std::atomic<int> calls_{0};
@@ -399,8 +349,7 @@ TEST_F(SettingsResponder, EveryFailedCallLogsItsOwnMessageAndTakesTheCode)
         EXPECT_EQ(std::string(own.name, sizeof own.name), std::string(sizeof own.name, 'x'));
         EXPECT_EQ(std::string(own.number, sizeof own.number), std::string(sizeof own.number, 'y'));
         EXPECT_EQ(opened(), initialized);
-        EXPECT_TRUE(fails_with([](int *e) { return contact_set_own_number("a", "1", e); }, kRefusedCode,
-                               kSetOwnNumberFailed));
+        EXPECT_TRUE(fails_with(with(contact_set_own_number, "a", "1"), kRefusedCode, kSetOwnNumberFailed));
         EXPECT_EQ(opened(), initialized);
         if (initialized)
             contact_finalize(nullptr);
@@ -419,15 +368,6 @@ TEST_F(SettingsResponder, LongOwnNumberIsCutToItsBuffersAndTerminated)
     EXPECT_EQ(std::string(own.name + CONTACT_OWN_NAME_MAX + 1, 16), std::string(16, 'x')) << "65 bytes at most";
     EXPECT_EQ(std::string(own.number), std::string(CONTACT_OWN_NUMBER_MAX, '9'));
     EXPECT_EQ(std::string(own.number + CONTACT_OWN_NUMBER_MAX + 1, 16), std::string(16, 'y')) << "41 bytes at most";
-
-    // Exactly at the limits: the whole string and its NUL.
-    name_ = std::string(CONTACT_OWN_NAME_MAX, 'M');
-    number_ = std::string(CONTACT_OWN_NUMBER_MAX, '8');
-    own.clear();
-    ASSERT_EQ(own.get(&error_code), 1);
-    EXPECT_EQ(std::string(own.name), name_);
-    EXPECT_EQ(std::string(own.number), number_);
-    EXPECT_EQ(own.name[CONTACT_OWN_NAME_MAX + 1], 'x');
 }
 
 // A NULL argument is refused before anything else: no call reaches the
@@ -438,41 +378,31 @@ TEST_F(SettingsResponder, NullArgumentsAreRefusedBeforeConnectingOrCalling)
         Call call;
         std::string message;
     };
+    char name[65];
     const std::vector<NullCase> cases{
-        {[](int *e) { return contact_get_contact_module_sync_status(nullptr, e); },
+        {with(contact_get_contact_module_sync_status, nullptr),
          null_argument_message("contact_get_contact_module_sync_status", "sync_module")},
-        {[](int *e) { return contact_get_view_storage_preference(nullptr, e); },
+        {with(contact_get_view_storage_preference, nullptr),
          null_argument_message("contact_get_view_storage_preference", "storage_preference")},
-        {[](int *e) { return contact_get_storage_preference(nullptr, e); },
+        {with(contact_get_storage_preference, nullptr),
          null_argument_message("contact_get_storage_preference", "storage_preference")},
-        {[](int *e) {
-             char number[41];
-             return contact_get_own_number(nullptr, number, e);
-         },
-         kNameIsNull},
-        {[](int *e) {
-             char name[65];
-             return contact_get_own_number(name, nullptr, e);
-         },
-         kNumberIsNull},
-        {[](int *e) { return contact_get_own_number(nullptr, nullptr, e); }, kNameIsNull},
-        {[](int *e) { return contact_set_own_number(nullptr, "1", e); }, kNameIsNull},
-        {[](int *e) { return contact_set_own_number("a", nullptr, e); }, kNumberIsNull},
-        {[](int *e) { return contact_set_own_number(nullptr, nullptr, e); }, kNameIsNull},
-        {[](int *e) { return contact_get_copy_flag_for_sim_change(nullptr, e); },
+        {with(contact_get_copy_flag_for_sim_change, nullptr),
          null_argument_message("contact_get_copy_flag", "copy_flag")},
-        {[](int *e) { return contact_get_sort_type(nullptr, e); },
-         null_argument_message("contact_get_sort_type", "sort_type")},
-        {[](int *e) { return contact_get_display_order(nullptr, e); },
-         null_argument_message("contact_get_display_order", "display_order")},
+        {with(contact_get_sort_type, nullptr), null_argument_message("contact_get_sort_type", "sort_type")},
+        {with(contact_get_display_order, nullptr), null_argument_message("contact_get_display_order", "display_order")},
+        // The name is checked before the number.
+        {with(contact_get_own_number, nullptr, nullptr), kNameIsNull},
+        {with(contact_get_own_number, name, nullptr), kNumberIsNull},
+        {with(contact_set_own_number, nullptr, nullptr), kNameIsNull},
+        {with(contact_set_own_number, "a", nullptr), kNumberIsNull},
     };
     for (bool initialized : {false, true}) {
         if (initialized) {
             ASSERT_EQ(contact_initialize(nullptr), 1);
         }
         for (std::size_t i = 0; i < cases.size(); ++i) {
-            SCOPED_TRACE(::testing::Message() << "case " << i << (initialized ? " with" : " without")
-                                              << " contact_initialize");
+            SCOPED_TRACE(::testing::Message()
+                         << "case " << i << (initialized ? " with" : " without") << " contact_initialize");
             EXPECT_TRUE(fails_with(cases[i].call, CONTACT_ERROR_NULL_ARGUMENT, cases[i].message));
             EXPECT_EQ(opened(), initialized);
         }
