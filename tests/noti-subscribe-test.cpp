@@ -215,11 +215,12 @@ TEST(SimpleConverter, StoresItsUpdateTypeAndTracesEachElementCopied)
 TEST(TableConverter, EveryEntryGivesItsTypeAndEverythingOutsideIsRefused)
 {
     const std::vector<int> around = {INT_MIN, -1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 100, INT_MAX};
+    int index = 1000; // a new one for each call
     for (const Kind &kind : kTables)
         for (int operation : around)
             for (int storage : kind.elements_read == 3 ? around : std::vector<int>{0}) {
                 SCOPED_TRACE(::testing::Message() << kind.function << " operation " << operation << " storage " << storage);
-                const int index = 1000 + 10 * storage + operation;
+                ++index;
                 const Conversion call(kind, kind.elements_read == 3 ? ints({operation, storage, index})
                                                                     : ints({operation, index}));
                 const unsigned row = kind.table.size() == 1 ? 0u : unsigned(storage);
