@@ -203,31 +203,8 @@ protected:
 
 // ---- preconditions ---------------------------------------------------------------
 
-TEST_F(VCardTest, WithoutConnectionEveryConversionLogsOpenedAndReturnsZero)
-{
-    ASSERT_EQ(contact_finalize(nullptr), 1);
-    contact_t record{};
-    char path[CONTACT_VCARD_PATH_MAX];
-    char *text = nullptr;
-    // NULL arguments too: the connection is tested first.
-    EXPECT_EQ(run([&] { return contact_convert_contact_to_vcard(nullptr, &text, 0); }).errors,
-              std::vector<std::string>{kOpened});
-    EXPECT_EQ(run([&] { return contact_convert_contact_to_vcard_file(nullptr, nullptr, 0); }).errors,
-              std::vector<std::string>{kOpened});
-    EXPECT_EQ(run([&] { return contact_convert_contact_to_vcard_file_tmp(&record, path, 0); }).errors,
-              std::vector<std::string>{kOpened});
-    for (auto call : {std::function<int()>([&] { return contact_convert_vcard_file_to_contact(nullptr, nullptr); }),
-                      std::function<int()>([&] { return contact_convert_vcard_to_contact("BEGIN:VCARD", &record); })}) {
-        const Outcome outcome = run(call);
-        EXPECT_EQ(outcome.result, 0);
-        EXPECT_EQ(outcome.errors, std::vector<std::string>{kOpened});
-        EXPECT_EQ(outcome.traces, std::vector<std::string>{kBegin}) << "the begin trace comes before the test";
-    }
-    EXPECT_EQ(text, nullptr);
-    ASSERT_EQ(contact_initialize(nullptr), 1);
-}
-
-TEST_F(VCardTest, NullArgumentsInTheirOrder)
+// The connection first, then each NULL in the order of the arguments.
+TEST_F(VCardTest, PreconditionsLogTheirMessageAndReturnZero)
 {
     contact_t record{};
     char *text = nullptr;
@@ -239,21 +216,27 @@ TEST_F(VCardTest, NullArgumentsInTheirOrder)
     const std::vector<Case> cases{
         {"to text, pContact", [&] { return contact_convert_contact_to_vcard(nullptr, &text, 0); }, kContactNull},
         {"file, both", [&] { return contact_convert_contact_to_vcard_file(nullptr, nullptr, 0); }, kContactNull},
-        {"file, path", [&] { return contact_convert_contact_to_vcard_file(&record, nullptr, 0); }, kPathNull},
-        {"tmp, both", [&] { return contact_convert_contact_to_vcard_file_tmp(nullptr, nullptr, 0); }, kContactNull},
         {"tmp, path", [&] { return contact_convert_contact_to_vcard_file_tmp(&record, nullptr, 0); }, kPathNull},
         {"file to contact, both", [&] { return contact_convert_vcard_file_to_contact(nullptr, nullptr); }, kFileNull},
-        {"file to contact, contact", [&] { return contact_convert_vcard_file_to_contact("/x.vcf", nullptr); },
-         kContactNull},
+        {"file to contact, contact", [&] { return contact_convert_vcard_file_to_contact("/x.vcf", nullptr); }, kContactNull},
         {"text to contact, both", [&] { return contact_convert_vcard_to_contact(nullptr, nullptr); }, kObjectNull},
         {"text to contact, contact", [&] { return contact_convert_vcard_to_contact("x", nullptr); }, kContactNull},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        const Outcome outcome = run(c.call);
-        EXPECT_EQ(outcome.result, 0);
-        EXPECT_EQ(outcome.errors, std::vector<std::string>{c.message});
+    for (bool connected : {true, false}) {
+        if (!connected) {
+            ASSERT_EQ(contact_finalize(nullptr), 1);
+        }
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (connected ? "" : ", not connected"));
+            const Outcome outcome = run(c.call);
+            EXPECT_EQ(outcome.result, 0);
+            EXPECT_EQ(outcome.errors, std::vector<std::string>{connected ? c.message : kOpened});
+            if (std::strstr(c.what, "to contact") != nullptr) { // their begin trace comes before the test
+                EXPECT_EQ(outcome.traces, std::vector<std::string>{kBegin});
+            }
+        }
     }
+    ASSERT_EQ(contact_initialize(nullptr), 1);
     EXPECT_EQ(text, nullptr);
     EXPECT_EQ(contact_free_vcard(nullptr), 1);
 }
@@ -286,7 +269,7 @@ TEST_F(VCardTest, EveryFieldSurvivesContactToVCardToContactThroughTheService)
     for (int param : {CONTACT_VCARD_21, CONTACT_VCARD_30, CONTACT_VCARD_40}) {
         SCOPED_TRACE(param);
         const std::string text = to_vcard(stored.record, param);
-        ASSERT_FALSE(text.empty());
+        EXPECT_NE(text.find(std::string("VERSION:") + char('0' + param / 10) + "." + char('0' + param % 10)), std::string::npos);
         // Back through the service: the fixed part and its counts.
         contact_t back{};
         ASSERT_EQ(contact_convert_vcard_to_contact(text.c_str(), &back), 1);
@@ -298,14 +281,10 @@ TEST_F(VCardTest, EveryFieldSurvivesContactToVCardToContactThroughTheService)
     }
 }
 
-TEST_F(VCardTest, ConvertParamSelectsTheVersion)
+TEST_F(VCardTest, AConvertParamOfNoVersionIsRefused)
 {
     SampleContact sample("Version Check");
     EXPECT_NE(to_vcard(sample.record, 0).find("VERSION:3.0\r\n"), std::string::npos);
-    EXPECT_NE(to_vcard(sample.record, 21).find("VERSION:2.1\r\n"), std::string::npos);
-    EXPECT_NE(to_vcard(sample.record, 30).find("VERSION:3.0\r\n"), std::string::npos);
-    EXPECT_NE(to_vcard(sample.record, 40).find("VERSION:4.0\r\n"), std::string::npos);
-
     char *text = nullptr;
     const Outcome outcome = run([&] { return contact_convert_contact_to_vcard(&sample.record, &text, 22); });
     EXPECT_EQ(outcome.result, 0);
@@ -327,11 +306,9 @@ TEST_F(VCardTest, AStoredContactIsExportedWithItsStoredSections)
     fixed.index = index;
     fixed.storage_type = CONTACT_STORAGE_PHONE;
     const std::string text = to_vcard(fixed);
-    EXPECT_NE(text.find("FN:Grace Brewster Hopper\r\n"), std::string::npos) << "the fixed part as sent";
-    EXPECT_NE(text.find("+1 202 555 0142"), std::string::npos) << text;
-    EXPECT_NE(text.find("grace@example.org"), std::string::npos);
-    EXPECT_NE(text.find("Arlington"), std::string::npos);
-    EXPECT_NE(text.find("NOTE:Found the bug."), std::string::npos);
+    for (const char *part : {"FN:Grace Brewster Hopper\r\n", "+1 202 555 0142", "grace@example.org", "Arlington",
+                             "NOTE:Found the bug."})
+        EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
 
     // The same through the alias of the phone storage.
     fixed.storage_type = CONTACT_STORAGE_PHONE_ALIAS;
@@ -381,19 +358,14 @@ TEST_F(VCardTest, TheFileVariantsWriteCallerFilesInTheServiceDirectory)
         char path[CONTACT_VCARD_PATH_MAX];
         std::memset(path, 'x', sizeof path);
         ASSERT_EQ(variant.convert(&stored.record, path, CONTACT_VCARD_40), 1);
-        const std::size_t length = strnlen(path, sizeof path);
-        ASSERT_LT(length, sizeof path);
-        for (std::size_t i = length; i < sizeof path; ++i)
-            ASSERT_EQ(path[i], '\0') << "zero bytes up to the 300th, at " << i;
+        ASSERT_EQ(path[sizeof path - 1], '\0');
         EXPECT_EQ(fs::path(path).parent_path().string(), variant.directory + "/" + std::to_string(getuid()))
             << "the caller's own directory";
         struct stat status {};
         ASSERT_EQ(lstat(path, &status), 0);
         EXPECT_TRUE(S_ISREG(status.st_mode));
         EXPECT_EQ(status.st_uid, getuid()) << "the file belongs to the caller";
-        const std::string content = read_file(path);
-        EXPECT_EQ(content, to_vcard(stored.record, CONTACT_VCARD_40));
-        // And the service reads it back as the caller.
+        EXPECT_EQ(read_file(path), to_vcard(stored.record, CONTACT_VCARD_40));
         contact_t back{};
         ASSERT_EQ(contact_convert_vcard_file_to_contact(path, &back), 1);
         expect_same_fixed_fields(back, stored.record);
@@ -429,10 +401,8 @@ TEST_F(VCardTest, TemporaryFilesOfAnEarlierRunAreRemovedAtStart)
 
 TEST_F(VCardTest, AFixedPartThatIsNotOneIsRefusedWithItsCode)
 {
-    EXPECT_TRUE(has_code(service_error("contact_convert_contact_to_vcard", Bytes(100), 0),
-                         contact_engine::kMalformedRecord));
-    Bytes whole(contact_wire::kFixedSize + 4, 0);
-    EXPECT_TRUE(has_code(service_error("contact_convert_contact_to_vcard_file", whole, 0),
+    EXPECT_TRUE(has_code(service_error("contact_convert_contact_to_vcard", Bytes(100), 0), contact_engine::kMalformedRecord));
+    EXPECT_TRUE(has_code(service_error("contact_convert_contact_to_vcard_file", Bytes(contact_wire::kFixedSize + 4), 0),
                          contact_engine::kMalformedRecord));
     Bytes bad_text(contact_wire::kFixedSize, 0);
     std::memset(bad_text.data() + contact_wire::offset::display_name, 0xff, 4);
@@ -441,59 +411,6 @@ TEST_F(VCardTest, AFixedPartThatIsNotOneIsRefusedWithItsCode)
 }
 
 // ---- vCard to contact ------------------------------------------------------------
-
-TEST_F(VCardTest, Latin1QuotedPrintable21FileImportsWithUtf8Names)
-{
-    // Names as an old phone wrote them: ISO-8859-1 bytes, QUOTED-PRINTABLE,
-    // a soft line break inside the note.
-    const std::string card = "BEGIN:VCARD\r\n"
-                             "VERSION:2.1\r\n"
-                             "N;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:M=FCller;J=FCrgen;;;\r\n"
-                             "FN;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:J=FCrgen M=FCller\r\n"
-                             "ORG;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:B=E4ckerei S=F8rensen\r\n"
-                             "TEL;CELL;PREF:+49 171 2345678\r\n"
-                             "TEL;WORK:+49 30 987654\r\n"
-                             "NOTE;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:Gr=FC=DFe aus K=\r\n"
-                             "=F6ln\r\n"
-                             "END:VCARD\r\n";
-    const std::string path = dir_.path() + "/nokia.vcf";
-    write_file(path, card);
-    for (bool from_file : {true, false}) {
-        SCOPED_TRACE(from_file ? "file" : "text");
-        contact_t got{};
-        ASSERT_EQ(from_file ? contact_convert_vcard_file_to_contact(path.c_str(), &got)
-                            : contact_convert_vcard_to_contact(card.c_str(), &got),
-                  1);
-        EXPECT_EQ(TEXT(got, first_name), "J\xc3\xbcrgen");
-        EXPECT_EQ(TEXT(got, last_name), "M\xc3\xbcller");
-        EXPECT_EQ(TEXT(got, display_name), "J\xc3\xbcrgen M\xc3\xbcller");
-        EXPECT_EQ(TEXT(got, company), "B\xc3\xa4" "ckerei S\xc3\xb8rensen");
-        EXPECT_EQ(got.phone_info_cnt, 2);
-        EXPECT_EQ(got.note_len, int(std::strlen("Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln")));
-        EXPECT_EQ(got.phone_info, nullptr);
-        EXPECT_EQ(got.note, nullptr);
-    }
-    EXPECT_EQ(stored_contacts(), 0) << "a conversion stores nothing";
-}
-
-TEST_F(VCardTest, AYearLessBirthdayIsLeftOutAndTheCardRead)
-{
-    contact_t got{};
-    ASSERT_EQ(contact_convert_vcard_to_contact("BEGIN:VCARD\r\nVERSION:4.0\r\nFN:No Year\r\nBDAY:--0203\r\nEND:VCARD\r\n",
-                                               &got),
-              1);
-    EXPECT_EQ(TEXT(got, display_name), "No Year");
-    EXPECT_EQ(TEXT(got, birthday), "");
-}
-
-TEST_F(VCardTest, TheFirstCardOfSeveralIsTaken)
-{
-    const std::string cards = "BEGIN:VCARD\nVERSION:3.0\nFN:First\nEND:VCARD\n"
-                              "BEGIN:VCARD\nVERSION:3.0\nFN:Second\nEND:VCARD\n";
-    contact_t got{};
-    ASSERT_EQ(contact_convert_vcard_to_contact(cards.c_str(), &got), 1);
-    EXPECT_EQ(TEXT(got, display_name), "First");
-}
 
 TEST_F(VCardTest, MalformedInputGetsItsCodeStoresNothingAndTheServiceStaysUp)
 {
@@ -530,21 +447,8 @@ TEST_F(VCardTest, MalformedInputGetsItsCodeStoresNothingAndTheServiceStaysUp)
         EXPECT_TRUE(has_code(service_error("contact_convert_vcard_file_to_contact", path), c.code));
     }
 
-    // A 50 MB line, in a file (the bus would not carry it as text).
-    const std::string huge = dir_.path() + "/huge.vcf";
-    {
-        std::ofstream out(huge, std::ios::binary);
-        out << "BEGIN:VCARD\r\nVERSION:3.0\r\nNOTE:";
-        const std::string block(1 << 20, 'a');
-        for (int i = 0; i < 50; ++i)
-            out << block;
-        out << "\r\nFN:Huge\r\nEND:VCARD\r\n";
-    }
-    contact_t got{};
-    EXPECT_EQ(contact_convert_vcard_file_to_contact(huge.c_str(), &got), 0);
-    EXPECT_TRUE(has_code(service_error("contact_convert_vcard_file_to_contact", huge), contact_engine::kVCardTooLarge));
-
     // Files that cannot be read: missing, relative, a directory, a FIFO.
+    contact_t got{};
     const std::string fifo = dir_.path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     for (const std::string &path : {dir_.path() + "/missing.vcf", std::string("relative.vcf"), dir_.path(), fifo}) {
@@ -564,6 +468,10 @@ TEST_F(VCardTest, MalformedInputGetsItsCodeStoresNothingAndTheServiceStaysUp)
               1);
     EXPECT_EQ(TEXT(got, display_name), "P");
     EXPECT_EQ(got.phone_info_cnt, 1);
+    // Of several cards, the first is taken.
+    ASSERT_EQ(contact_convert_vcard_to_contact("BEGIN:VCARD\nVERSION:3.0\nFN:First\nEND:VCARD\n"
+                                               "BEGIN:VCARD\nVERSION:3.0\nFN:Second\nEND:VCARD\n", &got), 1);
+    EXPECT_EQ(TEXT(got, display_name), "First");
 }
 
 // ---- files of another user ---------------------------------------------------------
@@ -672,23 +580,6 @@ TEST_F(VCardIdentityTest, AFileOnlyRootCanReadIsRefusedToNobody)
     EXPECT_EQ(stored_contacts(), 0);
 }
 
-TEST_F(VCardIdentityTest, AWrittenFileBelongsToTheCallerWhoAsked)
-{
-    SampleContact sample("Exported For Nobody");
-    sample.phone("+1 555 0100");
-    add(sample.record);
-    const AsNobody exported = run_tool_as_nobody({"vcard", "export", "1", "--file"});
-    if (!exported.skip.empty())
-        GTEST_SKIP() << exported.skip;
-    ASSERT_EQ(exported.status, 0) << exported.output;
-    const std::string path = exported.output.substr(0, exported.output.find('\n'));
-    struct stat status {};
-    ASSERT_EQ(lstat(path.c_str(), &status), 0) << path;
-    EXPECT_EQ(status.st_uid, kNobody);
-    EXPECT_EQ(status.st_mode & 0777, 0600u) << "the caller's, and no one else's but root's";
-    EXPECT_NE(read_file(path).find("+1 555 0100"), std::string::npos);
-}
-
 // ---- short replies, long paths and the payload, against a responder ----------------
 
 class VCardReplyTest : public ResponderTest {
@@ -707,18 +598,14 @@ protected:
             return record;
         };
         object_->registerMethod("contact_convert_vcard_to_contact").onInterface(interface).implementedAs(record_of_length);
-        object_->registerMethod("contact_convert_vcard_file_to_contact")
-            .onInterface(interface)
-            .implementedAs(record_of_length);
+        object_->registerMethod("contact_convert_vcard_file_to_contact").onInterface(interface).implementedAs(record_of_length);
         // convert_param names the length of the path.
         const auto path_of_length = [this](const Bytes &record, int length) {
             received_ = record.size();
             return std::string("/") + std::string(std::size_t(length - 1), 'p');
         };
         object_->registerMethod("contact_convert_contact_to_vcard_file").onInterface(interface).implementedAs(path_of_length);
-        object_->registerMethod("contact_convert_contact_to_vcard_file_tmp")
-            .onInterface(interface)
-            .implementedAs(path_of_length);
+        object_->registerMethod("contact_convert_contact_to_vcard_file_tmp").onInterface(interface).implementedAs(path_of_length);
         object_->registerMethod("contact_convert_contact_to_vcard")
             .onInterface(interface)
             .implementedAs([this](const Bytes &record, int) {
@@ -729,25 +616,6 @@ protected:
 
     std::size_t received_ = 0;
 };
-
-TEST_F(VCardReplyTest, AReplyShorterThanAContactIsRefusedWithoutWriting)
-{
-    for (const char *length : {"0", "16", "4479"}) {
-        SCOPED_TRACE(length);
-        contact_t got{};
-        set_text(got.display_name, "untouched");
-        for (int variant = 0; variant < 2; ++variant) {
-            const Outcome outcome = run([&] {
-                return variant == 0 ? contact_convert_vcard_to_contact(length, &got)
-                                    : contact_convert_vcard_file_to_contact(length, &got);
-            });
-            EXPECT_EQ(outcome.result, 0);
-            ASSERT_EQ(outcome.errors.size(), 1u);
-            EXPECT_NE(outcome.errors[0].find("does not hold a 4480-byte contact"), std::string::npos);
-            EXPECT_EQ(TEXT(got, display_name), "untouched");
-        }
-    }
-}
 
 TEST_F(VCardReplyTest, TheFirst4480BytesBecomeTheFixedPartAndNothingIsAllocated)
 {
@@ -774,12 +642,11 @@ TEST_F(VCardReplyTest, OnlyTheFixedPartIsSentWhateverTheSections)
     EXPECT_STREQ(text, "BEGIN:VCARD\r\nEND:VCARD\r\n");
     EXPECT_EQ(contact_free_vcard(text), 1);
     char path[CONTACT_VCARD_PATH_MAX];
-    received_ = 0;
-    ASSERT_EQ(contact_convert_contact_to_vcard_file(&sample.record, path, 20), 1);
-    EXPECT_EQ(received_, contact_wire::kFixedSize);
-    received_ = 0;
-    ASSERT_EQ(contact_convert_contact_to_vcard_file_tmp(&sample.record, path, 20), 1);
-    EXPECT_EQ(received_, contact_wire::kFixedSize);
+    for (auto convert : {contact_convert_contact_to_vcard_file, contact_convert_contact_to_vcard_file_tmp}) {
+        received_ = 0;
+        ASSERT_EQ(convert(&sample.record, path, 20), 1);
+        EXPECT_EQ(received_, contact_wire::kFixedSize);
+    }
     // A caller without a place for the text: the text is released, no crash.
     EXPECT_EQ(contact_convert_contact_to_vcard(&sample.record, nullptr, 0), 1);
 }

@@ -65,12 +65,7 @@ struct Phone {
     std::int32_t primary;
     bool operator==(const Phone &) const = default;
 };
-struct Email {
-    std::int32_t type;
-    std::string address;
-    std::int32_t primary;
-    bool operator==(const Email &) const = default;
-};
+using Email = Phone; // the address in place of the number
 struct Postal {
     std::int32_t type;
     std::vector<std::string> parts;
@@ -83,7 +78,6 @@ struct Account {
 };
 
 std::ostream &operator<<(std::ostream &out, const Phone &p) { return out << p.type << ":" << p.number << ":" << p.primary; }
-std::ostream &operator<<(std::ostream &out, const Email &e) { return out << e.type << ":" << e.address << ":" << e.primary; }
 std::ostream &operator<<(std::ostream &out, const Postal &p)
 {
     out << p.type;
@@ -96,63 +90,51 @@ std::ostream &operator<<(std::ostream &out, const Account &a)
     return out << a.type << "/" << a.status << ":" << a.service << ":" << a.account;
 }
 
-std::string element_text(const std::uint8_t *element, std::size_t offset, std::size_t width)
+// The elements of a section, each made into a view by `make(bytes, int at offset, text at offset and width)`.
+template <class View, class Make> std::vector<View> elements(const Record &record, std::size_t section, std::size_t size, Make make)
 {
-    const char *text = reinterpret_cast<const char *>(element + offset);
-    return std::string(text, strnlen(text, width));
-}
-
-std::vector<Phone> phones(const Record &record)
-{
-    std::vector<Phone> result;
-    const Bytes bytes = record.section(kPhoneSection);
-    for (std::size_t at = 0; at < bytes.size(); at += contact_wire::kPhoneInfoSize)
-        result.push_back({contact_wire::read_i32(bytes.data() + at, 0), element_text(bytes.data() + at, 4, 48),
-                          contact_wire::read_i32(bytes.data() + at, 52)});
-    return result;
-}
-
-std::vector<Email> emails(const Record &record)
-{
-    std::vector<Email> result;
-    const Bytes bytes = record.section(kEmailSection);
-    for (std::size_t at = 0; at < bytes.size(); at += contact_wire::kEmailInfoSize)
-        result.push_back({contact_wire::read_i32(bytes.data() + at, 0), element_text(bytes.data() + at, 8, 128),
-                          contact_wire::read_i32(bytes.data() + at, 4)});
-    return result;
-}
-
-std::vector<Postal> postals(const Record &record)
-{
-    std::vector<Postal> result;
-    const Bytes bytes = record.section(fields::kPostalSection);
-    for (std::size_t at = 0; at < bytes.size(); at += contact_wire::kPostalInfoSize) {
-        Postal postal{contact_wire::read_i32(bytes.data() + at, 0), {}};
-        for (const auto &component : fields::kAddressComponents)
-            postal.parts.push_back(element_text(bytes.data() + at, component.offset, component.width));
-        result.push_back(postal);
+    std::vector<View> result;
+    const Bytes bytes = record.section(section);
+    for (std::size_t at = 0; at < bytes.size(); at += size) {
+        const std::uint8_t *element = bytes.data() + at;
+        const auto int_at = [&](std::size_t offset) { return contact_wire::read_i32(element, offset); };
+        const auto text_at = [&](std::size_t offset, std::size_t width) {
+            const char *text = reinterpret_cast<const char *>(element + offset);
+            return std::string(text, strnlen(text, width));
+        };
+        result.push_back(make(int_at, text_at));
     }
     return result;
 }
 
+std::vector<Phone> phones(const Record &record)
+{
+    return elements<Phone>(record, kPhoneSection, contact_wire::kPhoneInfoSize,
+                           [](auto i, auto t) { return Phone{i(0), t(4, 48), i(52)}; });
+}
+std::vector<Email> emails(const Record &record)
+{
+    return elements<Email>(record, kEmailSection, contact_wire::kEmailInfoSize,
+                           [](auto i, auto t) { return Email{i(0), t(8, 128), i(4)}; });
+}
+std::vector<Postal> postals(const Record &record)
+{
+    return elements<Postal>(record, fields::kPostalSection, contact_wire::kPostalInfoSize, [](auto i, auto t) {
+        Postal postal{i(0), {}};
+        for (const auto &component : fields::kAddressComponents)
+            postal.parts.push_back(t(component.offset, component.width));
+        return postal;
+    });
+}
 std::vector<Account> ims(const Record &record)
 {
-    std::vector<Account> result;
-    const Bytes bytes = record.section(kImSection);
-    for (std::size_t at = 0; at < bytes.size(); at += contact_wire::kImSize)
-        result.push_back({contact_wire::read_i32(bytes.data() + at, 0), contact_wire::read_i32(bytes.data() + at, 4),
-                          element_text(bytes.data() + at, 8, 32), element_text(bytes.data() + at, 40, 104)});
-    return result;
+    return elements<Account>(record, kImSection, contact_wire::kImSize,
+                             [](auto i, auto t) { return Account{i(0), i(4), t(8, 32), t(40, 104)}; });
 }
-
 std::vector<Account> sns(const Record &record)
 {
-    std::vector<Account> result;
-    const Bytes bytes = record.section(fields::kSnsSection);
-    for (std::size_t at = 0; at < bytes.size(); at += contact_wire::kSnsSize)
-        result.push_back({contact_wire::read_i32(bytes.data() + at, 0), 0, element_text(bytes.data() + at, 4, 32),
-                          element_text(bytes.data() + at, 36, 104)});
-    return result;
+    return elements<Account>(record, fields::kSnsSection, contact_wire::kSnsSize,
+                             [](auto i, auto t) { return Account{i(0), 0, t(4, 32), t(36, 104)}; });
 }
 
 std::string section_text(const Record &record, std::size_t which)
@@ -213,99 +195,62 @@ const std::vector<IntValue> kFullInts = {
     {"is_blocked", 4288, 1},     {"is_hidden", 4292, 1},      {"revision", 4452, 42},
 };
 
-std::string text_with_nul(const std::string &text)
+// Appends an element of `size` bytes with ints and texts (offset, width, text) at their offsets.
+void append_element(Bytes &section, std::size_t size, std::initializer_list<std::pair<std::size_t, std::int32_t>> ints,
+                    std::initializer_list<std::tuple<std::size_t, std::size_t, std::string>> texts)
 {
-    return text + std::string(1, '\0');
+    Bytes element(size, 0);
+    for (auto [at, value] : ints)
+        contact_wire::write_i32(element.data(), at, value);
+    for (const auto &[at, width, text] : texts)
+        put(element, at, width, text);
+    section.insert(section.end(), element.begin(), element.end());
 }
 
 Record full_record()
 {
+    namespace offset = contact_wire::offset;
     Bytes bytes(contact_wire::kFixedSize, 0);
     for (const auto &[field, value] : kFullTexts)
         put(bytes, field.offset, field.width, value);
     for (const auto &value : kFullInts)
         contact_wire::write_i32(bytes.data(), value.offset, value.value);
-
-    auto element = [](std::size_t size) { return Bytes(size, 0); };
-    Bytes phone_section, email_section, postal_section, sns_section, im_section;
-    const std::vector<Phone> phone_values = {{CONTACT_TYPE_MOBILE, "+33 6 12 34 56 78", 1},
-                                             {CONTACT_TYPE_HOME, "01 42 00 00 00", 0},
-                                             {CONTACT_TYPE_WORK, "+33 (1) 40-00-00-00 ext. 12", 0},
-                                             {CONTACT_TYPE_FAX, "+33140000001", 0},
-                                             {CONTACT_TYPE_OTHER, "*31#0800,123;456", 0}};
-    for (const Phone &phone : phone_values) {
-        Bytes e = element(contact_wire::kPhoneInfoSize);
-        contact_wire::write_i32(e.data(), 0, phone.type);
-        put(e, 4, 48, phone.number);
-        contact_wire::write_i32(e.data(), 52, phone.primary);
-        phone_section.insert(phone_section.end(), e.begin(), e.end());
+    Bytes phone, email, postal, sns, im;
+    for (const Phone &p : {Phone{CONTACT_TYPE_MOBILE, "+33 6 12 34 56 78", 1}, Phone{CONTACT_TYPE_HOME, "01 42 00 00 00", 0},
+                           Phone{CONTACT_TYPE_WORK, "+33 (1) 40-00-00-00 ext. 12", 0}, Phone{CONTACT_TYPE_FAX, "+33140000001", 0},
+                           Phone{CONTACT_TYPE_OTHER, "*31#0800,123;456", 0}})
+        append_element(phone, contact_wire::kPhoneInfoSize, {{0, p.type}, {52, p.primary}}, {{4, 48, p.number}});
+    for (const Email &e : {Email{CONTACT_TYPE_HOME, "jf@example.org", 0},
+                           Email{CONTACT_TYPE_WORK, "jean-francois.daubigne@socgen.example", 1},
+                           Email{CONTACT_TYPE_OTHER, "\"odd,name\"@example.org", 0}})
+        append_element(email, contact_wire::kEmailInfoSize, {{0, e.type}, {4, e.primary}}, {{8, 128, e.number}});
+    for (const Postal &p : {Postal{CONTACT_TYPE_WORK, {"BP 12", "Bâtiment B, 3e étage", "29 boulevard Haussmann;\nCour intérieure",
+                                                       "Paris", "Île-de-France", "75009", "France"}},
+                            Postal{CONTACT_TYPE_HOME, {"", "", "1-2-3 Shibuya", "渋谷区", "東京都", "150-0002", "日本"}}}) {
+        append_element(postal, contact_wire::kPostalInfoSize, {{0, p.type}}, {});
+        for (std::size_t i = 0; i < p.parts.size(); ++i)
+            put(postal, postal.size() - contact_wire::kPostalInfoSize + fields::kAddressComponents[i].offset,
+                fields::kAddressComponents[i].width, p.parts[i]);
     }
-    const std::vector<Email> email_values = {{CONTACT_TYPE_HOME, "jf@example.org", 0},
-                                             {CONTACT_TYPE_WORK, "jean-francois.daubigne@socgen.example", 1},
-                                             {CONTACT_TYPE_OTHER, "\"odd,name\"@example.org", 0}};
-    for (const Email &email : email_values) {
-        Bytes e = element(contact_wire::kEmailInfoSize);
-        contact_wire::write_i32(e.data(), 0, email.type);
-        contact_wire::write_i32(e.data(), 4, email.primary);
-        put(e, 8, 128, email.address);
-        email_section.insert(email_section.end(), e.begin(), e.end());
-    }
-    const std::vector<std::vector<std::string>> postal_values = {
-        {"BP 12", "Bâtiment B, 3e étage", "29 boulevard Haussmann;\nCour intérieure", "Paris", "Île-de-France",
-         "75009", "France"},
-        {"", "", "1-2-3 Shibuya", "渋谷区", "東京都", "150-0002", "日本"}};
-    std::int32_t postal_type = CONTACT_TYPE_WORK;
-    for (const auto &parts : postal_values) {
-        Bytes e = element(contact_wire::kPostalInfoSize);
-        contact_wire::write_i32(e.data(), 0, postal_type);
-        postal_type = CONTACT_TYPE_HOME;
-        for (std::size_t i = 0; i < parts.size(); ++i)
-            put(e, fields::kAddressComponents[i].offset, fields::kAddressComponents[i].width, parts[i]);
-        postal_section.insert(postal_section.end(), e.begin(), e.end());
-    }
-    for (const Account &account : {Account{2, 0, "Twitter", "@jf_daubigne"}, Account{0, 0, "", "jf.example"}}) {
-        Bytes e = element(contact_wire::kSnsSize);
-        contact_wire::write_i32(e.data(), 0, account.type);
-        put(e, 4, 32, account.service);
-        put(e, 36, 104, account.account);
-        sns_section.insert(sns_section.end(), e.begin(), e.end());
-    }
-    for (const Account &account : {Account{1, 2, "Jabber", "jf@jabber.example"}, Account{0, 1, "Skype", "jf:skype"},
-                                   Account{3, 0, "Matrix, new", "@jf:matrix.example"}}) {
-        Bytes e = element(contact_wire::kImSize);
-        contact_wire::write_i32(e.data(), 0, account.type);
-        contact_wire::write_i32(e.data(), 4, account.status);
-        put(e, 8, 32, account.service);
-        put(e, 40, 104, account.account);
-        im_section.insert(im_section.end(), e.begin(), e.end());
-    }
+    for (const Account &a : {Account{2, 0, "Twitter", "@jf_daubigne"}, Account{0, 0, "", "jf.example"}})
+        append_element(sns, contact_wire::kSnsSize, {{0, a.type}}, {{4, 32, a.service}, {36, 104, a.account}});
+    for (const Account &a : {Account{1, 2, "Jabber", "jf@jabber.example"}, Account{0, 1, "Skype", "jf:skype"},
+                             Account{3, 0, "Matrix, new", "@jf:matrix.example"}})
+        append_element(im, contact_wire::kImSize, {{0, a.type}, {4, a.status}}, {{8, 32, a.service}, {40, 104, a.account}});
     const std::string note = "Première ligne\nSecond line, with; separators \\ and a tab\there\n\nafter a blank line";
-    const std::string about = "About: écrivain, cycliste; \\o/";
-    const std::string presence = "Au bureau; back at 3";
+    const std::string about = "About: écrivain, cycliste; \\o/", presence = "Au bureau; back at 3";
     Bytes id_data(contact_wire::kIdDataSize);
     for (std::size_t i = 0; i < id_data.size(); ++i)
         id_data[i] = std::uint8_t(i * 7 + 3);
-
-    contact_wire::write_i32(bytes.data(), contact_wire::offset::phone_info_cnt, std::int32_t(phone_values.size()));
-    contact_wire::write_i32(bytes.data(), contact_wire::offset::email_info_cnt, std::int32_t(email_values.size()));
-    contact_wire::write_i32(bytes.data(), contact_wire::offset::postal_info_cnt, std::int32_t(postal_values.size()));
-    contact_wire::write_i32(bytes.data(), contact_wire::offset::note_len, std::int32_t(note.size()));
-    contact_wire::write_i32(bytes.data(), contact_wire::offset::about_len, std::int32_t(about.size()));
-    contact_wire::write_i32(bytes.data(), contact_wire::offset::sns_cnt, 2);
-    contact_wire::write_i32(bytes.data(), contact_wire::offset::im_cnt, 3);
-    contact_wire::write_i32(bytes.data(), contact_wire::offset::presence_text_len, std::int32_t(presence.size()));
-    contact_wire::write_i32(bytes.data(), contact_wire::offset::contact_id_data, 1);
-    for (const Bytes *section : {&phone_section, &email_section, &postal_section})
-        bytes.insert(bytes.end(), section->begin(), section->end());
-    for (const std::string *text : {&note, &about}) {
-        const std::string with_nul = text_with_nul(*text);
-        bytes.insert(bytes.end(), with_nul.begin(), with_nul.end());
-    }
-    bytes.insert(bytes.end(), sns_section.begin(), sns_section.end());
-    bytes.insert(bytes.end(), im_section.begin(), im_section.end());
-    const std::string presence_with_nul = text_with_nul(presence);
-    bytes.insert(bytes.end(), presence_with_nul.begin(), presence_with_nul.end());
-    bytes.insert(bytes.end(), id_data.begin(), id_data.end());
+    for (auto [at, value] : {std::pair{offset::phone_info_cnt, 5}, {offset::email_info_cnt, 3}, {offset::postal_info_cnt, 2},
+                             {offset::note_len, int(note.size())}, {offset::about_len, int(about.size())},
+                             {offset::sns_cnt, 2}, {offset::im_cnt, 3}, {offset::presence_text_len, int(presence.size())},
+                             {offset::contact_id_data, 1}})
+        contact_wire::write_i32(bytes.data(), at, value);
+    const std::string texts[] = {note + '\0', about + '\0', presence + '\0'};
+    for (const Bytes &part : {phone, email, postal, Bytes(texts[0].begin(), texts[0].end()),
+                              Bytes(texts[1].begin(), texts[1].end()), sns, im, Bytes(texts[2].begin(), texts[2].end()), id_data})
+        bytes.insert(bytes.end(), part.begin(), part.end());
     return Record::parse(std::move(bytes));
 }
 
@@ -330,38 +275,53 @@ void expect_same_contact(const Record &expected, const Record &actual)
     EXPECT_TRUE(actual.bytes() == expected.bytes()) << "the byte arrays differ";
 }
 
+// A card as one line: every text set, the modified time, each element, the
+// note and the photo's size and type.
+std::string digest(const ImportedContact &contact)
+{
+    const Record &record = contact.record;
+    std::ostringstream out;
+    for (const auto &[field, unused] : kFullTexts)
+        if (!record.text(field).empty())
+            out << field.name << "=" << record.text(field) << "|";
+    if (const std::int32_t modified = record.get_int(fields::kModifiedTimeOffset))
+        out << "modified=" << modified << "|";
+    for (const Phone &phone : phones(record))
+        out << "TEL " << phone << "|";
+    for (const Email &email : emails(record))
+        out << "EMAIL " << email << "|";
+    for (const Postal &postal : postals(record))
+        out << "ADR " << postal << "|";
+    for (const Account &im : ims(record))
+        out << "IM " << im << "|";
+    for (const Account &account : sns(record))
+        out << "SNS " << account << "|";
+    if (!record.note().empty())
+        out << "NOTE " << record.note() << "|";
+    if (!contact.photo.empty())
+        out << "PHOTO " << contact.photo.size() << " " << contact.photo_media_type;
+    return out.str();
+}
+
 // ---------------------------------------------------------------------------
 // Round trips
 
 class EveryVersion : public ::testing::TestWithParam<int> {};
 
-TEST_P(EveryVersion, KeepsEveryFieldOfAContactThroughVCardAndBack)
+// Every field and an empty contact through the writer and back; lines end
+// in CRLF and (but in 2.1) fold within 75 bytes.
+TEST_P(EveryVersion, KeepsEveryFieldAndWritesFoldedCrLfLines)
 {
     const Record original = full_record();
     const std::string text = write_vcard(original, vcard_version_for(GetParam()));
-    const ImportedContact back = read_vcard_contact(text);
-    expect_same_contact(original, back.record);
-}
-
-TEST_P(EveryVersion, KeepsAnEmptyContactEmpty)
-{
+    expect_same_contact(original, read_vcard_contact(text).record);
     const Record blank = Record::blank();
-    const ImportedContact back = read_vcard_contact(write_vcard(blank, vcard_version_for(GetParam())));
-    EXPECT_TRUE(back.record.bytes() == blank.bytes());
-}
-
-TEST_P(EveryVersion, WritesLinesThatEndInCrLfAndStayWithinTheFoldWidth)
-{
-    const std::string text = write_vcard(full_record(), vcard_version_for(GetParam()));
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find("\r\n", start);
+    EXPECT_TRUE(read_vcard_contact(write_vcard(blank, vcard_version_for(GetParam()))).record.bytes() == blank.bytes());
+    for (std::size_t start = 0, end; start < text.size(); start = end + 2) {
+        end = text.find("\r\n", start);
         ASSERT_NE(end, std::string::npos) << "a line without CRLF at byte " << start;
         EXPECT_EQ(text.substr(start, end - start).find('\n'), std::string::npos);
-        if (GetParam() != kVCardParam21) {
-            EXPECT_LE(end - start, 75u) << text.substr(start, end - start);
-        }
-        start = end + 2;
+        EXPECT_TRUE(GetParam() == kVCardParam21 || end - start <= 75u) << text.substr(start, end - start);
     }
 }
 
@@ -378,19 +338,15 @@ TEST_P(EveryVersion, ReadsTheGeneratedAddressBookExactly)
     for (std::size_t i = 0; i < cards.size(); ++i) {
         const vcard_sample::Card &card = cards[i];
         const Record &record = second[i].record;
-        EXPECT_EQ(record.text(text_field::first_name), card.first);
-        EXPECT_EQ(record.text(text_field::last_name), card.last);
+        EXPECT_EQ(record.text(text_field::first_name) + " " + record.text(text_field::last_name), card.first + " " + card.last);
         EXPECT_EQ(record.note(), card.note);
-        ASSERT_EQ(phones(record).size(), card.numbers.size());
-        for (std::size_t n = 0; n < card.numbers.size(); ++n) {
-            EXPECT_EQ(phones(record)[n].number, card.numbers[n].number);
-            EXPECT_EQ(phones(record)[n].primary, card.numbers[n].preferred ? 1 : 0);
-        }
-        ASSERT_EQ(emails(record).size(), card.emails.size());
+        std::vector<Phone> numbers;
+        for (const auto &number : card.numbers)
+            numbers.push_back({phones(record).at(numbers.size()).type, number.number, number.preferred ? 1 : 0});
+        EXPECT_EQ(phones(record), numbers);
+        EXPECT_EQ(emails(record).size(), card.emails.size());
         ASSERT_EQ(postals(record).size(), card.addresses.size());
-        if (!card.addresses.empty()) {
-            EXPECT_EQ(postals(record)[0].parts[2], card.addresses[0].street);
-        }
+        EXPECT_TRUE(card.addresses.empty() || postals(record)[0].parts[2] == card.addresses[0].street);
         EXPECT_TRUE(record.bytes() == first[i].record.bytes()) << "card " << i;
     }
 }
@@ -400,11 +356,9 @@ INSTANTIATE_TEST_SUITE_P(Versions, EveryVersion, ::testing::Values(kVCardParam21
 
 TEST(VCardWriter, WritesTheVersionThatConvertParamSelects)
 {
-    const Record record = full_record();
-    EXPECT_THAT(write_vcard(record, vcard_version_for(kVCardParamDefault)), HasSubstr("\r\nVERSION:3.0\r\n"));
-    EXPECT_THAT(write_vcard(record, vcard_version_for(kVCardParam21)), HasSubstr("\r\nVERSION:2.1\r\n"));
-    EXPECT_THAT(write_vcard(record, vcard_version_for(kVCardParam30)), HasSubstr("\r\nVERSION:3.0\r\n"));
-    EXPECT_THAT(write_vcard(record, vcard_version_for(kVCardParam40)), HasSubstr("\r\nVERSION:4.0\r\n"));
+    for (auto [param, version] : {std::pair{kVCardParamDefault, "3.0"}, {kVCardParam21, "2.1"}, {kVCardParam30, "3.0"},
+                                  {kVCardParam40, "4.0"}})
+        EXPECT_THAT(write_vcard(full_record(), vcard_version_for(param)), HasSubstr(std::string("\r\nVERSION:") + version + "\r\n"));
     EXPECT_EQ(code_of([] { vcard_version_for(1); }), kInvalidArgument);
     EXPECT_EQ(code_of([] { vcard_version_for(-30); }), kInvalidArgument);
 }
@@ -423,151 +377,89 @@ TEST(VCardWriter, WritesEachVersionsOwnFormOfTypesAndPreference)
 // ---------------------------------------------------------------------------
 // Real-world samples
 
-TEST(VCardSamples, ReadsLatin1QuotedPrintableNamesOfAnOldNokiaAsUtf8)
-{
-    const auto contacts = read_all(sample("nokia-2.1-latin1.vcf"));
-    ASSERT_EQ(contacts.size(), 2u);
-    const Record &first = contacts[0].record;
-    EXPECT_EQ(first.text(text_field::first_name), "Jürgen");
-    EXPECT_EQ(first.text(text_field::last_name), "Müller");
-    EXPECT_EQ(first.text(fields::name_prefix), "Dr.");
-    EXPECT_EQ(first.text(text_field::display_name), "Dr. Jürgen Müller");
-    EXPECT_EQ(first.note(), "Straße und Plätze\nhinter dem Café, zweiter Teil nach weichem Umbruch");
-    EXPECT_THAT(phones(first), ::testing::ElementsAre(Phone{CONTACT_TYPE_MOBILE, "+49 171 1234567", 1},
-                                                      Phone{CONTACT_TYPE_WORK, "+49 211 987654", 0}));
-    const Record &second = contacts[1].record;
-    EXPECT_EQ(second.text(text_field::last_name), "Ångström");
-    EXPECT_EQ(second.text(text_field::first_name), "Åsa");
-    EXPECT_EQ(second.text(text_field::display_name), "Åsa Ångström") << "made from N when FN is missing";
-}
+// Each card of the samples as `digest` writes it (element types: 0 home,
+// 1 work, 2 mobile, 3 fax, 4 other): Latin-1, Windows-1252, Shift_JIS and
+// Big5 names as UTF-8, QUOTED-PRINTABLE soft breaks, folded lines and LF
+// line ends, groups and labels, a display name made from N, PREF=2 not
+// primary, a year-less birthday left out, photos in BASE64 and a data URI.
+const std::vector<std::pair<const char *, std::vector<std::string>>> kSamples = {
+    {"nokia-2.1-latin1.vcf", {
+        "first_name=Jürgen|last_name=Müller|name_prefix=Dr.|display_name=Dr. Jürgen Müller|"
+        "TEL 2:+49 171 1234567:1|TEL 1:+49 211 987654:0|"
+        "NOTE Straße und Plätze\nhinter dem Café, zweiter Teil nach weichem Umbruch|",
+        "first_name=Åsa|last_name=Ångström|display_name=Åsa Ångström|TEL 0:0301234:0|",
+    }},
+    {"android-2.1.vcf", {
+        "first_name=José|last_name=Ortiz|middle_name=Luis|birthday=1980-02-29|display_name=José Luis Ortiz|"
+        "company=Empresa S.A.|job_title=Ingeniero|phonetic_first_name=Hoseh|TEL 2:+34 600 111 222:0|"
+        "TEL 0:+34 91 555 1234:0|TEL 3:+34 91 555 9999:0|EMAIL 0:jose@example.es:0|"
+        "EMAIL 1:jl.ortiz@empresa.example:1|ADR 0|||Calle de Alcalá 12|Madrid||28014|España|"
+        "IM 0/0:Jabber:jose@jabber.example|PHOTO 768 image/jpeg",
+    }},
+    {"iphone-3.0.vcf", {
+        "first_name=Johnny|last_name=Appleseed|name_prefix=Mr.|birthday=1976-04-01|"
+        "display_name=Mr. Johnny Appleseed|company=Apple Inc.|job_title=Engineer|department=Engineering|"
+        "TEL 2:+1 (408) 555-0101:1|TEL 0:+1 408 555 0102:0|TEL 3:+1 408 555 0103:0|"
+        "EMAIL 0:johnny@example.com:1|EMAIL 1:jappleseed@apple.example:0|ADR 0|||1 Infinite Loop|Cupertino|"
+        "CA|95014|United States|IM 0/0:Skype:johnny.apple|SNS 0/0:twitter:johnnyapple|"
+        "NOTE Remember: the meeting, room 4; bring slides\nSecond line|PHOTO 768 image/jpeg",
+    }},
+    {"rfc2426-3.0.vcf", {
+        "display_name=Frank Dawson|company=Lotus Development Corporation|"
+        "website=http://home.earthlink.net/~fdawson|TEL 1:+1-919-676-9515:0|TEL 3:+1-919-676-9564:0|"
+        "EMAIL 4:Frank_Dawson@Lotus.com:1|EMAIL 4:fdawson@earthlink.net:0|ADR 1|||6544 Battleford Drive|"
+        "Raleigh|NC|27613-3502|U.S.A.|",
+        "display_name=Tim Howes|company=Netscape Communications Corp.|TEL 1:+1-415-937-3419:0|"
+        "TEL 3:+1-415-528-4164:0|EMAIL 4:howes@netscape.com:0|ADR 1|||501 E. Middlefield Rd.|Mountain View|"
+        "CA| 94043|U.S.A.|",
+        "first_name=Grace|last_name=Hopper|middle_name=Brewster|name_prefix=Rear Admiral|birthday=1906-12-09|"
+        "display_name=Grace Hopper|nickname=Amazing Grace|source_uid=c0ffee00-1234-5678-9abc-def012345678|"
+        "modified=1714558830|TEL 2:+1 202 555 0199:0|EMAIL 1:grace@navy.example:0|",
+    }},
+    {"rfc6350-4.0.vcf", {
+        "first_name=Simon|last_name=Perreault|name_suffix=ing. jr,M.Sc.|anniversary=08-08|"
+        "display_name=Simon Perreault|company=Viagenie|website=http://nomis80.org|"
+        "TEL 1:+1-418-656-9254;ext=102:1|TEL 2:+1-418-262-6501:0|EMAIL 1:simon.perreault@viagenie.ca:0|ADR 1|"
+        "|Suite D2-630|2875 Laurier|Quebec|QC|G1V 2M2|Canada|",
+        "first_name=Zoë|last_name=Ünlü|display_name=Zoë Ünlü|TEL 0:+90 212 555 0000:1|"
+        "EMAIL 4:zoe@example.tr:0|IM 0/0:Jabber:zoe@jabber.example|NOTE Line one\nLine two, with comma|"
+        "PHOTO 12 image/png",
+    }},
+    {"outlook-2.1.vcf", {
+        "first_name=Frédéric|last_name=Lefèvre|display_name=Frédéric Lefèvre|company=Société Générale|"
+        "job_title=Chef de projet|department=Informatique|modified=1705307400|TEL 1:+33 1 42 14 20 00:0|"
+        "TEL 2:+33 6 12 34 56 78:0|EMAIL 4:frederic.lefevre@socgen.example:1|ADR 1|||29 boulevard Haussmann|"
+        "Paris||75009|France|NOTE Réunion «budget» – jeudi|",
+    }},
+    {"featurephone-2.1-shift-jis.vcf", {
+        "first_name=太郎|last_name=山田|display_name=太郎 山田|TEL 2:090-1234-5678:0|EMAIL 2:taro@docomo.example:0|"
+        "NOTE 大阪の友人|",
+    }},
+    {"featurephone-2.1-big5.vcf", {
+        "first_name=大文|last_name=陳|display_name=陳大文|TEL 2:0912-345-678:0|",
+    }},
+};
 
-TEST(VCardSamples, ReadsAnAndroidExportWithItsPhoto)
+TEST(VCardSamples, ReadAsTheirExportersMeantThemFromTextAndFromFile)
 {
-    const auto contacts = read_all(sample("android-2.1.vcf"));
-    ASSERT_EQ(contacts.size(), 1u);
-    const Record &record = contacts[0].record;
-    EXPECT_EQ(record.text(text_field::first_name), "José");
-    EXPECT_EQ(record.text(text_field::middle_name), "Luis");
-    EXPECT_EQ(record.text(text_field::display_name), "José Luis Ortiz");
-    EXPECT_EQ(record.text(fields::phonetic_first_name), "Hoseh");
-    EXPECT_EQ(record.text(text_field::birthday), "1980-02-29");
-    EXPECT_EQ(record.text(text_field::company), "Empresa S.A.");
-    EXPECT_THAT(phones(record), ::testing::ElementsAre(Phone{CONTACT_TYPE_MOBILE, "+34 600 111 222", 0},
-                                                       Phone{CONTACT_TYPE_HOME, "+34 91 555 1234", 0},
-                                                       Phone{CONTACT_TYPE_FAX, "+34 91 555 9999", 0}));
-    EXPECT_THAT(emails(record), ::testing::ElementsAre(Email{CONTACT_TYPE_HOME, "jose@example.es", 0},
-                                                       Email{CONTACT_TYPE_WORK, "jl.ortiz@empresa.example", 1}));
-    ASSERT_EQ(postals(record).size(), 1u);
-    EXPECT_EQ(postals(record)[0].parts[2], "Calle de Alcalá 12");
-    EXPECT_EQ(postals(record)[0].parts[6], "España");
-    EXPECT_THAT(ims(record), ::testing::ElementsAre(Account{0, 0, "Jabber", "jose@jabber.example"}));
-    std::string photo;
-    for (int i = 0; i < 3; ++i)
-        for (int b = 0; b < 256; ++b)
-            photo += char(b);
-    EXPECT_TRUE(contacts[0].photo == photo) << "the BASE64 block decodes to the photo's bytes";
-    EXPECT_EQ(contacts[0].photo_media_type, "image/jpeg");
-}
-
-TEST(VCardSamples, ReadsAnIphoneExportWithGroupsAndLabels)
-{
-    const auto contacts = read_all(sample("iphone-3.0.vcf"));
-    ASSERT_EQ(contacts.size(), 1u);
-    const Record &record = contacts[0].record;
-    EXPECT_EQ(record.text(text_field::display_name), "Mr. Johnny Appleseed");
-    EXPECT_EQ(record.text(text_field::company), "Apple Inc.");
-    EXPECT_EQ(record.text(text_field::department), "Engineering");
-    EXPECT_THAT(phones(record), ::testing::ElementsAre(Phone{CONTACT_TYPE_MOBILE, "+1 (408) 555-0101", 1},
-                                                       Phone{CONTACT_TYPE_HOME, "+1 408 555 0102", 0},
-                                                       Phone{CONTACT_TYPE_FAX, "+1 408 555 0103", 0}));
-    EXPECT_THAT(emails(record), ::testing::ElementsAre(Email{CONTACT_TYPE_HOME, "johnny@example.com", 1},
-                                                       Email{CONTACT_TYPE_WORK, "jappleseed@apple.example", 0}));
-    ASSERT_EQ(postals(record).size(), 1u);
-    EXPECT_EQ(postals(record)[0].parts[3], "Cupertino");
-    EXPECT_EQ(record.note(), "Remember: the meeting, room 4; bring slides\nSecond line");
-    EXPECT_THAT(ims(record), ::testing::ElementsAre(Account{0, 0, "Skype", "johnny.apple"}));
-    EXPECT_THAT(sns(record), ::testing::ElementsAre(Account{0, 0, "twitter", "johnnyapple"}));
-    EXPECT_EQ(contacts[0].photo.size(), 768u);
-}
-
-TEST(VCardSamples, ReadsTheExamplesOfRfc2426WithFoldedLinesAndLfLineEnds)
-{
-    const auto contacts = read_all(sample("rfc2426-3.0.vcf"));
-    ASSERT_EQ(contacts.size(), 3u);
-    EXPECT_EQ(contacts[0].record.text(text_field::display_name), "Frank Dawson");
-    ASSERT_EQ(postals(contacts[0].record).size(), 1u);
-    EXPECT_EQ(postals(contacts[0].record)[0].parts[2], "6544 Battleford Drive");
-    EXPECT_EQ(postals(contacts[0].record)[0].parts[3], "Raleigh");
-    EXPECT_THAT(phones(contacts[0].record), ::testing::ElementsAre(Phone{CONTACT_TYPE_WORK, "+1-919-676-9515", 0},
-                                                                   Phone{CONTACT_TYPE_FAX, "+1-919-676-9564", 0}));
-    EXPECT_EQ(emails(contacts[0].record)[0], (Email{CONTACT_TYPE_OTHER, "Frank_Dawson@Lotus.com", 1}));
-    EXPECT_EQ(contacts[0].record.text(text_field::website), "http://home.earthlink.net/~fdawson");
-    EXPECT_EQ(postals(contacts[1].record)[0].parts[4], "CA");
-    const Record &grace = contacts[2].record;
-    EXPECT_EQ(grace.text(fields::name_prefix), "Rear Admiral");
-    EXPECT_EQ(grace.text(text_field::nickname), "Amazing Grace");
-    EXPECT_EQ(grace.text(text_field::birthday), "1906-12-09");
-    EXPECT_EQ(grace.get_int(fields::kModifiedTimeOffset), 1714558830);
-    EXPECT_EQ(grace.text(fields::source_uid), "c0ffee00-1234-5678-9abc-def012345678");
-}
-
-TEST(VCardSamples, ReadsTheExampleOfRfc6350AndA40PhotoDataUri)
-{
-    const auto contacts = read_all(sample("rfc6350-4.0.vcf"));
-    ASSERT_EQ(contacts.size(), 2u);
-    const Record &simon = contacts[0].record;
-    EXPECT_EQ(simon.text(text_field::display_name), "Simon Perreault");
-    EXPECT_EQ(simon.text(fields::name_suffix), "ing. jr,M.Sc.");
-    EXPECT_EQ(simon.text(text_field::birthday), "") << "the record holds no year-less birthday";
-    EXPECT_EQ(simon.text(fields::anniversary), "08-08");
-    EXPECT_THAT(phones(simon), ::testing::ElementsAre(Phone{CONTACT_TYPE_WORK, "+1-418-656-9254;ext=102", 1},
-                                                      Phone{CONTACT_TYPE_MOBILE, "+1-418-262-6501", 0}));
-    EXPECT_EQ(postals(simon)[0].parts[1], "Suite D2-630");
-    EXPECT_EQ(postals(simon)[0].parts[3], "Quebec");
-    const Record &zoe = contacts[1].record;
-    EXPECT_EQ(zoe.text(text_field::first_name), "Zoë");
-    EXPECT_EQ(emails(zoe)[0], (Email{CONTACT_TYPE_OTHER, "zoe@example.tr", 0})) << "PREF=2 is not the primary one";
-    EXPECT_EQ(zoe.note(), "Line one\nLine two, with comma");
-    EXPECT_THAT(ims(zoe), ::testing::ElementsAre(Account{0, 0, "Jabber", "zoe@jabber.example"}));
-    EXPECT_EQ(contacts[1].photo, std::string("\x89PNG\r\n\x1a\n0000", 12));
-    EXPECT_EQ(contacts[1].photo_media_type, "image/png");
-}
-
-TEST(VCardSamples, ReadsAnOutlookExportInWindows1252)
-{
-    const auto contacts = read_all(sample("outlook-2.1.vcf"));
-    ASSERT_EQ(contacts.size(), 1u);
-    const Record &record = contacts[0].record;
-    EXPECT_EQ(record.text(text_field::last_name), "Lefèvre") << "2.1 without CHARSET falls back to Windows-1252";
-    EXPECT_EQ(record.text(text_field::company), "Société Générale");
-    EXPECT_EQ(record.note(), "Réunion «budget» – jeudi");
-    EXPECT_EQ(emails(record)[0], (Email{CONTACT_TYPE_OTHER, "frederic.lefevre@socgen.example", 1}));
-    EXPECT_EQ(record.get_int(fields::kModifiedTimeOffset), 1705307400);
-}
-
-TEST(VCardSamples, ReadsShiftJisAndBig5FeaturePhones)
-{
-    const auto japanese = read_all(sample("featurephone-2.1-shift-jis.vcf"));
-    ASSERT_EQ(japanese.size(), 1u);
-    EXPECT_EQ(japanese[0].record.text(text_field::last_name), "山田");
-    EXPECT_EQ(japanese[0].record.text(text_field::first_name), "太郎");
-    EXPECT_EQ(japanese[0].record.note(), "大阪の友人");
-    const auto chinese = read_all(sample("featurephone-2.1-big5.vcf"));
-    ASSERT_EQ(chinese.size(), 1u);
-    EXPECT_EQ(chinese[0].record.text(text_field::display_name), "陳大文");
-}
-
-TEST(VCardSamples, ReadsTheSameCardsFromAFileAsFromText)
-{
-    const std::string text = sample("rfc2426-3.0.vcf");
-    VCardReader file = VCardReader::from_file(std::string(VCARD_DATA_DIR) + "/rfc2426-3.0.vcf");
-    for (const ImportedContact &expected : read_all(text)) {
-        std::optional<ImportedContact> read = file.next_contact();
-        ASSERT_TRUE(read);
-        EXPECT_TRUE(read->record.bytes() == expected.record.bytes());
+    for (const auto &[file, expected] : kSamples) {
+        SCOPED_TRACE(file);
+        const std::string text = sample(file);
+        std::vector<std::string> from_text, from_file;
+        for (const ImportedContact &contact : read_all(text))
+            from_text.push_back(digest(contact));
+        VCardReader reader = VCardReader::from_file(std::string(VCARD_DATA_DIR) + "/" + file);
+        while (std::optional<ImportedContact> contact = reader.next_contact())
+            from_file.push_back(digest(*contact));
+        EXPECT_EQ(from_text, expected);
+        EXPECT_EQ(from_file, expected);
+        EXPECT_EQ(reader.offset(), text.size());
     }
-    EXPECT_FALSE(file.next_contact());
-    EXPECT_EQ(file.offset(), text.size());
+    std::string photo; // the BASE64 block decodes to bytes 0 to 255, three times
+    for (int i = 0; i < 768; ++i)
+        photo += char(i % 256);
+    EXPECT_TRUE(read_all(sample("android-2.1.vcf"))[0].photo == photo);
+    EXPECT_EQ(read_all(sample("rfc6350-4.0.vcf"))[1].photo, std::string("\x89PNG\r\n\x1a\n0000", 12));
 }
 
 // Cards written after what real exporters write, breaking the standards as
