@@ -558,6 +558,7 @@ TEST_F(SimServiceTest, StatusAndUsedStatusComeFromTheCard)
     EXPECT_EQ(value(contact_is_als_set_check), 0);
     EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_CHANGED) << "this card was never loaded";
     ready_sim_phonebook();
+    EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME) << "as soon as the load reads as complete";
 
     const sim_status_t card = status();
     EXPECT_EQ(std::vector<int>({card.is_present, card.is_enabled, card.card_format, card.load_percent,
@@ -570,8 +571,7 @@ TEST_F(SimServiceTest, StatusAndUsedStatusComeFromTheCard)
     const sim_used_status_t on_card = used();
     EXPECT_EQ(std::vector<int>({on_card.adn_used, on_card.aas_total, on_card.aas_used, on_card.first_free_adn}),
               std::vector<int>({6, 4, 2, 7}));
-    // Read after a restart: right after the load the answer can still be
-    // "changed" (the load reads as complete before its ICCID is committed).
+    // After a restart, from the ICCID the load stored.
     restart_service();
     EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME);
 }
