@@ -2,10 +2,7 @@
 // capabilities the shipped unit grants, under the shipped bus policy; and
 // the shipped interface descriptions against the running service.
 #include <gio/gio.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -15,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -31,13 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uid_t kServiceUser = 65534; // nobody: the service's own user in this test
-
-// Another local user: one with an account, as the bus serves no other.
-const struct passwd *other_user()
-{
-    static const struct passwd *const user = getpwnam("daemon");
-    return user;
-}
 
 std::string read_file(const std::string &path)
 {
@@ -75,38 +66,22 @@ std::string unit_capabilities()
 
 using BusAction = std::function<int(sd_bus *bus, sd_bus_error *error)>;
 
-// Runs `action` in a child process as the other user, on a connection of
-// its own; returns "ok" or the D-Bus error as "<name>: <message>".
-std::string as_other_user(const BusAction &action)
+// Runs `action` as `user` on a connection of its own: "ok" or the D-Bus
+// error as "<name>: <message>".
+std::string as_user(const User &user, const BusAction &action)
 {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0)
-        return "pipe failed";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(pipe_fds[0]);
-        std::string outcome = "could not become the other user";
+    const std::vector<std::string> said = run_as(user, [&](int out) {
         sd_bus *bus = nullptr;
         sd_bus_error error = SD_BUS_ERROR_NULL;
-        if (setgroups(0, nullptr) == 0 && setgid(other_user()->pw_gid) == 0 && setuid(other_user()->pw_uid) == 0) {
-            outcome = "could not connect";
-            if (sd_bus_open_system(&bus) >= 0)
-                outcome = action(bus, &error) >= 0 ? "ok"
-                                                   : std::string(error.name ? error.name : "?") + ": " +
-                                                         (error.message ? error.message : "");
-        }
-        if (write(pipe_fds[1], outcome.data(), outcome.size()) < 0)
-            _exit(2);
-        _exit(0);
-    }
-    close(pipe_fds[1]);
-    std::string outcome;
-    char buffer[512];
-    for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
-        outcome.append(buffer, std::size_t(got));
-    close(pipe_fds[0]);
-    waitpid(pid, nullptr, 0);
-    return outcome;
+        if (sd_bus_open_system(&bus) < 0)
+            say(out, "could not connect");
+        else if (action(bus, &error) >= 0)
+            say(out, "ok");
+        else
+            say(out, std::string(error.name ? error.name : "?") + ": " + (error.message ? error.message : ""));
+        return 0;
+    });
+    return said.empty() ? "no answer" : said.front();
 }
 
 int call_service(sd_bus *bus, sd_bus_error *error, const char *method, const char *types, auto... arguments)
@@ -127,10 +102,6 @@ class NonRootServiceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "running the service as another user needs root";
-        if (other_user() == nullptr)
-            GTEST_SKIP() << "no user 'daemon' to call as";
         if (access(SETPRIV_PATH, X_OK) != 0)
             GTEST_SKIP() << SETPRIV_PATH " (util-linux) is not installed";
         const std::string capabilities = unit_capabilities();
@@ -142,8 +113,9 @@ protected:
                               << "  <policy user=\"" << kServiceUser << "\">\n"
                               << "    <allow own=\"" CONTACT_ENGINE_BUS_NAME "\"/>\n  </policy>\n</busconfig>\n";
         bus_ = std::make_unique<PrivateBus>(config);
-        const std::string address = bus_->address();
-        chmod(fs::path(address.substr(address.find('=') + 1)).parent_path().c_str(), 0711);
+        // Another local user: one with an account, as the bus serves no other.
+        if (!(caller_ = bus_client_user("daemon")))
+            GTEST_SKIP() << "needs root and a user 'daemon' that reaches the private bus";
 
         const std::string state = dir_.path() + "/state";
         fs::create_directory(state);
@@ -171,6 +143,7 @@ protected:
     TempDir dir_;
     std::unique_ptr<PrivateBus> bus_;
     std::unique_ptr<ServiceProcess> service_;
+    std::optional<User> caller_;
 };
 
 TEST_F(NonRootServiceTest, AnotherUserCallsButNeitherOwnsTheNameNorReadsWhatItMayNot)
@@ -179,7 +152,7 @@ TEST_F(NonRootServiceTest, AnotherUserCallsButNeitherOwnsTheNameNorReadsWhatItMa
     const std::string own = dir_.path() + "/own.vcf";
     const std::string services = dir_.path() + "/services.vcf";
     const std::string roots = dir_.path() + "/roots.vcf";
-    write_file(own, card, other_user()->pw_uid, other_user()->pw_gid, 0600); // only the caller may read it
+    write_file(own, card, caller_->uid, caller_->gid, 0600);                  // only the caller may read it
     write_file(services, card, kServiceUser, kServiceUser, 0600);            // only the service's user may
     write_file(roots, card, 0, 0, 0600);
     const auto read_as_caller = [](const std::string &path) {
@@ -217,7 +190,7 @@ TEST_F(NonRootServiceTest, AnotherUserCallsButNeitherOwnsTheNameNorReadsWhatItMa
     };
     for (const auto &each : cases) {
         SCOPED_TRACE(each.what);
-        const std::string outcome = as_other_user(each.action);
+        const std::string outcome = as_user(*caller_, each.action);
         EXPECT_TRUE(outcome.starts_with(each.outcome)) << outcome;
     }
 }
