@@ -191,21 +191,6 @@ TEST(BulkChecks, PreconditionsAndTheirMessages)
     });
 }
 
-TEST(BulkChecks, GetInfoTracesBeginBeforeTheConnectionTest)
-{
-    (void)bus();
-    LogCapture log;
-    bulk_operation_status_t status{};
-    status.state = 42;
-    EXPECT_EQ(failure_code([&](int *e) { return contact_bulk_operation_get_info(3, &status, e); }),
-              CONTACT_ERROR_NOT_CONNECTED);
-    EXPECT_EQ(status.state, 42);
-    ASSERT_EQ(log.entries().size(), 2u);
-    EXPECT_EQ(log.entries()[0].level, kTrace);
-    EXPECT_EQ(log.entries()[0].text, "\n[DodazorEdidud]contact_bulk_operation_get_info:  begin.\n");
-    EXPECT_EQ(log.entries()[1].level, kError);
-}
-
 // ---- what the library sends and reads -----------------------------------------------
 
 // A stand-in for the service: a status of bytes 1, 2, 3, ..., a record of

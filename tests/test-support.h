@@ -1,5 +1,5 @@
 // Test support: a private system bus, the real service on a fresh database,
-// and capture of every debug-message call.
+// capture of every debug-message call, clients of other users.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -66,9 +66,7 @@ class ServiceProcess {
 public:
     // `options`: further command-line options, for every start.
     explicit ServiceProcess(std::string database_path, std::vector<std::string> options = {})
-        : database_(std::move(database_path)), options_(std::move(options))
-    {
-    }
+        : database_(std::move(database_path)), options_(std::move(options)) {}
     ~ServiceProcess() { stop(); }
     ServiceProcess(const ServiceProcess &) = delete;
     ServiceProcess &operator=(const ServiceProcess &) = delete;
@@ -94,14 +92,7 @@ inline constexpr int kModule = 0x14000000;
 inline constexpr int kError = 0x2000000;
 inline constexpr int kTrace = 0x4000000;
 
-struct LogEntry {
-    int line;
-    std::string file;
-    int module;
-    int level;
-    std::string format;
-    std::string text;
-};
+struct LogEntry { int line; std::string file; int module; int level; std::string format; std::string text; };
 
 // Captures every _debug_message call while it lives.
 class LogCapture {
@@ -145,7 +136,6 @@ inline constexpr const char *kEmptySimCard = R"({"present": true, "iccid": "8900
 
 // ---- what every family's tests check ----------------------------------------
 
-// One call of an operation; it receives the error_code pointer.
 using Call = std::function<int(int *error_code)>;
 
 // The library's two precondition messages: "...<function>: The dbus connection
@@ -161,12 +151,7 @@ int failure_code(const Call &call);
 ::testing::AssertionResult fails_with(const Call &call, int code, const std::string &format);
 
 // One precondition: the call fails with `code`, logging `format` from `function`.
-struct Precondition {
-    const char *function;
-    Call call;
-    int code;
-    std::string format;
-};
+struct Precondition { const char *function; Call call; int code; std::string format; };
 
 // Runs the cases in order, those with CONTACT_ERROR_NOT_CONNECTED with the
 // library's connection closed, the others with one open (no service needed);
@@ -175,10 +160,7 @@ void expect_preconditions(const std::vector<Precondition> &cases);
 
 // ---- clients of another user --------------------------------------------------
 
-struct User {
-    uid_t uid;
-    gid_t gid;
-};
+struct User { uid_t uid; gid_t gid; };
 
 // The user `name` as a client of the current private bus (whose directory
 // is opened to others for it): none unless this test runs as root (only
@@ -205,9 +187,8 @@ private:
     int status_ = -1;
 };
 
-// Runs `body` as `user`; its lines come back, and its exit status in `status`.
+// Runs `body` as `user`: its lines, and its exit status in `status`.
 std::vector<std::string> run_as(const User &user, const std::function<int(int out)> &body, int *status = nullptr);
-// Writes `line` and a newline to `out`.
-void say(int out, const std::string &line);
+void say(int out, const std::string &line); // writes `line` and a newline
 
 } // namespace contact_test
