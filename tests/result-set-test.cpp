@@ -168,11 +168,13 @@ TEST_F(ResultSetTest, NamesSortAsPeopleExpectNotByBytes)
 
 // A change of locale: the service answers at once, sorting by the keys it
 // has, and sorts by the new locale once it has remade them (Swedish puts Å
-// and Ö after Z; English sorts them with A and O).
+// and Ö after Z; English sorts them with A and O).  Numbers written
+// without a country code are then Swedish ones.
 TEST_F(ResultSetTest, AfterALocaleChangeTheServiceAnswersAtOnceThenSortsByTheNewLocale)
 {
-    for (const char *name : {"Östen", "Zorro", "Åsa", "Olle", "Anna"})
+    for (const char *name : {"Östen", "Zorro", "Åsa", "Anna"})
         add(name);
+    add("Olle", "020 7946 0018");
     const std::vector<std::string> english{"Anna", "Åsa", "Olle", "Östen", "Zorro"};
     const std::vector<std::string> swedish{"Anna", "Olle", "Zorro", "Åsa", "Östen"};
     EXPECT_EQ(names(create(kPhone, "", kByName)), english);
@@ -199,6 +201,7 @@ TEST_F(ResultSetTest, AfterALocaleChangeTheServiceAnswersAtOnceThenSortsByTheNew
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(seen, swedish);
+    EXPECT_EQ(names(search(kSearchNumber, "+46 20 7946 0018")), std::vector<std::string>{"Olle"});
     EXPECT_EQ(swedish_service.stop(), 0);
     service_.start();
 }

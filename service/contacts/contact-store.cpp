@@ -139,24 +139,33 @@ ContactKeys ContactStore::keys_of(const Record &record) const
 // The names a contact is found by, and its numbers, in their search form.
 void ContactStore::write_keys(std::int64_t id, const ContactKeys &keys)
 {
+    write_words(id, keys.words);
+    write_numbers(id, keys.numbers);
+}
+
+void ContactStore::write_words(std::int64_t id, const std::vector<std::string> &words)
+{
     Database::Cached clear_words = db_.cached("DELETE FROM contact_name_words WHERE contact_id = ?");
     clear_words->bind(1, id);
     clear_words->exec();
     Database::Cached insert_word = db_.cached("INSERT INTO contact_name_words (contact_id, word) VALUES (?, ?)");
-    for (const std::string &word : keys.words) {
+    for (const std::string &word : words) {
         insert_word->bind(1, id);
         insert_word->bindNoCopy(2, word);
         insert_word->exec();
         insert_word->reset();
     }
+}
 
+void ContactStore::write_numbers(std::int64_t id, const std::vector<std::pair<std::string, std::string>> &numbers)
+{
     Database::Cached clear_numbers = db_.cached("DELETE FROM contact_numbers WHERE contact_id = ?");
     clear_numbers->bind(1, id);
     clear_numbers->exec();
     Database::Cached insert_number =
         db_.cached("INSERT INTO contact_numbers (contact_id, position, number, normalised) VALUES (?, ?, ?, ?)");
     int position = 0;
-    for (const auto &[number, key] : keys.numbers) {
+    for (const auto &[number, key] : numbers) {
         insert_number->bind(1, id);
         insert_number->bind(2, position++);
         insert_number->bindNoCopy(3, number);
@@ -193,19 +202,47 @@ bool ContactStore::remake_keys_chunk()
     struct Remade {
         std::int64_t id;
         Bytes packed;
-        ContactKeys keys;
+        ContactKeys stored; // the keys in the tables now
+        ContactKeys keys;   // the keys as they are to be
     };
     const int from = state(kKeysRemadeTo, 0);
     std::vector<Remade> chunk = db_.read([&] {
-        Database::Cached select = db_.cached("SELECT id, record FROM contacts WHERE id > ? ORDER BY id LIMIT ?");
+        std::vector<Remade> rows;
+        Database::Cached select =
+            db_.cached("SELECT id, record, sort_key FROM contacts WHERE id > ? ORDER BY id LIMIT ?");
         select->bind(1, from);
         select->bind(2, limits::kBulkChunk);
-        std::vector<Remade> rows;
         while (select->executeStep()) {
             const SQLite::Column record = select->getColumn(1);
             const auto *bytes = static_cast<const std::uint8_t *>(record.getBlob());
-            rows.push_back({select->getColumn(0).getInt64(), Bytes(bytes, bytes + record.getBytes()), {}});
+            const SQLite::Column key = select->getColumn(2);
+            rows.push_back({select->getColumn(0).getInt64(), Bytes(bytes, bytes + record.getBytes()),
+                            {std::string(static_cast<const char *>(key.getBlob()), std::size_t(key.getBytes())), {}, {}},
+                            {}});
         }
+        if (rows.empty())
+            return rows;
+        // The stored words and numbers of the chunk's contacts, in the order
+        // written (a contact stored between these reads is skipped below).
+        const auto stored = [&rows](std::int64_t id) -> ContactKeys * {
+            const auto row = std::lower_bound(rows.begin(), rows.end(), id,
+                                              [](const Remade &row, std::int64_t wanted) { return row.id < wanted; });
+            return row != rows.end() && row->id == id ? &row->stored : nullptr;
+        };
+        Database::Cached words = db_.cached("SELECT contact_id, word FROM contact_name_words "
+                                            "WHERE contact_id BETWEEN ? AND ? ORDER BY contact_id, rowid");
+        Database::Cached numbers = db_.cached("SELECT contact_id, number, normalised FROM contact_numbers "
+                                              "WHERE contact_id BETWEEN ? AND ? ORDER BY contact_id, position");
+        for (Database::Cached *query : {&words, &numbers}) {
+            (*query)->bind(1, rows.front().id);
+            (*query)->bind(2, rows.back().id);
+        }
+        while (words->executeStep())
+            if (ContactKeys *keys = stored(words->getColumn(0).getInt64()))
+                keys->words.push_back(words->getColumn(1).getString());
+        while (numbers->executeStep())
+            if (ContactKeys *keys = stored(numbers->getColumn(0).getInt64()))
+                keys->numbers.emplace_back(numbers->getColumn(1).getString(), numbers->getColumn(2).getString());
         return rows;
     });
     if (chunk.empty()) {
@@ -221,21 +258,43 @@ bool ContactStore::remake_keys_chunk()
         for (std::size_t i = first; i < end; ++i)
             chunk[i].keys = keys_of(Record::stored(unpack_record(chunk[i].packed.data(), chunk[i].packed.size())));
     });
-    db_.change([&] {
-        // A contact changed since it was read has its new keys already; one
-        // removed is gone: only rows still holding the record read are set.
-        Database::Cached set_key = db_.cached("UPDATE contacts SET sort_key = ? WHERE id = ? AND record = ?");
-        for (const Remade &row : chunk) {
-            set_key->bindNoCopy(1, row.keys.sort_key.data(), int(row.keys.sort_key.size()));
-            set_key->bind(2, row.id);
-            set_key->bindNoCopy(3, row.packed.data(), int(row.packed.size()));
-            const bool same = set_key->exec() == 1;
-            set_key->reset();
-            if (same)
-                write_keys(row.id, row.keys);
-        }
-        set_state(kKeysRemadeTo, int(chunk.back().id));
-    });
+    // Only keys that differ are written (name words never depend on the
+    // locale; numbers only on the region), and a chunk's commit does not
+    // wait for the disk: a power cut loses at most chunks that are then
+    // remade, since the progress is written with them.
+    db_.change(
+        [&] {
+            // A contact changed since it was read has its new keys already;
+            // one removed is gone: only rows still holding the record read
+            // are set.
+            Database::Cached holds = db_.cached("SELECT 1 FROM contacts WHERE id = ? AND record = ?");
+            Database::Cached set_key = db_.cached("UPDATE contacts SET sort_key = ? WHERE id = ?");
+            for (const Remade &row : chunk) {
+                const bool sort_key = row.keys.sort_key != row.stored.sort_key;
+                const bool words = row.keys.words != row.stored.words;
+                const bool numbers = row.keys.numbers != row.stored.numbers;
+                if (!sort_key && !words && !numbers)
+                    continue;
+                holds->bind(1, row.id);
+                holds->bindNoCopy(2, row.packed.data(), int(row.packed.size()));
+                const bool same = holds->executeStep();
+                holds->reset();
+                if (!same)
+                    continue;
+                if (sort_key) {
+                    set_key->bindNoCopy(1, row.keys.sort_key.data(), int(row.keys.sort_key.size()));
+                    set_key->bind(2, row.id);
+                    set_key->exec();
+                    set_key->reset();
+                }
+                if (words)
+                    write_words(row.id, row.keys.words);
+                if (numbers)
+                    write_numbers(row.id, row.keys.numbers);
+            }
+            set_state(kKeysRemadeTo, int(chunk.back().id));
+        },
+        Commit::Unsynced);
     return false;
 }
 

@@ -103,6 +103,8 @@ public:
 
 private:
     void write_keys(std::int64_t id, const ContactKeys &keys);
+    void write_words(std::int64_t id, const std::vector<std::string> &words);
+    void write_numbers(std::int64_t id, const std::vector<std::pair<std::string, std::string>> &numbers);
     // One chunk of remake_keys_on(); true when none was left.
     bool remake_keys_chunk();
     void remake_keys_job(Workers &workers, std::chrono::milliseconds pause);

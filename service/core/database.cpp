@@ -59,8 +59,6 @@ SQLite::Database open_writer(const std::string &path, Durability durability)
         keep_private(path + suffix);
     SQLite::Database db(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | kNoMutex);
     keep_private(path);
-    // A new database gets 8 KiB pages: a contact's record (4480 bytes and
-    // its sections) then mostly fits one page instead of a chain of two.
     db.exec("PRAGMA journal_mode = WAL");
     db.exec("PRAGMA foreign_keys = ON");
     db.exec(durability == Durability::Durable ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = NORMAL");
@@ -89,8 +87,26 @@ SQLite::Database open_reader(const std::string &path)
 } // namespace
 
 Database::Database(const std::string &path, Durability durability)
-    : writer_(open_writer(path, durability)), reader_(open_reader(path))
+    : durability_(durability), writer_(open_writer(path, durability)), reader_(open_reader(path))
 {
+}
+
+Database::Unsynced::Unsynced(Database &db, bool on) : db_(on ? &db : nullptr)
+{
+    if (db_ != nullptr)
+        db_->writer_.exec("PRAGMA synchronous = NORMAL");
+}
+
+Database::Unsynced::~Unsynced()
+{
+    if (db_ == nullptr)
+        return;
+    try {
+        db_->writer_.exec("PRAGMA synchronous = FULL");
+    } catch (const std::exception &) {
+        // Not expected (the pragma sets a flag of the connection); should it
+        // fail, later commits are unsynced until the service starts again.
+    }
 }
 
 SQLite::Database &Database::sql()

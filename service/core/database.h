@@ -39,6 +39,13 @@ namespace contact_engine {
 // last committed changes, though never the database itself.
 enum class Durability { Durable, Fast };
 
+// How one change() reaches the disk.  AsConfigured: as the database's
+// Durability says.  Unsynced: the commit does not wait for the disk even on
+// a Durable database, for work that is simply done again when a power cut
+// loses it (search keys being remade); the next synced commit carries it to
+// the disk with its own.
+enum class Commit { AsConfigured, Unsynced };
+
 class Database {
 public:
     explicit Database(const std::string &path, Durability durability = Durability::Durable);
@@ -50,7 +57,7 @@ public:
     // joins the outer transaction.  The notifications it queued are posted
     // to the outbox after the commit (in commit order, under the write lock)
     // and sent once the lock is released; a rollback drops them.
-    template <class Work> auto change(Work &&work) -> decltype(work())
+    template <class Work> auto change(Work &&work, Commit commit = Commit::AsConfigured) -> decltype(work())
     {
         if (session().database == this) {
             if (!session().writing)
@@ -60,6 +67,7 @@ public:
         const Flush flush(*this); // last out: after the write lock is released
         std::lock_guard lock(write_mutex_);
         const Scope scope(this, writer_, true);
+        const Unsynced unsynced(*this, commit == Commit::Unsynced && durability_ == Durability::Durable);
         const Pending pending(pending_);
         const Reports reports(*this); // after the commit's notifications, or after a rollback
         SQLite::Transaction transaction(writer_);
@@ -158,6 +166,19 @@ private:
         Scope &operator=(const Scope &) = delete;
     };
 
+    // synchronous=NORMAL on the writer for one transaction (set and restored
+    // outside it), when `on`.
+    class Unsynced {
+    public:
+        Unsynced(Database &db, bool on);
+        ~Unsynced();
+        Unsynced(const Unsynced &) = delete;
+        Unsynced &operator=(const Unsynced &) = delete;
+
+    private:
+        Database *db_; // nullptr when off
+    };
+
     // The running transaction's notifications; emptied however it ends.
     class Pending {
     public:
@@ -198,6 +219,7 @@ private:
     void post_reports() noexcept;
     static Notification notification_of(Signal signal, std::initializer_list<std::int32_t> args);
 
+    Durability durability_;
     SQLite::Database writer_;
     SQLite::Database reader_;
     // Kept statements per connection, guarded as their connection is; they
