@@ -193,19 +193,12 @@ TEST(BulkChecks, PreconditionsAndTheirMessages)
 
 // ---- what the library sends and reads -----------------------------------------------
 
-// A stand-in for the service: a status of bytes 1, 2, 3, ..., a record of
-// the thumbs received, and a refusal of every close.
+// A stand-in for the service: a record of the thumbs received, and a refusal of every close.
 class BulkReplyTest : public ResponderTest {
 protected:
     void register_methods() override
     {
         const char *interface = CONTACT_ENGINE_INTERFACE;
-        object_->registerMethod("contact_bulk_operation_get_info").onInterface(interface).implementedAs([](int length) {
-            std::vector<std::uint8_t> reply(static_cast<std::size_t>(length));
-            for (std::size_t i = 0; i < reply.size(); ++i)
-                reply[i] = std::uint8_t(i + 1);
-            return reply;
-        });
         object_->registerMethod("contact_bulk_operation_set_thumb").onInterface(interface).implementedAs(
             [this](int, std::vector<std::uint8_t> thumbs, int count) {
                 received_ = thumbs;
@@ -219,19 +212,6 @@ protected:
     std::vector<std::uint8_t> received_;
     int received_count_ = 0;
 };
-
-TEST_F(BulkReplyTest, StatusFieldsAreReadByOffset)
-{
-    for (int length : {24, 40}) {
-        bulk_operation_status_t status{};
-        int error_code = 77;
-        ASSERT_EQ(contact_bulk_operation_get_info(length, &status, &error_code), 1);
-        EXPECT_EQ(error_code, 77);
-        EXPECT_EQ(std::vector<int>({status.state, status.done, status.total, status.failed, status.progress,
-                                    status.last_error}),
-                  std::vector<int>({0x04030201, 0x08070605, 0x0c0b0a09, 0x100f0e0d, 0x14131211, 0x18171615}));
-    }
-}
 
 TEST_F(BulkReplyTest, ThumbsGoAsLittleEndianBytesAndARefusalKeepsItsCode)
 {
