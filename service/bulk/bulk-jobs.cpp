@@ -711,6 +711,24 @@ ReadChunk read_chunk(int fd, std::uint64_t window_start, const ContactStore &con
 
 } // namespace
 
+namespace {
+
+// The target's free indexes that a chunk stores into, handed out in order.
+struct FreeSlots {
+    std::vector<int> free;
+    std::size_t used = 0;
+    bool full() const { return used == free.size(); }
+    int take() { return free[used++]; }
+    // Where the job's next chunk looks for free indexes.
+    void advance(BulkJob &job) const
+    {
+        if (used > 0)
+            job.next_free = free[used - 1] + 1;
+    }
+};
+
+} // namespace
+
 bool BulkJobs::import_chunk(BulkJob &job)
 {
     // This chunk was read while the one before was stored (or is read now);
@@ -728,8 +746,7 @@ bool BulkJobs::import_chunk(BulkJob &job)
 
     bool full = false;
     db_.change([&] {
-        const std::vector<int> free = contacts_.free_indices(job.target.table, job.target.capacity, job.next_free, wanted);
-        std::size_t used = 0;
+        FreeSlots slots{contacts_.free_indices(job.target.table, job.target.capacity, job.next_free, wanted)};
         ChunkTally tally;
         std::uint64_t offset = chunk_end;
         for (ChunkCard &card : cards) {
@@ -737,14 +754,14 @@ bool BulkJobs::import_chunk(BulkJob &job)
                 tally.skip(card.error);
                 continue;
             }
-            if (used == free.size()) {
+            if (slots.full()) {
                 full = true;
                 offset = (&card == cards.data()) ? job.offset : (&card - 1)->end_offset;
                 break;
             }
-            card.record->set_address(job.target.table, free[used]);
-            contacts_.store(job.target.table, free[used], *card.record, card.keys);
-            ++used;
+            const int index = slots.take();
+            card.record->set_address(job.target.table, index);
+            contacts_.store(job.target.table, index, *card.record, card.keys);
             ++tally.done;
             tally.skipped_properties += int(card.dropped_properties);
         }
@@ -752,8 +769,7 @@ bool BulkJobs::import_chunk(BulkJob &job)
             db_.notify(Signal::CopySomeContacts, {job.target.table});
         commit_chunk(job, tally, [&] {
             job.offset = offset;
-            if (used > 0)
-                job.next_free = free[used - 1] + 1;
+            slots.advance(job);
         });
     });
     if (full)
@@ -799,9 +815,7 @@ bool BulkJobs::copy_chunk(BulkJob &job)
     const std::size_t end = std::min(job.thumbs.size(), job.position + std::size_t(limits::kBulkChunk));
     bool full = false;
     db_.change([&] {
-        const std::vector<int> free =
-            contacts_.free_indices(job.target.table, job.target.capacity, job.next_free, end - job.position);
-        std::size_t used = 0;
+        FreeSlots slots{contacts_.free_indices(job.target.table, job.target.capacity, job.next_free, end - job.position)};
         ChunkTally tally;
         std::size_t position = job.position;
         for (; position < end; ++position) {
@@ -811,13 +825,13 @@ bool BulkJobs::copy_chunk(BulkJob &job)
                 tally.skip(kNoContact);
                 continue;
             }
-            if (used == free.size()) {
+            if (slots.full()) {
                 full = true;
                 break;
             }
-            record->set_address(job.target.table, free[used]);
-            contacts_.store(job.target.table, free[used], *record);
-            ++used;
+            const int target = slots.take();
+            record->set_address(job.target.table, target);
+            contacts_.store(job.target.table, target, *record);
             if (job.kind == kBulkMove)
                 contacts_.remove(job.source.table, index);
             ++tally.done;
@@ -830,8 +844,7 @@ bool BulkJobs::copy_chunk(BulkJob &job)
         }
         commit_chunk(job, tally, [&] {
             job.position = position;
-            if (used > 0)
-                job.next_free = free[used - 1] + 1;
+            slots.advance(job);
         });
     });
     if (full)

@@ -156,10 +156,10 @@ inline constexpr std::array kErrors{
     ErrorInfo{kContactDeleted, "ContactDeleted", "the contact under the cursor was deleted after the result set was made"},
 
     // vCard reading (service/vcard-reader.cpp).
-    ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a line that is no property"},
-    ErrorInfo{kVCardBadEncoding, "VCardBadEncoding", "vCard: a broken BASE64 or QUOTED-PRINTABLE value, bytes invalid in their CHARSET"},
-    ErrorInfo{kVCardUnknownCharset, "VCardUnknownCharset", "vCard: CHARSET names a character set the service cannot convert"},
-    ErrorInfo{kVCardTooLarge, "VCardTooLarge", "vCard: a line over 8 MiB (unfolded) or a card over 16 MiB"},
+    ErrorInfo{kVCardSyntax, "VCardSyntax", "vCard: no card in the input, a card without END:VCARD, a card with nothing usable left once its lines that are no property were dropped"},
+    ErrorInfo{kVCardBadEncoding, "VCardBadEncoding", "vCard: a card with nothing usable left once its broken BASE64 or QUOTED-PRINTABLE values and values invalid in their CHARSET were dropped"},
+    ErrorInfo{kVCardUnknownCharset, "VCardUnknownCharset", "vCard: a card with nothing usable left once its values in a CHARSET the service cannot convert were dropped"},
+    ErrorInfo{kVCardTooLarge, "VCardTooLarge", "vCard: a line over 8 MiB (unfolded), a card over 16 MiB, a single-card file over 24 MiB; a card with nothing usable left once its properties of over 20 parameters were dropped"},
     ErrorInfo{kVCardUnsupportedVersion, "VCardUnsupportedVersion", "vCard: VERSION other than 2.1, 3.0 and 4.0"},
     ErrorInfo{kVCardUnreadable, "VCardUnreadable", "vCard: the vCard file cannot be opened or read"},
     ErrorInfo{kVCardFileError, "VCardFileError",

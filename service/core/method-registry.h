@@ -163,7 +163,7 @@ public:
                         [this, method, handler, &context](Result &&result, std::decay_t<Args>... args) {
                             auto call = std::make_shared<LongCall<Result, std::decay_t<Args>...>>(
                                 std::move(result), std::move(args)...);
-                            hand_over(method, [this, method, handler, &context, call](UserQuotas::Hold &hold) {
+                            hand_over(method, [method, handler, &context, call](UserQuotas::Hold &hold) {
                                 finish<R>(method, call->result, hold, [&]() -> R {
                                     return std::apply([&](auto &...a) { return handler(context, std::move(a)...); },
                                                       call->args);

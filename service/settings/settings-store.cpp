@@ -21,44 +21,39 @@ SettingsStore::SettingsStore(Database &db) : db_(db)
     db_.migrate("settings", kMigrations);
 }
 
-int SettingsStore::get_int(const std::string &name, int fallback)
+namespace {
+
+// A setting's value as `fallback`'s type, or `fallback` when it was never set.
+template <class Value> Value get_value(Database &db, const std::string &name, const Value &fallback)
 {
-    return db_.read([&] {
-        SQLite::Statement query(db_.sql(), "SELECT value FROM settings WHERE name = ?");
+    return db.read([&] {
+        SQLite::Statement query(db.sql(), "SELECT value FROM settings WHERE name = ?");
         query.bind(1, name);
-        return query.executeStep() ? query.getColumn(0).getInt() : fallback;
+        return query.executeStep() ? query.getColumn(0).operator Value() : fallback;
     });
 }
 
-void SettingsStore::set_int(const std::string &name, int value)
+template <class Value> void set_value(Database &db, const std::string &name, const Value &value)
 {
-    db_.change([&] {
-        SQLite::Statement upsert(db_.sql(), "INSERT INTO settings (name, value) VALUES (?, ?) "
-                                            "ON CONFLICT (name) DO UPDATE SET value = excluded.value");
+    db.change([&] {
+        SQLite::Statement upsert(db.sql(), "INSERT INTO settings (name, value) VALUES (?, ?) "
+                                           "ON CONFLICT (name) DO UPDATE SET value = excluded.value");
         upsert.bind(1, name);
         upsert.bind(2, value);
         upsert.exec();
     });
 }
+
+} // namespace
+
+int SettingsStore::get_int(const std::string &name, int fallback) { return get_value(db_, name, fallback); }
+void SettingsStore::set_int(const std::string &name, int value) { set_value(db_, name, value); }
 
 std::string SettingsStore::get_text(const std::string &name, const std::string &fallback)
 {
-    return db_.read([&] {
-        SQLite::Statement query(db_.sql(), "SELECT value FROM settings WHERE name = ?");
-        query.bind(1, name);
-        return query.executeStep() ? query.getColumn(0).getString() : fallback;
-    });
+    return get_value(db_, name, fallback);
 }
 
-void SettingsStore::set_text(const std::string &name, const std::string &value)
-{
-    db_.change([&] {
-        SQLite::Statement upsert(db_.sql(), "INSERT INTO settings (name, value) VALUES (?, ?) "
-                                            "ON CONFLICT (name) DO UPDATE SET value = excluded.value");
-        upsert.bind(1, name);
-        upsert.bind(2, value);
-        upsert.exec();
-    });
-}
+void SettingsStore::set_text(const std::string &name, const std::string &value) { set_value(db_, name, value); }
 
 } // namespace contact_engine

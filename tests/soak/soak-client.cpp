@@ -10,12 +10,16 @@
 // imports and exports (2).  Then it checks that every change the service
 // acknowledged is there and prints one line:
 //
-//   SOAK-RESULT id=N ops=... signals=... doubtful_signals=... lost_calls=...
-//               restart_effects=... errors=... missing=...
+//   SOAK-RESULT id=N ops=... signals=... doubtful_signals=... retried_signals=...
+//               lost_calls=... restart_effects=... errors=... missing=...
 //
 // A call that fails with code 0 never got an answer from the service (it was
 // killed, or not back yet): it is counted in lost_calls and retried; the
-// signals of such an attempt are doubtful (it may have committed).  A code
+// signals of such an attempt are doubtful (it may have committed).  The
+// signals of a change acknowledged only on a retry are counted in signals
+// and again in retried_signals: the lost attempt may have committed and been
+// killed before its signals left, and the retry then finds the change made
+// and announces nothing.  A code
 // that only a restart explains (a result set, bulk job or SIM load of an
 // earlier service) counts in restart_effects and the object is made again.
 // Any other code the operation did not ask for is an error.  The exit status
@@ -45,7 +49,7 @@ volatile sig_atomic_t g_stop = 0;
 void on_term(int) { g_stop = 1; }
 
 struct Tally {
-    long ops = 0, signals = 0, doubtful = 0, lost = 0, restart_effects = 0, errors = 0, missing = 0;
+    long ops = 0, signals = 0, doubtful = 0, retried = 0, lost = 0, restart_effects = 0, errors = 0, missing = 0;
 };
 
 class Client {
@@ -83,6 +87,8 @@ private:
             int code = -1;
             if (op(&code) == 1) {
                 tally_.signals += signals;
+                if (doubted)
+                    tally_.retried += signals;
                 return {0, doubted};
             }
             if (code != 0)
@@ -589,8 +595,8 @@ int main(int argc, char **argv)
     Client client(id, dir);
     client.run();
     const Tally &t = client.tally();
-    std::printf("SOAK-RESULT id=%d ops=%ld signals=%ld doubtful_signals=%ld lost_calls=%ld restart_effects=%ld "
-                "errors=%ld missing=%ld\n",
-                id, t.ops, t.signals, t.doubtful, t.lost, t.restart_effects, t.errors, t.missing);
+    std::printf("SOAK-RESULT id=%d ops=%ld signals=%ld doubtful_signals=%ld retried_signals=%ld lost_calls=%ld "
+                "restart_effects=%ld errors=%ld missing=%ld\n",
+                id, t.ops, t.signals, t.doubtful, t.retried, t.lost, t.restart_effects, t.errors, t.missing);
     return t.errors == 0 && t.missing == 0 ? 0 : 1;
 }
