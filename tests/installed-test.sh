@@ -1,25 +1,17 @@
 #!/bin/sh
-# The project as a third party meets it: installed into a temporary prefix,
-# then, by MODE,
-#   pkg-config  examples/ built with nothing but pkg-config's flags, run
-#               against the installed service on a private bus, which says
-#               nothing while it runs;
-#   cmake       examples/ built with nothing but find_package(ContactEngine),
-#               run the same way;
-#   activation  a private bus whose service directory holds the installed
-#               activation file starts the installed service on the example's
-#               first call (the bus runs as the contact-engine user, whom the
-#               shipped policy lets own the name);
-#   unit        `systemd-analyze verify` passes on the installed unit with
-#               nothing to say, and `systemd-analyze security` rates its
-#               exposure at most 2.0.
-# Every mode first checks the install's layout.
+# The project installed into a temporary prefix, its layout checked, then by MODE:
+#   pkg-config  examples/ built with pkg-config's flags alone, run against the
+#               installed service on a private bus, which says nothing;
+#   cmake       the same, built with find_package(ContactEngine) alone;
+#   activation  the installed activation file starts the installed service on
+#               the example's first call (the bus runs as contact-engine);
+#   unit        `systemd-analyze verify` says nothing about the installed unit,
+#               and `systemd-analyze security` rates its exposure at most 2.0.
 #
 #   installed-test.sh MODE BUILD_DIR SOURCE_DIR LIBDIR C_COMPILER [CFLAG...]
 #
-# LIBDIR is the install's library directory relative to the prefix; the C
-# flags are those every target of the build gets (the sanitizers, say).
-# Exit status 77: skipped (what the mode needs is missing here).
+# LIBDIR is relative to the prefix; the C flags are the build's (sanitizers).
+# Exit status 77: skipped.
 set -eu
 mode=$1 build_dir=$2 source_dir=$3 libdir=$4 cc=$5
 shift 5
@@ -36,14 +28,8 @@ cleanup() {
     rm -rf "$prefix"
 }
 trap cleanup EXIT
-fail() {
-    echo "$*" >&2
-    exit 1
-}
-skip() {
-    echo "skipped: $*"
-    exit 77
-}
+fail() { echo "$*" >&2; exit 1; }
+skip() { echo "skipped: $*"; exit 77; }
 
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 
@@ -73,8 +59,7 @@ build_with_pkg_config() {
     "$cc" -std=c99 -Wall -Wextra -Werror "$@" "$source_dir/examples/contact-example.c" $flags \
         -o "$prefix/contact-example"
     unset PKG_CONFIG_PATH
-    # The prefix is not one the loader knows: the program finds the
-    # installed libraries through LD_LIBRARY_PATH, as any program built so.
+    # The loader knows no such prefix: LD_LIBRARY_PATH, as for any program built so.
     example="env LD_LIBRARY_PATH=$prefix/$libdir $prefix/contact-example"
 }
 build_with_cmake() {
@@ -85,8 +70,7 @@ build_with_cmake() {
     example="$prefix/example-build/contact-example"
 }
 
-# Sanitizer reports of the installed service (sanitized build) go to files
-# in $reports, checked at the end.
+# Sanitizer reports of the installed service (sanitized build), checked at the end.
 reports="$prefix/reports"
 mkdir "$reports"
 chmod 1777 "$reports"
@@ -105,9 +89,7 @@ check_reports() {
     done
 }
 
-# Runs the example against a service the script starts itself.
-# The bus of the test config starts without a word (no unknown user in the
-# policy, no descriptor limit it cannot raise).
+# Runs the example against a service started here, on a bus that starts without a word.
 run_against_started_service() {
     start_private_bus "$prefix/bus" "$source_dir/data/dbus-test-bus.conf" 2>"$prefix/bus.log"
     mkfifo "$prefix/ready"
@@ -145,8 +127,7 @@ case $mode in
         id -u contact-engine >/dev/null 2>&1 || skip "no contact-engine user (./run deps creates it)"
         [ "$(id -u)" -eq 0 ] || skip "running the bus as contact-engine needs root"
         build_with_pkg_config "$@"
-        # The bus starts the service with its own identity and environment:
-        # STATE_DIRECTORY (as systemd gives it) places the database.
+        # The bus starts the service with its identity and environment (STATE_DIRECTORY).
         state="$prefix/state"
         mkdir "$state"
         chown contact-engine: "$state"
@@ -167,8 +148,7 @@ CONFIG
         status=0
         $example || status=$?
         [ -f "$state/contacts.db" ] || fail "the activated service made no database in \$STATE_DIRECTORY"
-        # The bus's child: stopped as systemd would (SIGTERM), and waited
-        # for, so that its sanitizer reports are written.
+        # Stopped as systemd would (SIGTERM) and waited for: its sanitizer reports are written.
         service_pid=$(dbus-send --system --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus \
             org.freedesktop.DBus.GetConnectionUnixProcessID string:com.quorvel.contact.engine | awk '{print $2}')
         kill "$service_pid"
@@ -183,7 +163,7 @@ CONFIG
         ;;
     unit)
         command -v systemd-analyze >/dev/null || skip "systemd-analyze is not installed"
-        # verify reports a setting it cannot parse, and goes on: any word fails.
+        # verify reports a setting it cannot parse and goes on: any word fails.
         said=$(systemd-analyze verify --man=no "$unit" 2>&1) || fail "systemd-analyze verify: $said"
         [ -z "$said" ] || fail "systemd-analyze verify: $said"
         systemd-analyze security --offline=true --threshold=20 "$unit" >"$prefix/security" ||

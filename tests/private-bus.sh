@@ -2,12 +2,10 @@
 #
 #   start_private_bus DIR CONFIG [USER] [NAME=value...]
 #
-# Starts dbus-daemon from CONFIG listening on DIR/system_bus_socket, with the
-# NAME=value pairs added to its environment (an activated service inherits
-# them); sets BUS_PID and BUS_ADDRESS and exports DBUS_SYSTEM_BUS_ADDRESS.
-# Started by root, the daemon runs as USER, by default the system bus's own
-# user (messagebus, else nobody), as a system bus does: run as root,
-# dbus-daemon raises its descriptor limit to 65536 and warns where it may not.
+# Starts dbus-daemon from CONFIG on DIR/system_bus_socket with the NAME=value
+# pairs in its environment (an activated service inherits them); sets BUS_PID
+# and BUS_ADDRESS, exports DBUS_SYSTEM_BUS_ADDRESS.  Started by root, it runs
+# as USER, by default messagebus (else nobody), as a system bus does.
 start_private_bus() {
     bus_dir=$1 bus_config=$2 bus_user=${3:-}
     shift 2

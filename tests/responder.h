@@ -1,8 +1,6 @@
-// A stand-in for the service inside the test process: it owns the service's
-// bus name and object on the private bus and answers what the fixture
-// registers, for replies the real service never sends (short, oversized,
-// failing).  The library is connected to it for each test unless the
-// fixture clears connects_library_ (operations that connect by themselves).
+// A stand-in for the service in the test process: it owns the service's name
+// and object and answers what the fixture registers (replies the real service
+// never sends).  The library connects to it unless connects_library_ is cleared.
 #pragma once
 
 #include <gtest/gtest.h>

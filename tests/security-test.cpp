@@ -1,13 +1,10 @@
-// The service as a hostile local user meets it, over the private bus with
-// the real service: who calls is what the bus daemon says (a pid that
-// changes hands lends nothing), a caller's file opens only as the caller
-// could open it (no magic links, no huge file read for one card), the
-// files written for a caller are that caller's alone and expire, and the
-// service's own files are no one else's.
+// The service as a hostile local user meets it: who calls is what the bus
+// daemon says (a pid that changes hands lends nothing), a caller's file opens
+// only as the caller could open it (no magic links, no huge file for one card),
+// files written for a caller are its alone and expire, the service's are its own.
 #include <dbus/dbus.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,11 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace contact_engine;
 
-// Two unprivileged users: A calls, B is anyone else.
-constexpr uid_t kUserA = 65534;
-constexpr gid_t kGroupA = 65534;
-constexpr uid_t kUserB = 65533;
-constexpr int kCannotConnect = 77;
+constexpr User kUserB{65533, 65533}; // anyone else than the caller
 constexpr std::size_t kFixedSize = 4480;
 
 const std::string kSecretCard = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Secret Person\r\nEND:VCARD\r\n";
@@ -55,10 +49,8 @@ void write_file(const std::string &path, const std::string &text, mode_t mode)
 // its connection on.  Answers are the service's code, 0 for success.
 class RawClient {
 public:
-    explicit RawClient(bool connect = true)
+    RawClient()
     {
-        if (!connect)
-            return;
         DBusError error;
         dbus_error_init(&error);
         connection_ = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
@@ -127,67 +119,16 @@ private:
     DBusConnection *connection_ = nullptr;
 };
 
-void say(int fd, const std::string &line)
+// Runs `body` as `user` with a connection of its own; what it says comes back.
+std::vector<std::string> as_user(const User &user, const std::function<void(RawClient &, int out)> &body)
 {
-    const std::string text = line + "\n";
-    (void)!write(fd, text.data(), text.size());
-}
-
-// A client process running as another user, with a bus connection of its
-// own; what it says comes back line by line.
-struct Client {
-    pid_t pid = -1;
-    int output = -1;
-};
-
-// Starts `body` in a child that becomes `uid` (primary group `gid`, no
-// other groups) and, unless `connect` is false, connects to the bus; it
-// ends when body returns.
-Client start_client_as(uid_t uid, gid_t gid, const std::function<void(RawClient &, int out)> &body,
-                       bool connect = true)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
-            _exit(kCannotConnect);
-        RawClient client(connect);
-        if (connect && !client.connected())
-            _exit(kCannotConnect);
-        body(client, fds[1]);
-        _exit(0);
-    }
-    close(fds[1]);
-    return {pid, fds[0]};
-}
-
-// Everything the client said, once every process holding its pipe ended;
-// empty with `skipped` set when it could not become its user or connect.
-std::vector<std::string> client_lines(const Client &client, bool &skipped)
-{
-    std::string text;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = read(client.output, buffer, sizeof buffer)) > 0)
-        text.append(buffer, std::size_t(got));
-    close(client.output);
-    int status = 0;
-    if (waitpid(client.pid, &status, 0) == client.pid)
-        skipped = WIFEXITED(status) && WEXITSTATUS(status) == kCannotConnect;
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
-}
-
-std::vector<std::string> run_client_as(uid_t uid, gid_t gid, const std::function<void(RawClient &, int)> &body,
-                                       bool &skipped, bool connect = true)
-{
-    return client_lines(start_client_as(uid, gid, body, connect), skipped);
+    return run_as(user, [&](int out) {
+        RawClient client;
+        if (!client.connected())
+            return 1;
+        body(client, out);
+        return 0;
+    });
 }
 
 // A fresh service whose bus and test directory other users reach.
@@ -195,11 +136,9 @@ class SecurityTest : public ServiceTest {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "running clients as other users needs root";
+        if (!(user_a_ = bus_client_user()))
+            GTEST_SKIP() << "needs root and a user 'nobody' that reaches the private bus";
         ServiceTest::SetUp();
-        const std::string address = bus().address();
-        chmod(fs::path(address.substr(address.find('=') + 1)).parent_path().c_str(), 0711);
         chmod(dir_.path().c_str(), 0755);
         secret_ = dir_.path() + "/secret.vcf";
         open_ = dir_.path() + "/open.vcf";
@@ -207,6 +146,7 @@ protected:
         write_file(open_, kOpenCard, 0644);
     }
     std::string secret_, open_;
+    std::optional<User> user_a_; // the caller
 };
 
 // ---- who calls ---------------------------------------------------------------------
@@ -243,20 +183,17 @@ pid_t take_pid_as_root(pid_t pid, int &release)
     return -1;
 }
 
-// A client of user A connects, hands its connection to its child and
-// exits; a root process takes its pid; the child's file calls still run
-// with A's rights.
+// A client of user A hands its connection to its child and exits; a root
+// process takes its pid; the child's file calls still run with A's rights.
 TEST_F(SecurityTest, AConnectionHandedOnKeepsItsUsersRightsWhenRootTakesTheOldPid)
 {
     int go[2];
     ASSERT_EQ(pipe(go), 0);
-    const struct {
-        std::string path;
-        int code;
-    } cases[] = {{secret_, kVCardUnreadable}, {open_, 0}};
-    const Client first = start_client_as(kUserA, kGroupA, [&](RawClient &client, int out) {
+    const struct { std::string path; int code; } cases[] = {{secret_, kVCardUnreadable}, {open_, 0}};
+    UserProcess first(*user_a_, [&](int out) {
+        RawClient client;
         close(go[1]);
-        if (fork() == 0) {
+        if (client.connected() && fork() == 0) {
             char byte = 0;
             if (read(go[0], &byte, 1) != 1)
                 _exit(1);
@@ -264,45 +201,30 @@ TEST_F(SecurityTest, AConnectionHandedOnKeepsItsUsersRightsWhenRootTakesTheOldPi
                 say(out, std::to_string(client.read_card_file(c.path)));
             _exit(0);
         }
+        return client.connected() ? 0 : 1;
     });
     close(go[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(first.pid, &status, 0), first.pid);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == kCannotConnect) {
-        close(go[1]);
-        close(first.output);
-        GTEST_SKIP() << "a client of uid " << kUserA << " cannot reach the private bus here";
-    }
+    ASSERT_EQ(first.wait(), 0);
     int release = -1;
-    const pid_t holder = take_pid_as_root(first.pid, release);
+    const pid_t holder = take_pid_as_root(first.pid(), release);
     if (holder < 0) {
         close(go[1]);
-        close(first.output);
         GTEST_SKIP() << "the next pid cannot be steered here (/proc/sys/kernel/ns_last_pid)";
     }
     ASSERT_EQ(write(go[1], "g", 1), 1);
     close(go[1]);
-    std::string text;
-    char buffer[256];
-    for (ssize_t got; (got = read(first.output, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, std::size_t(got));
-    close(first.output);
+    const std::vector<std::string> said = first.lines();
     close(release);
     waitpid(holder, nullptr, 0);
 
-    std::string expected;
-    for (const auto &c : cases)
-        expected += std::to_string(c.code) + "\n";
-    EXPECT_EQ(text, expected) << "the root-only file must be refused (" << kVCardUnreadable
-                              << ") and A's readable one read (0), whoever holds the old pid";
+    EXPECT_EQ(said, (std::vector<std::string>{std::to_string(cases[0].code), std::to_string(cases[1].code)}))
+        << "the root-only file must be refused and A's readable one read, whoever holds the old pid";
 }
 
 // ---- opening a caller's file ---------------------------------------------------------
 
-// A root client's open import file (readable in itself, in a directory
-// only root enters) sits among the service's descriptors beside the
-// database; A reaches none of them through /proc/*/fd, directly or through
-// a link.
+// A root client's open import file (in a directory only root enters) sits
+// among the service's descriptors; A reaches none through /proc/*/fd or a link.
 TEST_F(SecurityTest, MagicLinksToTheServicesOwnDescriptorsNeverOpen)
 {
     const std::string private_dir = dir_.path() + "/private";
@@ -317,8 +239,7 @@ TEST_F(SecurityTest, MagicLinksToTheServicesOwnDescriptorsNeverOpen)
     const std::string link = dir_.path() + "/fds";
     fs::create_directory_symlink("/proc/self/fd", link);
 
-    bool skipped = false;
-    const std::vector<std::string> opened = run_client_as(kUserA, kGroupA, [&](RawClient &client, int out) {
+    const std::vector<std::string> opened = as_user(*user_a_, [&](RawClient &client, int out) {
         for (const std::string &prefix : {std::string("/proc/self/fd/"), std::string("/proc/thread-self/fd/"),
                                           link + "/"})
             for (int fd = 0; fd < 128; ++fd) {
@@ -326,9 +247,7 @@ TEST_F(SecurityTest, MagicLinksToTheServicesOwnDescriptorsNeverOpen)
                 if (code != kVCardUnreadable)
                     say(out, prefix + std::to_string(fd) + " gave " + std::to_string(code));
             }
-    }, skipped);
-    if (skipped)
-        GTEST_SKIP() << "a client of uid " << kUserA << " cannot reach the private bus here";
+    });
     EXPECT_EQ(opened, std::vector<std::string>{}) << "every such path must be refused with " << kVCardUnreadable;
     contact_bulk_operation_close(handle, &error_code);
 }
@@ -343,10 +262,7 @@ TEST_F(SecurityTest, AHugeFileForOneCardIsRefusedFromItsSize)
     const std::string at_limit = dir_.path() + "/at-limit.vcf";
     write_file(at_limit, kOpenCard, 0644);
     ASSERT_EQ(truncate(at_limit.c_str(), off_t(limits::kVCardMaxFileBytes)), 0);
-    const struct {
-        std::string path;
-        int code;
-    } cases[] = {{huge, kVCardTooLarge}, {open_, 0}, {at_limit, 0}};
+    const struct { std::string path; int code; } cases[] = {{huge, kVCardTooLarge}, {open_, 0}, {at_limit, 0}};
     RawClient client;
     ASSERT_TRUE(client.connected());
     for (const auto &c : cases)
@@ -355,24 +271,19 @@ TEST_F(SecurityTest, AHugeFileForOneCardIsRefusedFromItsSize)
 
 // ---- files written for a caller ------------------------------------------------------
 
-struct ExportVariant {
-    const char *method;
-    int lifetime_seconds;
-};
+struct ExportVariant { const char *method; int lifetime_seconds; };
 const ExportVariant kExportVariants[] = {
     {"contact_convert_contact_to_vcard_file", limits::kExportLifetimeSeconds},
     {"contact_convert_contact_to_vcard_file_tmp", limits::kVCardTmpLifetimeSeconds},
 };
 
-// A's exported file lies in A's own directory: A reads and removes it, B
-// cannot read it; an expired one goes with the next export; over A's cap
-// an export is refused until A removes something.
+// A's export lies in A's own directory: A removes it, B cannot read it; an
+// expired one goes with the next export; over A's cap an export is refused.
 TEST_F(SecurityTest, ExportsAreTheCallersToRemoveExpireAndAreCapped)
 {
     for (const ExportVariant &variant : kExportVariants) {
         SCOPED_TRACE(variant.method);
-        bool skipped = false;
-        const std::vector<std::string> lines = run_client_as(kUserA, kGroupA, [&](RawClient &client, int out) {
+        const std::vector<std::string> lines = as_user(*user_a_, [&](RawClient &client, int out) {
             std::string removed, kept, expired, refused;
             say(out, std::to_string(client.export_card(variant.method, removed)));
             struct stat file {}, directory {};
@@ -397,34 +308,27 @@ TEST_F(SecurityTest, ExportsAreTheCallersToRemoveExpireAndAreCapped)
             say(out, std::to_string(client.export_card(variant.method, refused)));
             unlink(filler.c_str());
             say(out, std::to_string(client.export_card(variant.method, refused)));
-        }, skipped);
-        if (skipped)
-            GTEST_SKIP() << "a client of uid " << kUserA << " cannot reach the private bus here";
+        });
         ASSERT_EQ(lines.size(), 8u);
-        const std::string owner = std::to_string(kUserA);
-        EXPECT_EQ(lines[0], "0");
-        EXPECT_EQ(lines[1], owner + " " + std::to_string(0600) + " " + owner + " " + std::to_string(0700))
-            << "file uid, mode; directory uid, mode";
-        EXPECT_EQ(lines[2], "removed");
-        EXPECT_EQ(lines[3], "0");
-        EXPECT_EQ(lines[4], "expired file removed");
-        EXPECT_EQ(lines[6], std::to_string(kExportQuotaExceeded));
-        EXPECT_EQ(lines[7], "0") << "under the cap again once the caller removed its filler";
+        // file uid, mode, directory uid, mode; over the cap, and under it again once the filler went
+        const std::string a = std::to_string(user_a_->uid);
+        EXPECT_EQ(lines, (std::vector<std::string>{"0", a + " 384 " + a + " 448", "removed", "0",
+                                                   "expired file removed", lines[5],
+                                                   std::to_string(kExportQuotaExceeded), "0"}));
 
         const std::string kept = lines[5];
-        const std::vector<std::string> other = run_client_as(kUserB, kUserB, [&](RawClient &, int out) {
-            const int fd = open(kept.c_str(), O_RDONLY);
-            say(out, fd >= 0 ? "read" : std::strerror(errno));
-        }, skipped, false);
+        const std::vector<std::string> other = run_as(kUserB, [&](int out) {
+            say(out, open(kept.c_str(), O_RDONLY) >= 0 ? "read" : std::strerror(errno));
+            return 0;
+        });
         EXPECT_EQ(other, std::vector<std::string>{std::strerror(EACCES)}) << "another user reads " << kept;
     }
 }
 
 // ---- the service's own files ---------------------------------------------------------
 
-// The database, its -wal and -shm are the service's alone, whether the
-// service made them or an earlier run left them readable; the directory it
-// makes lists nothing to others (0711: they pass to their own exports).
+// The database, -wal and -shm are the service's alone, also when an earlier
+// run left them readable; its directory lists nothing to others (0711).
 TEST(ServiceFileModeTest, TheDatabaseAndItsDirectoryAreNotReadableByOthers)
 {
     (void)bus();
@@ -432,10 +336,7 @@ TEST(ServiceFileModeTest, TheDatabaseAndItsDirectoryAreNotReadableByOthers)
     const std::string state = dir.path() + "/state";
     const std::string database = state + "/contacts.db";
     ServiceProcess service(database);
-    const struct {
-        const char *how;
-        mode_t left;
-    } cases[] = {{"made by the service", 0}, {"left readable by an earlier run", 0644}};
+    const struct { const char *how; mode_t left; } cases[] = {{"made by the service", 0}, {"left readable", 0644}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.how);
         if (c.left != 0)

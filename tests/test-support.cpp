@@ -23,20 +23,17 @@ namespace contact_test {
 
 namespace {
 
-using namespace std::chrono_literals;
-
-// A user to run a child as.
-struct Identity {
-    uid_t uid;
-    gid_t gid;
-};
+bool become(const User &user)
+{
+    return setgroups(0, nullptr) == 0 && setgid(user.gid) == 0 && setuid(user.uid) == 0;
+}
 
 // `environment` (NAME=value entries) replaces the child's whole environment
-// when it is not empty; `as`, when given, is the child's user, without
-// supplementary groups.  Both are made before the fork, as the child may
-// only call async-signal-safe functions until it execs.
+// when it is not empty; `as` is the child's user, without supplementary
+// groups.  Both are made before the fork: the child may only call
+// async-signal-safe functions until it execs.
 pid_t spawn(const std::vector<std::string> &argv, int stdout_fd, const std::vector<std::string> &environment = {},
-            const Identity *as = nullptr)
+            const User *as = nullptr)
 {
     std::vector<char *> args;
     for (const std::string &arg : argv)
@@ -50,12 +47,11 @@ pid_t spawn(const std::vector<std::string> &argv, int stdout_fd, const std::vect
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        // A test that crashes must not leave its bus or service behind
-        // (ctest would wait for them to close its output).
+        // A crashed test leaves no bus or service behind to hold ctest's output.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (stdout_fd >= 0)
             dup2(stdout_fd, STDOUT_FILENO);
-        if (as != nullptr && (setgroups(0, nullptr) != 0 || setgid(as->gid) != 0 || setuid(as->uid) != 0))
+        if (as != nullptr && !become(*as))
             _exit(126);
         if (environment.empty())
             execv(args[0], args.data());
@@ -66,23 +62,39 @@ pid_t spawn(const std::vector<std::string> &argv, int stdout_fd, const std::vect
     return pid;
 }
 
-int terminate(pid_t pid)
+// Sends `signal` (none: 0) to `pid` when it runs and waits for it: its exit status (128 + signal when killed).
+int end(pid_t &pid, int signal)
 {
-    kill(pid, SIGTERM);
     int status = 0;
+    if (pid <= 0)
+        return -1;
+    if (signal != 0)
+        kill(pid, signal);
     waitpid(pid, &status, 0);
+    pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// What `fd` carries up to its first newline (or its end).
-std::string first_line(int fd)
+// What `fd` carries up to its first newline (all of it: to its end); `fd` is closed.
+std::string read_from(int fd, bool all = false)
 {
     std::string seen;
-    char buffer[256];
-    ssize_t got;
-    while (seen.find('\n') == std::string::npos && (got = read(fd, buffer, sizeof buffer)) > 0)
+    char buffer[4096];
+    for (ssize_t got; (all || seen.find('\n') == std::string::npos) && (got = read(fd, buffer, sizeof buffer)) > 0;)
         seen.append(buffer, std::size_t(got));
+    close(fd);
     return seen;
+}
+
+// The user a private bus runs as when root starts it: the system bus's own.
+std::optional<User> bus_user()
+{
+    if (geteuid() != 0)
+        return std::nullopt;
+    for (const char *name : {"messagebus", "nobody"})
+        if (const struct passwd *user = getpwnam(name))
+            return User{user->pw_uid, user->pw_gid};
+    return std::nullopt;
 }
 
 class BusEnvironment : public ::testing::Environment {
@@ -111,31 +123,14 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
-namespace {
-
-// The user a private bus runs as when root starts it: the system bus's own.
-std::optional<Identity> bus_user()
-{
-    if (geteuid() != 0)
-        return std::nullopt;
-    for (const char *name : {"messagebus", "nobody"})
-        if (const struct passwd *user = getpwnam(name))
-            return Identity{user->pw_uid, user->pw_gid};
-    return std::nullopt;
-}
-
-} // namespace
-
 PrivateBus::PrivateBus(const std::string &config_file, const std::vector<std::string> &launcher)
 {
     address_ = "unix:path=" + dir_.path() + "/system_bus_socket";
-    const std::optional<Identity> user = bus_user();
-    // The daemon makes its socket in the directory as that user.
+    const std::optional<User> user = bus_user(); // it makes its socket in the directory
     if (user && chown(dir_.path().c_str(), user->uid, user->gid) != 0)
         throw std::runtime_error("cannot give the bus directory to the bus user");
-    // The daemon writes its address once it listens; until then a client
-    // would be refused.  However long a loaded machine makes that take, the
-    // line (or the end of a daemon that failed) ends the wait: no deadline.
+    // The daemon writes its address once it listens (or ends when it fails):
+    // that line ends the wait, however long a loaded machine takes.
     int ready[2];
     if (pipe(ready) != 0)
         throw std::runtime_error("pipe failed");
@@ -145,8 +140,7 @@ PrivateBus::PrivateBus(const std::string &config_file, const std::vector<std::st
                              "--address=" + address_, "--print-address=1"});
     pid_ = spawn(argv, ready[1], {}, user ? &*user : nullptr);
     close(ready[1]);
-    const std::string said = first_line(ready[0]);
-    close(ready[0]);
+    const std::string said = read_from(ready[0]);
     if (said.find(address_) == std::string::npos)
         throw std::runtime_error("the private bus did not start: " + said);
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
@@ -154,17 +148,12 @@ PrivateBus::PrivateBus(const std::string &config_file, const std::vector<std::st
 
 PrivateBus::~PrivateBus()
 {
-    if (pid_ > 0)
-        terminate(pid_);
+    end(pid_, SIGTERM);
 }
 
 void PrivateBus::kill()
 {
-    if (pid_ <= 0)
-        return;
-    ::kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    end(pid_, SIGKILL);
 }
 
 PrivateBus &bus()
@@ -206,10 +195,8 @@ void SanitizerReports::expect_none() const
     for (const auto &file : std::filesystem::directory_iterator(prefix.parent_path(), error)) {
         if (!file.path().filename().string().starts_with(prefix.filename().string() + "."))
             continue;
-        std::ifstream in(file.path());
-        std::ostringstream text;
-        text << in.rdbuf();
-        ADD_FAILURE() << "sanitizer report " << file.path().filename().string() << ":\n" << text.str();
+        ADD_FAILURE() << "sanitizer report " << file.path().filename().string() << ":\n"
+                      << read_from(open(file.path().c_str(), O_RDONLY), true);
         std::filesystem::remove(file.path(), error);
     }
 }
@@ -225,10 +212,7 @@ void ServiceProcess::start()
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     pid_ = spawn(argv, pipe_fds[1], reports_.child_environment());
     close(pipe_fds[1]);
-    // The service prints one line once its name is owned and its methods
-    // are registered; nothing else goes to its stdout.
-    const std::string seen = first_line(pipe_fds[0]);
-    close(pipe_fds[0]);
+    const std::string seen = read_from(pipe_fds[0]); // its one line: name owned, methods registered
     if (seen.find("ready") == std::string::npos) {
         stop();
         throw std::runtime_error("the service did not start: " + seen);
@@ -237,27 +221,20 @@ void ServiceProcess::start()
 
 int ServiceProcess::stop()
 {
-    if (pid_ <= 0)
-        return -1;
-    const int status = terminate(pid_);
-    pid_ = -1;
-    reports_.expect_none();
+    const bool ran = pid_ > 0;
+    const int status = end(pid_, SIGTERM);
+    if (ran)
+        reports_.expect_none();
     return status;
 }
 
 void ServiceProcess::kill_hard()
 {
-    if (pid_ <= 0)
-        return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
+    end(pid_, SIGKILL);
 }
 
 void ServiceTest::SetUp()
 {
-    (void)bus();
     service_.start();
     ASSERT_EQ(contact_initialize(&error_code_), 1);
 }
@@ -289,7 +266,7 @@ void ready_sim_phonebook()
     ASSERT_EQ(contact_initialize_sim(&error_code), 1) << "error code " << error_code;
     bool loaded = false;
     int percent = 0;
-    // A generous bound: the load takes milliseconds on a quiet machine.
+    // A generous bound: the load takes milliseconds.
     for (int tries = 0; !loaded && tries < 12000; ++tries) {
         ASSERT_EQ(contact_is_sim_initialized(&loaded, &percent, &error_code), 1);
         if (!loaded)
@@ -313,8 +290,7 @@ std::string null_argument_message(const char *function, const char *argument)
 
 namespace {
 
-// fails_with, and when `function` is given, the one error's text must start
-// with that name: the log line names the operation itself.
+// fails_with, and the one error's text names `function`, when given.
 ::testing::AssertionResult check_failure(const Call &call, int code, const std::string &format, const char *function)
 {
     LogCapture log;
@@ -339,8 +315,7 @@ namespace {
     return failure;
 }
 
-// Closes the library's connection however many contact_initialize calls hold
-// it open; returns how many to give back.
+// Closes the library's connection however many initializations hold it; returns how many.
 int close_connection()
 {
     int closed = 0;
@@ -383,6 +358,84 @@ void expect_preconditions(const std::vector<Precondition> &cases)
     }
     for (int i = 0; i < held; ++i)
         contact_initialize(nullptr);
+}
+
+void say(int out, const std::string &line)
+{
+    const std::string text = line + "\n";
+    (void)!write(out, text.data(), text.size());
+}
+
+UserProcess::UserProcess(const User &user, const std::function<int(int out)> &body)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        close(fds[0]);
+        if (!become(user))
+            _exit(126);
+        int status = kBodyThrew;
+        try {
+            status = body(fds[1]);
+        } catch (const std::exception &error) {
+            say(fds[1], error.what());
+        }
+        _exit(status);
+    }
+    close(fds[1]);
+    output_ = fds[0];
+}
+
+UserProcess::~UserProcess()
+{
+    if (output_ >= 0)
+        close(output_);
+    wait();
+}
+
+int UserProcess::wait()
+{
+    const pid_t pid = pid_;
+    if (status_ < 0)
+        status_ = end(pid_, 0);
+    pid_ = pid;
+    return status_;
+}
+
+std::vector<std::string> UserProcess::lines()
+{
+    std::istringstream text(output_ >= 0 ? read_from(output_, true) : "");
+    output_ = -1;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> run_as(const User &user, const std::function<int(int out)> &body, int *status)
+{
+    UserProcess process(user, body);
+    std::vector<std::string> lines = process.lines();
+    if (status != nullptr)
+        *status = process.wait();
+    return lines;
+}
+
+std::optional<User> bus_client_user(const char *name)
+{
+    const struct passwd *entry = geteuid() == 0 ? getpwnam(name) : nullptr;
+    if (entry == nullptr)
+        return std::nullopt;
+    const User user{entry->pw_uid, entry->pw_gid};
+    const std::string address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    const std::string socket = address.substr(address.find('=') + 1);
+    chmod(std::filesystem::path(socket).parent_path().c_str(), 0711);
+    UserProcess probe(user, [&](int) { return access(socket.c_str(), R_OK | W_OK) == 0 ? 0 : 1; });
+    return probe.wait() == 0 ? std::optional<User>(user) : std::nullopt;
 }
 
 } // namespace contact_test
