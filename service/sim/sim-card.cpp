@@ -208,7 +208,7 @@ SimCard card_from_text(const std::string &text, const std::string &origin)
     json card;
     try {
         card = json::parse(text);
-    } catch (const json::parse_error &error) {
+    } catch (const json::exception &error) { // not JSON, or a number out of range ("1e99999")
         reader.refuse("JSON", error.what());
     }
     reader.only_keys(card, "card", {"present", "pin_locked", "enabled", "als_supported", "iccid", "card_format",
