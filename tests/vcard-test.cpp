@@ -606,6 +606,8 @@ INSTANTIATE_TEST_SUITE_P(
         Damaged{"InvalidInItsCharset", "N;CHARSET=SHIFT_JIS:\x93\x63\x92\x86\r\nNOTE;CHARSET=SHIFT_JIS:\x81\x20x\r\nTEL:1\r\n",
                 "\xE7\x94\xB0\xE4\xB8\xAD", {"1"}, "\xEF\xBF\xBD x", 0, 1},
         Damaged{"Latin1In30", "VERSION:3.0\r\nFN:M\xfcller\r\n", "M\xC3\xBCller", {}, "", 0, 1},
+        // 0x80 is the euro sign in Windows-1252 and a control character in Latin-1.
+        Damaged{"Windows1252In21", "FN:Caf\xe9 \x80\r\nTEL:1\r\n", "Caf\xC3\xA9 \xE2\x82\xAC", {"1"}, "", 0, 0},
         Damaged{"StrayByteInUtf8", "VERSION:3.0\r\nFN:Jos\xc3\xa9 \xff\r\n", "Jos\xC3\xA9 \xEF\xBF\xBD", {}, "", 0, 1},
         Damaged{"UnknownCharsetOfAscii", "N;CHARSET=X-SE-GSM:Berg;Ola\r\nNOTE;CHARSET=X-SE-GSM:K\xf6p\r\n", "Ola Berg", {}, "",
                 1, 0},
