@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -64,92 +63,44 @@ template <class Action> ErrorCode code_of(Action action, std::string *reason = n
     return kOk;
 }
 
-// Readable views of a record's elements.
-struct Phone {
-    std::int32_t type;
-    std::string number;
-    std::int32_t primary;
-    bool operator==(const Phone &) const = default;
+// Each element section: the tag its elements print with, and their ints
+// (width 0) and texts at their offsets, in the order they print.
+struct Layout {
+    const char *tag;
+    std::size_t section, size;
+    std::vector<std::pair<std::size_t, std::size_t>> fields;
 };
-using Email = Phone; // the address in place of the number
-struct Postal {
-    std::int32_t type;
-    std::vector<std::string> parts;
-};
-struct Account {
-    std::int32_t type, status;
-    std::string service, account;
-    bool operator==(const Account &) const = default;
-};
+const std::vector<Layout> kLayouts = [] {
+    std::vector<std::pair<std::size_t, std::size_t>> address{{0, 0}};
+    for (const auto &component : fields::kAddressComponents)
+        address.emplace_back(component.offset, component.width);
+    return std::vector<Layout>{{"TEL", kPhoneSection, contact_wire::kPhoneInfoSize, {{0, 0}, {4, 48}, {52, 0}}},
+                               {"EMAIL", kEmailSection, contact_wire::kEmailInfoSize, {{0, 0}, {8, 128}, {4, 0}}},
+                               {"ADR", fields::kPostalSection, contact_wire::kPostalInfoSize, address},
+                               {"IM", kImSection, contact_wire::kImSize, {{0, 0}, {4, 0}, {8, 32}, {40, 104}}},
+                               {"SNS", fields::kSnsSection, contact_wire::kSnsSize, {{0, 0}, {4, 32}, {36, 104}}}};
+}();
+const Layout &kPhones = kLayouts[0], &kEmails = kLayouts[1], &kPostals = kLayouts[2];
 
-std::ostream &operator<<(std::ostream &out, const Phone &p) { return out << p.type << ":" << p.number << ":" << p.primary; }
-std::ostream &operator<<(std::ostream &out, const Postal &p)
+// The elements of a section, each as its values joined by ':'.
+std::vector<std::string> elements(const Record &record, const Layout &layout)
 {
-    out << p.type;
-    for (const auto &part : p.parts)
-        out << "|" << part;
-    return out;
-}
-std::ostream &operator<<(std::ostream &out, const Account &a)
-{
-    return out << a.type << "/" << a.status << ":" << a.service << ":" << a.account;
-}
-
-// The elements of a section, each made into a view by `make(int at offset, text at offset and width)`.
-template <class View, class Make> std::vector<View> elements(const Record &record, std::size_t section, std::size_t size, Make make)
-{
-    std::vector<View> result;
-    const Bytes bytes = record.section(section);
-    for (std::size_t at = 0; at < bytes.size(); at += size) {
-        const std::uint8_t *element = bytes.data() + at;
-        const auto int_at = [&](std::size_t offset) { return contact_wire::read_i32(element, offset); };
-        const auto text_at = [&](std::size_t offset, std::size_t width) {
-            const char *text = reinterpret_cast<const char *>(element + offset);
-            return std::string(text, strnlen(text, width));
-        };
-        result.push_back(make(int_at, text_at));
+    std::vector<std::string> result;
+    const Bytes bytes = record.section(layout.section);
+    for (std::size_t at = 0; at < bytes.size(); at += layout.size) {
+        std::string element;
+        for (const auto &[offset, width] : layout.fields) {
+            const char *text = reinterpret_cast<const char *>(bytes.data() + at + offset);
+            element += (offset == 0 ? "" : ":") + (width == 0 ? std::to_string(contact_wire::read_i32(bytes.data() + at, offset))
+                                                              : std::string(text, strnlen(text, width)));
+        }
+        result.push_back(element);
     }
     return result;
 }
 
-std::vector<Phone> phones(const Record &record)
-{
-    return elements<Phone>(record, kPhoneSection, contact_wire::kPhoneInfoSize,
-                           [](auto i, auto t) { return Phone{i(0), t(4, 48), i(52)}; });
-}
-std::vector<Email> emails(const Record &record)
-{
-    return elements<Email>(record, kEmailSection, contact_wire::kEmailInfoSize,
-                           [](auto i, auto t) { return Email{i(0), t(8, 128), i(4)}; });
-}
-std::vector<Postal> postals(const Record &record)
-{
-    return elements<Postal>(record, fields::kPostalSection, contact_wire::kPostalInfoSize, [](auto i, auto t) {
-        Postal postal{i(0), {}};
-        for (const auto &component : fields::kAddressComponents)
-            postal.parts.push_back(t(component.offset, component.width));
-        return postal;
-    });
-}
-std::vector<Account> ims(const Record &record)
-{
-    return elements<Account>(record, kImSection, contact_wire::kImSize,
-                             [](auto i, auto t) { return Account{i(0), i(4), t(8, 32), t(40, 104)}; });
-}
-std::vector<Account> sns(const Record &record)
-{
-    return elements<Account>(record, fields::kSnsSection, contact_wire::kSnsSize,
-                             [](auto i, auto t) { return Account{i(0), 0, t(4, 32), t(36, 104)}; });
-}
-
 // ---------------------------------------------------------------------------
-// A record with every field set, built as the byte array clients send.
-
-void put(Bytes &bytes, std::size_t at, std::size_t width, const std::string &text)
-{
-    ASSERT_LT(text.size(), width);
-    std::memcpy(bytes.data() + at, text.data(), text.size());
-}
+// A record with every field set, as clients send it.
 
 struct FieldValue {
     TextField field;
@@ -194,62 +145,48 @@ const std::vector<IntValue> kFullInts = {
     {"is_blocked", 4288, 1},     {"is_hidden", 4292, 1},      {"revision", 4452, 42},
 };
 
-// Appends an element of `size` bytes with ints and texts (offset, width, text) at their offsets.
-void append_element(Bytes &section, std::size_t size, std::initializer_list<std::pair<std::size_t, std::int32_t>> ints,
-                    std::initializer_list<std::tuple<std::size_t, std::size_t, std::string>> texts)
-{
-    Bytes element(size, 0);
-    for (auto [at, value] : ints)
-        contact_wire::write_i32(element.data(), at, value);
-    for (const auto &[at, width, text] : texts)
-        put(element, at, width, text);
-    section.insert(section.end(), element.begin(), element.end());
-}
+// The elements of each layout (its values in the order of its fields).
+const std::vector<std::vector<std::vector<std::string>>> kFullElements = {
+    {{"2", "+33 6 12 34 56 78", "1"}, {"0", "01 42 00 00 00", "0"}, {"1", "+33 (1) 40-00-00-00 ext. 12", "0"},
+     {"3", "+33140000001", "0"}, {"4", "*31#0800,123;456", "0"}},
+    {{"0", "jf@example.org", "0"}, {"1", "jean-francois.daubigne@socgen.example", "1"}, {"4", "\"odd,name\"@example.org", "0"}},
+    {{"1", "BP 12", "Bâtiment B, 3e étage", "29 boulevard Haussmann;\nCour intérieure", "Paris", "Île-de-France", "75009", "France"},
+     {"0", "", "", "1-2-3 Shibuya", "渋谷区", "東京都", "150-0002", "日本"}},
+    {{"1", "2", "Jabber", "jf@jabber.example"}, {"0", "1", "Skype", "jf:skype"}, {"3", "0", "Matrix, new", "@jf:matrix.example"}},
+    {{"2", "Twitter", "@jf_daubigne"}, {"0", "", "jf.example"}},
+};
 
 Record full_record()
 {
-    namespace offset = contact_wire::offset;
-    Bytes bytes(contact_wire::kFixedSize, 0);
+    Record record = Record::blank();
     for (const auto &[field, value] : kFullTexts)
-        put(bytes, field.offset, field.width, value);
+        record.set_text(field, value);
     for (const auto &value : kFullInts)
-        contact_wire::write_i32(bytes.data(), value.offset, value.value);
-    Bytes phone, email, postal, sns, im;
-    for (const Phone &p : {Phone{CONTACT_TYPE_MOBILE, "+33 6 12 34 56 78", 1}, Phone{CONTACT_TYPE_HOME, "01 42 00 00 00", 0},
-                           Phone{CONTACT_TYPE_WORK, "+33 (1) 40-00-00-00 ext. 12", 0}, Phone{CONTACT_TYPE_FAX, "+33140000001", 0},
-                           Phone{CONTACT_TYPE_OTHER, "*31#0800,123;456", 0}})
-        append_element(phone, contact_wire::kPhoneInfoSize, {{0, p.type}, {52, p.primary}}, {{4, 48, p.number}});
-    for (const Email &e : {Email{CONTACT_TYPE_HOME, "jf@example.org", 0},
-                           Email{CONTACT_TYPE_WORK, "jean-francois.daubigne@socgen.example", 1},
-                           Email{CONTACT_TYPE_OTHER, "\"odd,name\"@example.org", 0}})
-        append_element(email, contact_wire::kEmailInfoSize, {{0, e.type}, {4, e.primary}}, {{8, 128, e.number}});
-    for (const Postal &p : {Postal{CONTACT_TYPE_WORK, {"BP 12", "Bâtiment B, 3e étage", "29 boulevard Haussmann;\nCour intérieure",
-                                                       "Paris", "Île-de-France", "75009", "France"}},
-                            Postal{CONTACT_TYPE_HOME, {"", "", "1-2-3 Shibuya", "渋谷区", "東京都", "150-0002", "日本"}}}) {
-        append_element(postal, contact_wire::kPostalInfoSize, {{0, p.type}}, {});
-        for (std::size_t i = 0; i < p.parts.size(); ++i)
-            put(postal, postal.size() - contact_wire::kPostalInfoSize + fields::kAddressComponents[i].offset,
-                fields::kAddressComponents[i].width, p.parts[i]);
+        record.set_int(value.offset, value.value);
+    for (std::size_t which = 0; which < kLayouts.size(); ++which) {
+        const Layout &layout = kLayouts[which];
+        Bytes section;
+        for (const auto &values : kFullElements[which]) {
+            Bytes element(layout.size, 0);
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                const auto [offset, width] = layout.fields[i];
+                if (width == 0)
+                    contact_wire::write_i32(element.data(), offset, std::stoi(values[i]));
+                else
+                    std::memcpy(element.data() + offset, values[i].data(), std::min(values[i].size(), width - 1));
+            }
+            section.insert(section.end(), element.begin(), element.end());
+        }
+        record.replace_section(layout.section, section, std::int32_t(kFullElements[which].size()));
     }
-    for (const Account &a : {Account{2, 0, "Twitter", "@jf_daubigne"}, Account{0, 0, "", "jf.example"}})
-        append_element(sns, contact_wire::kSnsSize, {{0, a.type}}, {{4, 32, a.service}, {36, 104, a.account}});
-    for (const Account &a : {Account{1, 2, "Jabber", "jf@jabber.example"}, Account{0, 1, "Skype", "jf:skype"},
-                             Account{3, 0, "Matrix, new", "@jf:matrix.example"}})
-        append_element(im, contact_wire::kImSize, {{0, a.type}, {4, a.status}}, {{8, 32, a.service}, {40, 104, a.account}});
-    const std::string note = "Première ligne\nSecond line, with; separators \\ and a tab\there\n\nafter a blank line";
-    const std::string about = "About: écrivain, cycliste; \\o/", presence = "Au bureau; back at 3";
-    Bytes id_data(contact_wire::kIdDataSize);
-    for (std::size_t i = 0; i < id_data.size(); ++i)
-        id_data[i] = std::uint8_t(i * 7 + 3);
-    for (auto [at, value] : {std::pair{offset::phone_info_cnt, 5}, {offset::email_info_cnt, 3}, {offset::postal_info_cnt, 2},
-                             {offset::note_len, int(note.size())}, {offset::about_len, int(about.size())},
-                             {offset::sns_cnt, 2}, {offset::im_cnt, 3}, {offset::presence_text_len, int(presence.size())},
-                             {offset::contact_id_data, 1}})
-        contact_wire::write_i32(bytes.data(), at, value);
-    const std::string texts[] = {note + '\0', about + '\0', presence + '\0'};
-    for (const Bytes &part : {phone, email, postal, Bytes(texts[0].begin(), texts[0].end()),
-                              Bytes(texts[1].begin(), texts[1].end()), sns, im, Bytes(texts[2].begin(), texts[2].end()), id_data})
-        bytes.insert(bytes.end(), part.begin(), part.end());
+    record.set_note("Première ligne\nSecond line, with; separators \\ and a tab\there\n\nafter a blank line");
+    for (auto [which, text] : {std::pair{fields::kAboutSection, "About: écrivain, cycliste; \\o/"},
+                               {fields::kPresenceSection, "Au bureau; back at 3"}})
+        record.replace_section(which, Bytes(text, text + std::strlen(text) + 1), std::int32_t(std::strlen(text)));
+    Bytes bytes = record.bytes();
+    contact_wire::write_i32(bytes.data(), contact_wire::offset::contact_id_data, 1);
+    for (std::size_t i = 0; i < contact_wire::kIdDataSize; ++i)
+        bytes.push_back(std::uint8_t(i * 7 + 3));
     return Record::parse(std::move(bytes));
 }
 
@@ -262,16 +199,9 @@ std::string digest(const Record &record)
             out << field.name << "=" << record.text(field) << "|";
     if (const std::int32_t modified = record.get_int(fields::kModifiedTimeOffset))
         out << "modified=" << modified << "|";
-    for (const Phone &phone : phones(record))
-        out << "TEL " << phone << "|";
-    for (const Email &email : emails(record))
-        out << "EMAIL " << email << "|";
-    for (const Postal &postal : postals(record))
-        out << "ADR " << postal << "|";
-    for (const Account &im : ims(record))
-        out << "IM " << im << "|";
-    for (const Account &account : sns(record))
-        out << "SNS " << account << "|";
+    for (const Layout &layout : kLayouts)
+        for (const std::string &element : elements(record, layout))
+            out << layout.tag << " " << element << "|";
     if (!record.note().empty())
         out << "NOTE " << record.note() << "|";
     return out.str();
@@ -317,9 +247,8 @@ TEST(VCardRoundTrip, EveryFieldThroughEachVersionInFoldedCrLfLines)
 }
 
 // A generated book read 7 cards at a time, each time with a new reader from
-// the last offset as a stopped import resumes: every card once, as generated;
-// written in each version, it reads back the same.
-TEST(VCardRoundTrip, AGeneratedBookResumedByOffsetAndWrittenInEachVersion)
+// the last offset as a stopped import resumes: every card once, as generated.
+TEST(VCardReader, ResumesAtTheByteOffsetAfterAnyCardWithoutSkippingOrRepeating)
 {
     const std::vector<vcard_sample::Card> cards = vcard_sample::generate(300);
     const std::string text = vcard_sample::to_vcard30(cards);
@@ -340,24 +269,17 @@ TEST(VCardRoundTrip, AGeneratedBookResumedByOffsetAndWrittenInEachVersion)
         SCOPED_TRACE("card " + std::to_string(i));
         const vcard_sample::Card &card = cards[i];
         const Record &record = read[i].record;
-        std::vector<Phone> numbers;
+        std::vector<std::string> numbers, phones = elements(record, kPhones), postals = elements(record, kPostals);
         for (const auto &number : card.numbers)
-            numbers.push_back({phones(record).at(numbers.size()).type, number.number, number.preferred ? 1 : 0});
+            numbers.push_back(number.number + (number.preferred ? ":1" : ":0"));
+        for (std::string &phone : phones)
+            phone.erase(0, phone.find(':') + 1); // the type
         EXPECT_EQ(record.text(text_field::first_name) + " " + record.text(text_field::last_name), card.first + " " + card.last);
-        EXPECT_EQ(phones(record), numbers);
+        EXPECT_EQ(phones, numbers);
         EXPECT_EQ(record.note(), card.note);
-        EXPECT_EQ(emails(record).size(), card.emails.size());
-        ASSERT_EQ(postals(record).size(), card.addresses.size());
-        EXPECT_TRUE(card.addresses.empty() || postals(record)[0].parts[2] == card.addresses[0].street);
-    }
-    for (int param : {kVCardParam21, kVCardParam30, kVCardParam40}) {
-        std::string written;
-        for (const ImportedContact &contact : read)
-            append_vcard(written, contact.record, vcard_version_for(param));
-        const std::vector<ImportedContact> again = read_all(written);
-        ASSERT_EQ(again.size(), read.size()) << param;
-        for (std::size_t i = 0; i < read.size(); ++i)
-            EXPECT_TRUE(again[i].record.bytes() == read[i].record.bytes()) << param << ", card " << i;
+        EXPECT_EQ(elements(record, kEmails).size(), card.emails.size());
+        ASSERT_EQ(postals.size(), card.addresses.size());
+        EXPECT_TRUE(card.addresses.empty() || postals[0].find(":" + card.addresses[0].street + ":") != std::string::npos);
     }
 }
 
@@ -399,25 +321,25 @@ const std::vector<std::pair<const char *, std::vector<std::string>>> kSamples = 
         "first_name=José|last_name=Ortiz|middle_name=Luis|birthday=1980-02-29|display_name=José Luis Ortiz|"
         "company=Empresa S.A.|job_title=Ingeniero|phonetic_first_name=Hoseh|TEL 2:+34 600 111 222:0|"
         "TEL 0:+34 91 555 1234:0|TEL 3:+34 91 555 9999:0|EMAIL 0:jose@example.es:0|"
-        "EMAIL 1:jl.ortiz@empresa.example:1|ADR 0|||Calle de Alcalá 12|Madrid||28014|España|"
-        "IM 0/0:Jabber:jose@jabber.example|PHOTO 768 image/jpeg",
+        "EMAIL 1:jl.ortiz@empresa.example:1|ADR 0:::Calle de Alcalá 12:Madrid::28014:España|"
+        "IM 0:0:Jabber:jose@jabber.example|PHOTO 768 image/jpeg",
     }},
     {"iphone-3.0.vcf", {
         "first_name=Johnny|last_name=Appleseed|name_prefix=Mr.|birthday=1976-04-01|"
         "display_name=Mr. Johnny Appleseed|company=Apple Inc.|job_title=Engineer|department=Engineering|"
-        "TEL 2:+1 (408) 555-0101:1|TEL 0:+1 408 555 0102:0|TEL 3:+1 408 555 0103:0|"
-        "EMAIL 0:johnny@example.com:1|EMAIL 1:jappleseed@apple.example:0|ADR 0|||1 Infinite Loop|Cupertino|"
-        "CA|95014|United States|IM 0/0:Skype:johnny.apple|SNS 0/0:twitter:johnnyapple|"
+        "TEL 2:+1 (408) 555-0101:1|TEL 0:+1 408 555 0102:0|TEL 3:+1 408 555 0103:0|EMAIL 0:johnny@example.com:1|"
+        "EMAIL 1:jappleseed@apple.example:0|ADR 0:::1 Infinite Loop:Cupertino:CA:95014:United States|"
+        "IM 0:0:Skype:johnny.apple|SNS 0:twitter:johnnyapple|"
         "NOTE Remember: the meeting, room 4; bring slides\nSecond line|PHOTO 768 image/jpeg",
     }},
     {"rfc2426-3.0.vcf", {
         "display_name=Frank Dawson|company=Lotus Development Corporation|"
         "website=http://home.earthlink.net/~fdawson|TEL 1:+1-919-676-9515:0|TEL 3:+1-919-676-9564:0|"
-        "EMAIL 4:Frank_Dawson@Lotus.com:1|EMAIL 4:fdawson@earthlink.net:0|ADR 1|||6544 Battleford Drive|"
-        "Raleigh|NC|27613-3502|U.S.A.|",
+        "EMAIL 4:Frank_Dawson@Lotus.com:1|EMAIL 4:fdawson@earthlink.net:0|"
+        "ADR 1:::6544 Battleford Drive:Raleigh:NC:27613-3502:U.S.A.|",
         "display_name=Tim Howes|company=Netscape Communications Corp.|TEL 1:+1-415-937-3419:0|"
-        "TEL 3:+1-415-528-4164:0|EMAIL 4:howes@netscape.com:0|ADR 1|||501 E. Middlefield Rd.|Mountain View|"
-        "CA| 94043|U.S.A.|",
+        "TEL 3:+1-415-528-4164:0|EMAIL 4:howes@netscape.com:0|"
+        "ADR 1:::501 E. Middlefield Rd.:Mountain View:CA: 94043:U.S.A.|",
         "first_name=Grace|last_name=Hopper|middle_name=Brewster|name_prefix=Rear Admiral|birthday=1906-12-09|"
         "display_name=Grace Hopper|nickname=Amazing Grace|source_uid=c0ffee00-1234-5678-9abc-def012345678|"
         "modified=1714558830|TEL 2:+1 202 555 0199:0|EMAIL 1:grace@navy.example:0|",
@@ -425,17 +347,16 @@ const std::vector<std::pair<const char *, std::vector<std::string>>> kSamples = 
     {"rfc6350-4.0.vcf", {
         "first_name=Simon|last_name=Perreault|name_suffix=ing. jr,M.Sc.|anniversary=08-08|"
         "display_name=Simon Perreault|company=Viagenie|website=http://nomis80.org|"
-        "TEL 1:+1-418-656-9254;ext=102:1|TEL 2:+1-418-262-6501:0|EMAIL 1:simon.perreault@viagenie.ca:0|ADR 1|"
-        "|Suite D2-630|2875 Laurier|Quebec|QC|G1V 2M2|Canada|",
-        "first_name=Zoë|last_name=Ünlü|display_name=Zoë Ünlü|TEL 0:+90 212 555 0000:1|"
-        "EMAIL 4:zoe@example.tr:0|IM 0/0:Jabber:zoe@jabber.example|NOTE Line one\nLine two, with comma|"
-        "PHOTO 12 image/png",
+        "TEL 1:+1-418-656-9254;ext=102:1|TEL 2:+1-418-262-6501:0|EMAIL 1:simon.perreault@viagenie.ca:0|"
+        "ADR 1::Suite D2-630:2875 Laurier:Quebec:QC:G1V 2M2:Canada|",
+        "first_name=Zoë|last_name=Ünlü|display_name=Zoë Ünlü|TEL 0:+90 212 555 0000:1|EMAIL 4:zoe@example.tr:0|"
+        "IM 0:0:Jabber:zoe@jabber.example|NOTE Line one\nLine two, with comma|PHOTO 12 image/png",
     }},
     {"outlook-2.1.vcf", {
         "first_name=Frédéric|last_name=Lefèvre|display_name=Frédéric Lefèvre|company=Société Générale|"
         "job_title=Chef de projet|department=Informatique|modified=1705307400|TEL 1:+33 1 42 14 20 00:0|"
-        "TEL 2:+33 6 12 34 56 78:0|EMAIL 4:frederic.lefevre@socgen.example:1|ADR 1|||29 boulevard Haussmann|"
-        "Paris||75009|France|NOTE Réunion «budget» – jeudi|",
+        "TEL 2:+33 6 12 34 56 78:0|EMAIL 4:frederic.lefevre@socgen.example:1|"
+        "ADR 1:::29 boulevard Haussmann:Paris::75009:France|NOTE Réunion «budget» – jeudi|",
     }},
     {"featurephone-2.1-shift-jis.vcf", {
         "first_name=太郎|last_name=山田|display_name=太郎 山田|TEL 2:090-1234-5678:0|EMAIL 2:taro@docomo.example:0|"
@@ -530,11 +451,9 @@ TEST(VCardReader, UnderstandsParametersAndEscapesInEveryForm)
 {
     const std::string tel = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:x\r\nTEL;TYPE=WORK;TYPE=PREF:1\r\nTEL;TYPE=\"cell,voice\";PREF=1:2\r\n"
                             "tel;type=home,pref:3\r\nTEL;CELL:4\r\nTEL;PREF=50;TYPE=fax:5\r\nTEL:6\r\nEND:VCARD\r\n";
-    EXPECT_THAT(phones(read_vcard_contact(tel).record),
-                ElementsAre(Phone{CONTACT_TYPE_WORK, "1", 1}, Phone{CONTACT_TYPE_MOBILE, "2", 1}, Phone{CONTACT_TYPE_HOME, "3", 1},
-                            Phone{CONTACT_TYPE_MOBILE, "4", 0}, Phone{CONTACT_TYPE_FAX, "5", 0}, Phone{CONTACT_TYPE_OTHER, "6", 0}));
+    EXPECT_THAT(elements(read_vcard_contact(tel).record, kPhones), ElementsAre("1:1:1", "2:2:1", "0:3:1", "2:4:0", "3:5:0", "4:6:0"));
     const std::string caret = "BEGIN:VCARD\nVERSION:4.0\nFN:x\nIMPP;X-SERVICE-TYPE=\"Odd ^'name^' ^^ here\":im:me\nEND:VCARD\n";
-    EXPECT_THAT(ims(read_vcard_contact(caret).record), ElementsAre(Account{0, 0, "Odd \"name\" ^ here", "me"}));
+    EXPECT_THAT(elements(read_vcard_contact(caret).record, kLayouts[3]), ElementsAre("0:0:Odd \"name\" ^ here:me"));
     EXPECT_EQ(unescape_vcard_text("a\\,b\\;c\\nd\\Ne\\\\f\\:g\\x"), "a,b;c\nd\ne\\f:g\\x");
     EXPECT_THAT(split_vcard_components("a\\;b;c\\\\;;d"), ElementsAre("a;b", "c\\", "", "d"));
 }
