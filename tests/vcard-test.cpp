@@ -102,48 +102,26 @@ std::vector<std::string> elements(const Record &record, const Layout &layout)
 // ---------------------------------------------------------------------------
 // A record with every field set, as clients send it.
 
-struct FieldValue {
-    TextField field;
-    std::string value;
-};
-
 // Texts chosen to need every escape: separators, backslashes, line feeds,
 // non-ASCII, values long enough to fold inside a character.
-const std::vector<FieldValue> kFullTexts = {
-    {text_field::first_name, "Jean-François"},
-    {text_field::last_name, "d'Aubigné; de la Tour, \\ fils"},
-    {text_field::middle_name, "Ödön"},
-    {fields::name_prefix, "Dr."},
-    {fields::name_suffix, "Jr., PhD"},
-    {text_field::birthday, "1971-03-14"},
-    {fields::anniversary, "06-21"},
+const std::vector<std::pair<TextField, std::string>> kFullTexts = {
+    {text_field::first_name, "Jean-François"}, {text_field::last_name, "d'Aubigné; de la Tour, \\ fils"},
+    {text_field::middle_name, "Ödön"}, {fields::name_prefix, "Dr."}, {fields::name_suffix, "Jr., PhD"},
+    {text_field::birthday, "1971-03-14"}, {fields::anniversary, "06-21"},
     {text_field::display_name, "Dr. Jean-François Ödön d'Aubigné; de la Tour, \\ fils, Jr., PhD — 日本語の名前も"},
-    {text_field::nickname, "JF, \"le Grand\""},
-    {text_field::company, "Société Générale; Paris"},
-    {text_field::job_title, "Chef: projets"},
-    {text_field::department, "R&D, Bâtiment B"},
+    {text_field::nickname, "JF, \"le Grand\""}, {text_field::company, "Société Générale; Paris"},
+    {text_field::job_title, "Chef: projets"}, {text_field::department, "R&D, Bâtiment B"},
     {text_field::ringtone_path, "/usr/share/sounds/ring tones/Café.ogg"},
-    {text_field::photo_path, "/home/user/photos/jf,portrait;1.jpg"},
-    {text_field::website, "https://example.org/~jf?a=1&b=2;c"},
-    {fields::phonetic_first_name, "ジャン"},
-    {fields::phonetic_last_name, "ドビニェ"},
-    {text_field::message_tone_path, "/usr/share/sounds/message.ogg"},
-    {fields::account_name, "Google: jf@example.org"},
-    {fields::source_uid, "urn:uuid:4fbe8971-0bc3-424c-9c26-36c3e1eff6b1"},
-    {fields::custom_label, "Famille\nproche"},
+    {text_field::photo_path, "/home/user/photos/jf,portrait;1.jpg"}, {text_field::website, "https://example.org/~jf?a=1&b=2;c"},
+    {fields::phonetic_first_name, "ジャン"}, {fields::phonetic_last_name, "ドビニェ"},
+    {text_field::message_tone_path, "/usr/share/sounds/message.ogg"}, {fields::account_name, "Google: jf@example.org"},
+    {fields::source_uid, "urn:uuid:4fbe8971-0bc3-424c-9c26-36c3e1eff6b1"}, {fields::custom_label, "Famille\nproche"},
 };
 
-struct IntValue {
-    const char *name;
-    std::size_t offset;
-    std::int32_t value;
-};
-
-const std::vector<IntValue> kFullInts = {
-    {"frequency", 8, 17},        {"is_favourite", 12, 1},     {"created_time", 2416, 1600000000},
-    {"modified_time", 2420, 1700000123}, {"last_call_time", 2424, 1700000500}, {"presence_status", 4252, 3},
-    {"is_blocked", 4288, 1},     {"is_hidden", 4292, 1},      {"revision", 4452, 42},
-};
+// frequency, is_favourite, created, modified and last call times, presence
+// status, is_blocked, is_hidden, revision: offset and value.
+const std::pair<std::size_t, std::int32_t> kFullInts[] = {{8, 17}, {12, 1}, {2416, 1600000000}, {2420, 1700000123},
+                                                          {2424, 1700000500}, {4252, 3}, {4288, 1}, {4292, 1}, {4452, 42}};
 
 // The elements of each layout (its values in the order of its fields).
 const std::vector<std::vector<std::vector<std::string>>> kFullElements = {
@@ -161,8 +139,8 @@ Record full_record()
     Record record = Record::blank();
     for (const auto &[field, value] : kFullTexts)
         record.set_text(field, value);
-    for (const auto &value : kFullInts)
-        record.set_int(value.offset, value.value);
+    for (const auto &[offset, value] : kFullInts)
+        record.set_int(offset, value);
     for (std::size_t which = 0; which < kLayouts.size(); ++which) {
         const Layout &layout = kLayouts[which];
         Bytes section;
