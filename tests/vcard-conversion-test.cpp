@@ -81,23 +81,13 @@ template <class... Args> ::testing::AssertionResult service_refuses(ErrorCode co
 void fill_every_field(SampleContact &c)
 {
     c.everything();
-    set_text(c.record.display_name, "Ada King, Countess of Lovelace");
-    set_text(c.record.name_prefix, "Lady");
-    set_text(c.record.name_suffix, "FRS");
-    set_text(c.record.anniversary, "07-08");
-    set_text(c.record.department, "Notes");
-    set_text(c.record.phonetic_first_name, "ay-da");
-    set_text(c.record.phonetic_last_name, "luv-lace");
-    set_text(c.record.message_tone_path, "/opt/sounds/ping.ogg");
-    set_text(c.record.account_name, "local");
-    set_text(c.record.source_uid, "uid-1815");
-    set_text(c.record.custom_label, "Mathematician");
-    c.record.frequency = 4;
-    c.record.modified_time = 1700000100;
-    c.record.last_call_time = 1700000200;
-    c.record.presence_status = 3;
-    c.record.is_blocked = c.record.is_hidden = 1;
-    c.record.revision = 9;
+    contact_t &r = c.record;
+    set_text(r.display_name, "Ada King, Countess of Lovelace"), set_text(r.name_prefix, "Lady"), set_text(r.name_suffix, "FRS");
+    set_text(r.anniversary, "07-08"), set_text(r.department, "Notes"), set_text(r.phonetic_first_name, "ay-da");
+    set_text(r.phonetic_last_name, "luv-lace"), set_text(r.message_tone_path, "/opt/sounds/ping.ogg");
+    set_text(r.account_name, "local"), set_text(r.source_uid, "uid-1815"), set_text(r.custom_label, "Mathematician");
+    r.frequency = 4, r.modified_time = 1700000100, r.last_call_time = 1700000200, r.presence_status = 3;
+    r.is_blocked = r.is_hidden = 1, r.revision = 9;
 }
 
 // Every field the fixed part carries, compared by name.
