@@ -555,27 +555,25 @@ TEST(VCardReader, RefusesMalformedCardsWithTheirCodeAndGoesOnWithTheNextCard)
     EXPECT_THAT(reason, HasSubstr("/nonexistent/contacts.vcf"));
 }
 
+// A file in /tmp, removed with the object.
+struct TempFile {
+    TempFile() { close(mkstemp(path)); }
+    ~TempFile() { std::remove(path); }
+    char path[32] = "/tmp/vcard-test-XXXXXX";
+};
+
 TEST(VCardReader, RefusesA50MegabyteLineWithoutHoldingIt)
 {
-    char path[] = "/tmp/vcard-long-line-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    FILE *file = fdopen(fd, "w");
-    std::fputs("BEGIN:VCARD\r\nVERSION:3.0\r\nNOTE:", file);
-    const std::string block(1 << 20, 'x');
-    for (int i = 0; i < 50; ++i)
-        std::fwrite(block.data(), 1, block.size(), file);
-    std::fputs("\r\nEND:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:After\r\nEND:VCARD\r\n", file);
-    std::fclose(file);
-
-    VCardReader reader = VCardReader::from_file(path);
+    TempFile file;
+    std::ofstream(file.path, std::ios::binary) << "BEGIN:VCARD\r\nVERSION:3.0\r\nNOTE:" << std::string(50 << 20, 'x')
+                                               << "\r\nEND:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:After\r\nEND:VCARD\r\n";
+    VCardReader reader = VCardReader::from_file(file.path);
     std::string reason;
     EXPECT_EQ(code_of([&] { reader.next_contact(); }, &reason), kVCardTooLarge);
     EXPECT_EQ(reason, "line 3: a line longer than 8 MiB");
     std::optional<ImportedContact> next = reader.next_contact();
     ASSERT_TRUE(next);
     EXPECT_EQ(next->record.text(text_field::display_name), "After");
-    std::remove(path);
 }
 
 // ---------------------------------------------------------------------------
@@ -589,26 +587,16 @@ std::size_t heap_in_use()
 
 TEST(VCardReader, ReadsA100000CardFileCardByCardInBoundedMemory)
 {
-    char path[] = "/tmp/vcard-large-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    std::size_t size = 0;
-    {
-        const std::vector<vcard_sample::Card> cards = vcard_sample::generate(100000);
-        for (std::size_t at = 0; at < cards.size(); at += 1000) {
-            const std::string text = vcard_sample::to_vcard30({cards.begin() + std::ptrdiff_t(at),
-                                                               cards.begin() + std::ptrdiff_t(at + 1000)});
-            ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
-            size += text.size();
-        }
-    }
-    close(fd);
+    TempFile file;
+    const std::size_t size = [&] {
+        const std::string text = vcard_sample::to_vcard30(vcard_sample::generate(100000));
+        std::ofstream(file.path, std::ios::binary) << text;
+        return text.size();
+    }();
     ASSERT_GT(size, 20u << 20);
-
     const std::size_t before = heap_in_use();
-    std::size_t peak = before;
-    VCardReader reader = VCardReader::from_file(path);
-    std::size_t count = 0;
+    std::size_t peak = before, count = 0;
+    VCardReader reader = VCardReader::from_file(file.path);
     std::uint64_t previous_end = 0;
     while (std::optional<VCard> card = reader.next_card()) {
         EXPECT_EQ(card->begin_offset, previous_end) << "card " << count;
@@ -621,7 +609,6 @@ TEST(VCardReader, ReadsA100000CardFileCardByCardInBoundedMemory)
 #if !defined(__SANITIZE_ADDRESS__) // AddressSanitizer's allocator does not report through mallinfo2
     EXPECT_LT(peak - before, 1u << 20) << "the reader holds one card and one read buffer, never the file";
 #endif
-    std::remove(path);
 }
 
 // ---------------------------------------------------------------------------
