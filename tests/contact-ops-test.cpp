@@ -26,9 +26,13 @@ constexpr int kNull = CONTACT_ERROR_NULL_ARGUMENT;
 contact_t g_record{};
 int g_indices[8];
 
+template <class F, class... A> Call with(F function, A... args)
+{
+    return [=](int *e) { return function(args..., e); };
+}
+
 // With the connection closed, every operation fails with 9 before it looks at
 // its arguments (all NULL here); connected, the first NULL pointer decides.
-// One row per message text: operations that share one text share one row.
 TEST(ContactChecksTest, TheConnectionAndThenEachPointerAreChecked)
 {
     // Operations whose messages name them, and the argument their NULL call names first.
@@ -37,26 +41,23 @@ TEST(ContactChecksTest, TheConnectionAndThenEachPointerAreChecked)
         Call call;
         const char *argument;
     } named[] = {
-        {"contact_add_contact", [](int *e) { return contact_add_contact(0, nullptr, nullptr, e); }, "contact_record"},
-        {"contact_insert_contact", [](int *e) { return contact_insert_contact(0, 1, nullptr, e); }, "contact_record"},
-        {"contact_update_contact", [](int *e) { return contact_update_contact(0, 1, nullptr, e); }, "contact_record"},
-        {"contact_get_contact", [](int *e) { return contact_get_contact(0, 1, nullptr, e); }, "contact_record"},
-        {"contact_delete_contact", [](int *e) { return contact_delete_contact(0, 1, e); }, nullptr},
-        {"contact_delete_all_contacts", [](int *e) { return contact_delete_all_contacts(0, e); }, nullptr},
-        {"contact_get_contact_count", [](int *e) { return contact_get_contact_count(0, nullptr, e); }, "record_count"},
-        {"contact_get_max_contact_count", [](int *e) { return contact_get_max_contact_count(0, nullptr, e); },
-         "max_record_count"},
-        {"contact_get_empty_contact_index", [](int *e) { return contact_get_empty_contact_index(0, nullptr, e); },
-         "empty_index"},
-        {"contact_increase_frequency", [](int *e) { return contact_increase_frequency(0, 1, e); }, nullptr},
-        {"contact_decrease_frequency", [](int *e) { return contact_decrease_frequency(0, 1, e); }, nullptr},
-        {"contact_is_fdn_phone_number_exist", [](int *e) { return contact_is_fdn_phone_number_exist(nullptr, nullptr, e); },
-         "sznumber"},
-        {"contact_get_my_contact", [](int *e) { return contact_get_my_contact(nullptr, e); }, "my_contact"},
-        {"contact_insert_my_contact", [](int *e) { return contact_insert_my_contact(nullptr, e); }, "my_contact"},
-        {"contact_update_my_contact", [](int *e) { return contact_update_my_contact(nullptr, e); }, "my_contact"},
+        {"contact_add_contact", with(contact_add_contact, 0, nullptr, nullptr), "contact_record"},
+        {"contact_insert_contact", with(contact_insert_contact, 0, 1, nullptr), "contact_record"},
+        {"contact_update_contact", with(contact_update_contact, 0, 1, nullptr), "contact_record"},
+        {"contact_get_contact", with(contact_get_contact, 0, 1, nullptr), "contact_record"},
+        {"contact_delete_contact", with(contact_delete_contact, 0, 1), nullptr},
+        {"contact_delete_all_contacts", with(contact_delete_all_contacts, 0), nullptr},
+        {"contact_get_contact_count", with(contact_get_contact_count, 0, nullptr), "record_count"},
+        {"contact_get_max_contact_count", with(contact_get_max_contact_count, 0, nullptr), "max_record_count"},
+        {"contact_get_empty_contact_index", with(contact_get_empty_contact_index, 0, nullptr), "empty_index"},
+        {"contact_increase_frequency", with(contact_increase_frequency, 0, 1), nullptr},
+        {"contact_decrease_frequency", with(contact_decrease_frequency, 0, 1), nullptr},
+        {"contact_is_fdn_phone_number_exist", with(contact_is_fdn_phone_number_exist, nullptr, nullptr), "sznumber"},
+        {"contact_get_my_contact", with(contact_get_my_contact, nullptr), "my_contact"},
+        {"contact_insert_my_contact", with(contact_insert_my_contact, nullptr), "my_contact"},
+        {"contact_update_my_contact", with(contact_update_my_contact, nullptr), "my_contact"},
         {"contact_delete_my_contact", [](int *e) { return contact_delete_my_contact(e); }, nullptr},
-        {"contact_drm_expired", [](int *e) { return contact_drm_expired(0, nullptr, e); }, nullptr},
+        {"contact_drm_expired", with(contact_drm_expired, 0, nullptr), nullptr},
     };
     std::vector<Precondition> cases;
     for (const auto &op : named) {
@@ -64,9 +65,9 @@ TEST(ContactChecksTest, TheConnectionAndThenEachPointerAreChecked)
         if (op.argument != nullptr)
             cases.push_back({op.function, op.call, kNull, null_argument_message(op.function, op.argument)});
     }
-    const Call exists = [](int *e) { return contact_is_contact_exist(0, 1, nullptr, e); };
-    const Call field = [](int *e) { return contact_get_field_value(0, 1, 0, nullptr, e); };
-    const Call indices = [](int *e) { return contact_get_all_contact_indices(0, nullptr, nullptr, e); };
+    const Call exists = with(contact_is_contact_exist, 0, 1, nullptr);
+    const Call field = with(contact_get_field_value, 0, 1, 0, nullptr);
+    const char *all = "contact_get_all_contact_indices";
     cases.insert(cases.end(), {
         {"contact_is_contact_exist", exists, kClosed, no_connection_message(nullptr, false)},
         {"contact_is_contact_exist", exists, kNull, "\n[DodazorEdidud]%s %d: The parameter is_exist is NULL.\n"},
@@ -74,14 +75,12 @@ TEST(ContactChecksTest, TheConnectionAndThenEachPointerAreChecked)
         {"contact_get_field_value", field, kNull, null_argument_message(nullptr, "field_value")},
         {"contact_set_lbs_position", [](int *e) { return contact_set_lbs_position(e); }, kClosed,
          no_connection_message(nullptr, false)},
-        {"contact_add_contact", [](int *e) { return contact_add_contact(0, &g_record, nullptr, e); }, kNull,
+        {"contact_add_contact", with(contact_add_contact, 0, &g_record, nullptr), kNull,
          null_argument_message("contact_add_contact", "index")},
-        {"contact_get_all_contact_indices", indices, kNull,
-         null_argument_message("contact_get_all_contact_indices", "contact_index_array")},
-        {"contact_get_all_contact_indices", [](int *e) { return contact_get_all_contact_indices(0, g_indices, nullptr, e); },
-         kNull, null_argument_message("contact_get_all_contact_indices", "contact_count")},
-        {"contact_is_fdn_phone_number_exist", [](int *e) { return contact_is_fdn_phone_number_exist("1", nullptr, e); },
-         kNull, null_argument_message("contact_is_fdn_phone_number_exist", "is_exist")},
+        {all, with(contact_get_all_contact_indices, 0, nullptr, nullptr), kNull, null_argument_message(all, "contact_index_array")},
+        {all, with(contact_get_all_contact_indices, 0, g_indices, nullptr), kNull, null_argument_message(all, "contact_count")},
+        {"contact_is_fdn_phone_number_exist", with(contact_is_fdn_phone_number_exist, "1", nullptr), kNull,
+         null_argument_message("contact_is_fdn_phone_number_exist", "is_exist")},
     });
     expect_preconditions(cases);
 }
@@ -218,46 +217,34 @@ TEST_F(ContactTest, AddTakesTheLowestFreeIndexAndIndicesListInOrderAlsoThroughTh
     EXPECT_EQ(got.record.storage_type, kPhone);
 }
 
-TEST_F(ContactTest, InsertAtAnIndexAndDeleteAllKeepTheStoragesApart)
+// The SIM storages take writes once an (empty) card is loaded and open.
+TEST_F(ContactTest, SimStoragesInsertAtAnIndexKeepApartAndCheckFixedDiallingUpToAFullStorage)
 {
-    use_sim_card(kEmptySimCard); // the SIM storages take writes once an (empty) card is loaded and open
+    use_sim_card(kEmptySimCard);
     ready_sim_phonebook();
     SampleContact contact("Inserted"), again("Second");
     ASSERT_EQ(contact_insert_contact(CONTACT_STORAGE_SIM, 17, &contact.record, &error_code_), 1);
     EXPECT_EQ(error_code_, 0);
     EXPECT_EQ(contact.record.index, 17);
     EXPECT_EQ(contact.record.storage_type, CONTACT_STORAGE_SIM);
-    EXPECT_EQ(failure_code([&](int *e) { return contact_insert_contact(CONTACT_STORAGE_SIM, 17, &again.record, e); }),
-              kIndexInUse);
+    EXPECT_EQ(failure_code(with(contact_insert_contact, CONTACT_STORAGE_SIM, 17, &again.record)), kIndexInUse);
     EXPECT_EQ(again.record.index, 0) << "a failed call changes nothing in the record";
     bool exists = false;
     ASSERT_EQ(contact_is_contact_exist(CONTACT_STORAGE_SIM, 17, &exists, &error_code_), 1);
     EXPECT_TRUE(exists);
     ASSERT_EQ(contact_is_contact_exist(kPhone, 17, &exists, &error_code_), 1);
     EXPECT_FALSE(exists);
-    add("p1");
-    add("p2");
+    SampleContact emergency("Emergency"), office("Office"), phone_only("Not FDN");
+    add(emergency.phone("112"), kFdn);
+    add(office.phone("+44 (20) 7946-0000"), kFdn);
+    add(phone_only.phone("555 0100"));
     ASSERT_EQ(contact_delete_all_contacts(kPhone, &error_code_), 1);
     EXPECT_EQ(error_code_, 0);
     EXPECT_EQ(count(), 0);
-    EXPECT_EQ(count(CONTACT_STORAGE_SIM), 1);
+    EXPECT_EQ(count(CONTACT_STORAGE_SIM), 1) << "delete all keeps to its storage";
     ASSERT_EQ(contact_delete_all_contacts(kPhone, &error_code_), 1) << "an empty storage is fine";
-}
-
-TEST_F(ContactTest, FdnMatchesNormalisedNumbersAndPrefixesAndAFullStorageRefusesMore)
-{
-    use_sim_card(kEmptySimCard);
-    ready_sim_phonebook();
-    int max = -1;
-    ASSERT_EQ(contact_get_max_contact_count(kFdn, &max, &error_code_), 1);
-    EXPECT_EQ(max, 20);
-    SampleContact emergency("Emergency"), office("Office"), phone_only("Not FDN");
-    emergency.phone("112");
-    office.phone("+44 (20) 7946-0000");
-    phone_only.phone("555 0100");
-    add(emergency, kFdn);
-    add(office, kFdn);
     add(phone_only);
+
     const std::pair<const char *, bool> numbers[] = {{"112", true}, {"+442079460000", true}, {"+44 20 7946 0000", true},
                                                      {"1125", true}, {"5550100", false}, {"11", false}};
     for (auto [number, listed] : numbers) {
@@ -267,14 +254,14 @@ TEST_F(ContactTest, FdnMatchesNormalisedNumbersAndPrefixesAndAFullStorageRefuses
         EXPECT_EQ(exists, listed) << number;
         EXPECT_EQ(error_code, 31) << "the method returns no result code";
     }
+    int max = -1, index = -1, empty = 0;
+    ASSERT_EQ(contact_get_max_contact_count(kFdn, &max, &error_code_), 1);
+    EXPECT_EQ(max, 20);
     for (int i = 3; i <= 20; ++i)
         ASSERT_EQ(add("fdn " + std::to_string(i), kFdn), i);
     SampleContact one_more("21st");
-    int index = -1;
-    EXPECT_EQ(failure_code([&](int *e) { return contact_add_contact(kFdn, &one_more.record, &index, e); }),
-              kStorageFull);
+    EXPECT_EQ(failure_code(with(contact_add_contact, kFdn, &one_more.record, &index)), kStorageFull);
     EXPECT_EQ(index, -1);
-    int empty = 0;
     EXPECT_EQ(contact_get_empty_contact_index(kFdn, &empty, &error_code_), 1);
     EXPECT_EQ(error_code_, kStorageFull) << "a full storage answers with its result code";
     EXPECT_EQ(empty, -1);
@@ -376,31 +363,6 @@ TEST_F(ContactTest, FrequencyGoesUpAndDownButNotBelowZero)
     }
     EXPECT_EQ(error_code, 55) << "the frequency methods return no result code";
     EXPECT_EQ(failure_code([](int *e) { return contact_decrease_frequency(kPhone, 8, e); }), kNoContact);
-}
-
-// ---- records the service refuses -----------------------------------------------------
-
-TEST_F(ContactTest, RecordsTheServiceCannotReadAreRefusedAndStoreNothing)
-{
-    add("kept");
-    // (Broken sections sent by a plain bus client: service-faults-test.)
-    SampleContact short_emails("counts"), bad_name("caf\xc3"), unterminated("x");
-    short_emails.record.email_info_cnt = 2; // counts without their data: the array is short
-    std::memset(unterminated.record.display_name, 'a', sizeof unterminated.record.display_name);
-    const std::pair<SampleContact *, int> cases[] = {
-        {&short_emails, kMalformedRecord}, {&bad_name, kInvalidUtf8}, {&unterminated, kInvalidUtf8}};
-    for (auto [contact, code] : cases) {
-        SCOPED_TRACE(contact->record.display_name[0]);
-        contact_t *record = &contact->record;
-        int index = -1;
-        EXPECT_EQ(failure_code([&](int *e) { return contact_add_contact(kPhone, record, &index, e); }), code);
-        EXPECT_EQ(failure_code([&](int *e) { return contact_update_contact(kPhone, 1, record, e); }), code);
-        EXPECT_EQ(failure_code([&](int *e) { return contact_insert_my_contact(record, e); }), code);
-    }
-    EXPECT_EQ(count(), 1);
-    EXPECT_EQ(field(1, CONTACT_FIELD_DISPLAY_NAME), "kept");
-    ReceivedContact me;
-    EXPECT_EQ(failure_code([&](int *e) { return contact_get_my_contact(&me.record, e); }), kNoMyContact);
 }
 
 // ---- the status queries on my contact ------------------------------------------------
