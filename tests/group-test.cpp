@@ -168,69 +168,33 @@ protected:
     int add_group(const std::string &name, int storage = kPhoneGroups)
     {
         group_t group = named(name);
-        int index = -1, error_code = -1;
-        EXPECT_EQ(contact_add_group(storage, &group, &index, &error_code), 1) << name << ": " << error_code;
-        EXPECT_EQ(error_code, kOk);
-        return index;
+        return answer<int>(kOk, contact_add_group, storage, &group);
     }
     int add_contact(const std::string &name, int storage = CONTACT_STORAGE_PHONE)
     {
         SampleContact contact(name);
-        int index = -1, error_code = -1;
-        EXPECT_EQ(contact_add_contact(storage, &contact.record, &index, &error_code), 1) << error_code;
-        return index;
+        return answer<int>(kOk, contact_add_contact, storage, &contact.record);
     }
-    group_t get(int index, int storage = kPhoneGroups)
+    group_t get(int index, int storage = kPhoneGroups) { return answer<group_t>(kOk, contact_get_group, storage, index); }
+    int count(int storage = kPhoneGroups) { return answer<int>(kOk, contact_get_group_count, storage); }
+    bool same_name(const std::string &name, int storage = kPhoneGroups)
     {
-        group_t group{};
-        int error_code = -1;
-        EXPECT_EQ(contact_get_group(storage, index, &group, &error_code), 1) << error_code;
-        EXPECT_EQ(error_code, kOk);
-        return group;
+        return answer<bool>(kUntouched, contact_exist_same_group_name, storage, name.c_str());
     }
-    // A query answered through an int: the value, with the result code checked.
-    int value(int (*query)(int, int *, int *), int storage = kPhoneGroups, int code = kOk)
+    bool is_member(int group, int contact)
     {
-        int value = -1, error_code = -1;
-        EXPECT_EQ(query(storage, &value, &error_code), 1) << error_code;
-        EXPECT_EQ(error_code, code);
-        return value;
+        return answer<bool>(kUntouched, contact_is_group_member_exist, kPhoneGroups, group, contact);
     }
-    int count(int storage = kPhoneGroups) { return value(contact_get_group_count, storage); }
+    bool contact_exists(int index) { return answer<bool>(kOk, contact_is_contact_exist, CONTACT_STORAGE_PHONE, index); }
     std::vector<int> members(int group, int storage = kPhoneGroups)
     {
         std::vector<int> indices(CONTACT_GROUP_MEMBER_MAX, -1);
-        int found = -1, error_code = -1;
+        int found = -1, error_code = kUntouched;
         EXPECT_EQ(contact_get_group_members(storage, group, indices.data(), &found, &error_code), 1) << error_code;
         indices.resize(std::size_t(std::max(found, 0)));
         return indices;
     }
-    // The yes/no queries answer without a result code: error_code is left alone on success.
-    bool same_name(const std::string &name, int storage = kPhoneGroups)
-    {
-        bool is_exist = false;
-        int error_code = 77;
-        EXPECT_EQ(contact_exist_same_group_name(storage, name.c_str(), &is_exist, &error_code), 1);
-        EXPECT_EQ(error_code, 77);
-        return is_exist;
-    }
-    bool is_member(int group, int contact)
-    {
-        bool is_exist = true;
-        int error_code = 66;
-        EXPECT_EQ(contact_is_group_member_exist(kPhoneGroups, group, contact, &is_exist, &error_code), 1);
-        EXPECT_EQ(error_code, 66);
-        return is_exist;
-    }
-    bool contact_exists(int index)
-    {
-        bool is_exist = false;
-        EXPECT_EQ(contact_is_contact_exist(CONTACT_STORAGE_PHONE, index, &is_exist, &error_code_), 1);
-        return is_exist;
-    }
-    // Calls that must succeed setting `code` (kUntouched: membership calls leave it alone), and calls that must
-    // fail with `code`, logging `format`.
-    static constexpr int kUntouched = 5;
+    // Calls that must succeed setting `code`; calls that must fail with `code`, logging `format`.
     void ok(const std::vector<Call> &calls, int code = kOk)
     {
         for (const Call &call : calls) {
@@ -248,9 +212,9 @@ protected:
 
 TEST_F(GroupServiceTest, GroupLifeCycleAndRecordsTheServiceRefuses)
 {
-    EXPECT_EQ(value(contact_get_max_group_count), CONTACT_GROUP_PHONE_CAPACITY);
-    EXPECT_EQ(value(contact_get_max_group_count, kSimGroups), CONTACT_GROUP_SIM_CAPACITY);
-    EXPECT_EQ(value(contact_get_empty_group_index), 1);
+    EXPECT_EQ(answer<int>(kOk, contact_get_max_group_count, kPhoneGroups), CONTACT_GROUP_PHONE_CAPACITY);
+    EXPECT_EQ(answer<int>(kOk, contact_get_max_group_count, kSimGroups), CONTACT_GROUP_SIM_CAPACITY);
+    EXPECT_EQ(answer<int>(kOk, contact_get_empty_group_index, kPhoneGroups), 1);
     group_t family = named("Family");
     std::strcpy(family.ringtone_path, "/tones/home.ogg");
     family.index = 55;
@@ -271,9 +235,9 @@ TEST_F(GroupServiceTest, GroupLifeCycleAndRecordsTheServiceRefuses)
     EXPECT_GT(got.created_time, 0);
 
     // The lowest free slot is taken again.
-    ok({with(contact_delete_group, kPhoneGroups, 2), with(contact_is_group_exist, kPhoneGroups, 2, &g_bool)});
-    EXPECT_FALSE(g_bool);
-    EXPECT_EQ(value(contact_get_empty_group_index), 2);
+    ok({with(contact_delete_group, kPhoneGroups, 2)});
+    EXPECT_FALSE(answer<bool>(kOk, contact_is_group_exist, kPhoneGroups, 2));
+    EXPECT_EQ(answer<int>(kOk, contact_get_empty_group_index, kPhoneGroups), 2);
     EXPECT_EQ(add_group("Sport"), 2);
     EXPECT_EQ(add_group("Choir"), 4);
     // Update: the slot comes from the argument, the record's fields are set to it.
@@ -340,13 +304,13 @@ TEST_F(GroupServiceTest, FullStorageRefusesAnotherGroup)
 {
     for (int i = 1; i <= CONTACT_GROUP_SIM_CAPACITY; ++i)
         ASSERT_EQ(add_group("SIM group " + std::to_string(i), kSimGroups), i);
-    EXPECT_EQ(value(contact_get_empty_group_index, kSimGroups, kStorageFull), -1) << "the answer is the result code";
+    EXPECT_EQ(answer<int>(kStorageFull, contact_get_empty_group_index, kSimGroups), -1) << "the answer is the result code";
     group_t one_more = named("One more");
     EXPECT_TRUE(fails_with(with(contact_add_group, kSimGroups, &one_more, &g_int), kStorageFull,
                            failed("contact_add_group")));
     EXPECT_EQ(count(kSimGroups), CONTACT_GROUP_SIM_CAPACITY);
     ok({with(contact_delete_group, kSimGroups, 4)});
-    EXPECT_EQ(value(contact_get_empty_group_index, kSimGroups), 4);
+    EXPECT_EQ(answer<int>(kOk, contact_get_empty_group_index, kSimGroups), 4);
     EXPECT_EQ(add_group("Back in four", kSimGroups), 4);
 }
 
