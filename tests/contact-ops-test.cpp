@@ -560,14 +560,11 @@ TEST_F(ContactTest, LargestRecordIsStoredAndOneByteMoreIsRefused)
     EXPECT_EQ(std::string(back.record.note, std::size_t(back.record.note_len)),
               std::string(largest.record.note, std::size_t(largest.record.note_len)));
     const std::string too_long(kMaxRecordSize, 'n');
-    const Call refused[] = {
-        [&](int *e) { return contact_add_contact(0, &over.record, &index, e); },
-        [&](int *e) { return contact_insert_contact(0, 5, &over.record, e); },
-        [&](int *e) { return contact_update_contact(0, 1, &over.record, e); },
-        [&](int *e) { return contact_insert_my_contact(&over.record, e); },
-        // A note cannot grow a stored record past the limit either.
-        [&](int *e) { return contact_change_field_value(0, 1, CONTACT_FIELD_NOTE, too_long.c_str(), e); },
-    };
+    const Call refused[] = {with(contact_add_contact, 0, &over.record, &index),
+                            with(contact_insert_contact, 0, 5, &over.record), with(contact_update_contact, 0, 1, &over.record),
+                            with(contact_insert_my_contact, &over.record),
+                            // A note cannot grow a stored record past the limit either.
+                            with(contact_change_field_value, 0, 1, CONTACT_FIELD_NOTE, too_long.c_str())};
     for (const Call &call : refused)
         EXPECT_EQ(failure_code(call), kRecordTooLarge);
     EXPECT_EQ(count(), 1) << "a refused record stores nothing";
@@ -591,19 +588,13 @@ const char *const kGoodBirthdays[] = {"", "2000-02-29", "1815-12-10", "0001-01-0
 // add, insert, update or my-contact insert; a refusal changes nothing.
 TEST_F(ContactTest, OnlyCalendarDatesAreTakenAsBirthdays)
 {
-    const auto birthday = [&](int index) {
-        char value[CONTACT_FIELD_VALUE_MAX] = "?";
-        EXPECT_EQ(contact_get_field_value(0, index, CONTACT_FIELD_BIRTHDAY, value, &error_code_), 1);
-        return std::string(value);
-    };
-    const auto add = [&](const char *date) {
+    const auto birthday = [&](int index) { return field(index, CONTACT_FIELD_BIRTHDAY); };
+    const auto add_born = [&](const char *date) {
         SampleContact sample("Birthday");
         set_text(sample.record.birthday, date);
-        int index = -1;
-        EXPECT_EQ(contact_add_contact(0, &sample.record, &index, &error_code_), 1) << date;
-        return index;
+        return add(sample);
     };
-    ASSERT_EQ(add("1815-12-10"), 1);
+    ASSERT_EQ(add_born("1815-12-10"), 1);
     for (const char *bad : kBadBirthdays) {
         SCOPED_TRACE(bad);
         SampleContact sample("Bad");
@@ -621,11 +612,11 @@ TEST_F(ContactTest, OnlyCalendarDatesAreTakenAsBirthdays)
     }
     EXPECT_EQ(count(), 1);
     ReceivedContact me;
-    EXPECT_EQ(failure_code([&](int *e) { return contact_get_my_contact(&me.record, e); }), kNoMyContact);
+    EXPECT_EQ(failure_code(with(contact_get_my_contact, &me.record)), kNoMyContact);
     for (const char *good : kGoodBirthdays) {
         EXPECT_EQ(contact_change_field_value(0, 1, CONTACT_FIELD_BIRTHDAY, good, &error_code_), 1) << good;
         EXPECT_EQ(birthday(1), good);
-        EXPECT_EQ(birthday(add(good)), good);
+        EXPECT_EQ(birthday(add_born(good)), good);
     }
 }
 
