@@ -341,7 +341,7 @@ TEST_F(ContactTest, BadAddressesGetTheServicesCodes)
 
 // Fields read what the record holds (an empty one is all NULs); a change is
 // seen in the whole record, a bad one refused; the frequency stops at zero.
-// (Birthdays that are no date: service-faults-test.)
+// (Birthdays that are no date: OnlyCalendarDatesAreTakenAsBirthdays.)
 TEST_F(ContactTest, FieldsAreReadAndChangedAndTheFrequencyStopsAtZero)
 {
     SampleContact full("Ada Lovelace"), plain("Old Name");
