@@ -66,19 +66,6 @@ public:
         return *this;
     }
     SampleContact &note(const std::string &text) { return text_section(note_, text, record.note, record.note_len); }
-    SampleContact &about(const std::string &text) { return text_section(about_, text, record.about, record.about_len); }
-    SampleContact &presence(const std::string &text)
-    {
-        return text_section(presence_, text, record.presence_text, record.presence_text_len);
-    }
-    SampleContact &id_data(unsigned char seed)
-    {
-        auto *bytes = reinterpret_cast<unsigned char *>(&id_);
-        for (std::size_t i = 0; i < sizeof id_; ++i)
-            bytes[i] = static_cast<unsigned char>(seed + i * 13);
-        record.contact_id_data = &id_;
-        return *this;
-    }
     // Every named field and every section, and the opaque bytes too.
     SampleContact &everything()
     {
@@ -103,11 +90,14 @@ public:
         email("ada@example.org").email("countess@example.org");
         postal("12 St James's Square", "London");
         note("Wrote the first program.\nLikes poetry: \xc3\xa9t\xc3\xa9");
-        about("Mathematician");
+        text_section(about_, "Mathematician", record.about, record.about_len);
         sns("mastodon", "@ada").sns("blog", "ada.example.org");
         im(1, 2, "ada@im.example.org");
-        presence("Computing");
-        id_data(3);
+        text_section(presence_, "Computing", record.presence_text, record.presence_text_len);
+        auto *id = reinterpret_cast<unsigned char *>(&id_);
+        for (std::size_t i = 0; i < sizeof id_; ++i)
+            id[i] = static_cast<unsigned char>(3 + i * 13);
+        record.contact_id_data = &id_;
         return *this;
     }
 

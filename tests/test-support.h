@@ -200,4 +200,19 @@ private:
 std::vector<std::string> run_as(const User &user, const std::function<int(int out)> &body, int *status = nullptr);
 void say(int out, const std::string &line); // writes `line` and a newline
 
+// ---- answers of successful queries ---------------------------------------------
+
+// What error_code holds before a call: a call that sets no code leaves it so.
+inline constexpr int kUntouched = 0x5a5a;
+
+// The value `query(args..., &value, &error_code)` writes; the call must return 1 and leave `code`.
+template <class T, class F, class... A> T answer(int code, F query, A... args)
+{
+    T value{};
+    int error_code = kUntouched;
+    EXPECT_EQ(query(args..., &value, &error_code), 1) << error_code;
+    EXPECT_EQ(error_code, code);
+    return value;
+}
+
 } // namespace contact_test
