@@ -1,9 +1,7 @@
-// The SIM phonebook: the library's checks and exceptions, what a responder in
-// the service's place shows that the real service never sends (over-long AAS
-// lists, failures the library leaves unmapped, the bytes sent), and the
-// simulated card behind the real service: loading watched from a second
-// client, absent and locked cards, SIM limits, write-back to the card file
-// across a restart.
+// The SIM phonebook: the library's checks, a responder for what the service
+// never sends (long AAS lists, unmapped failures, the bytes sent), and the
+// simulated card behind the real service: the load seen from a second client,
+// absent and locked cards, SIM limits, write-back across a restart.
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -37,12 +35,6 @@ bool g_bool;
 
 // ---- checks made before anything is sent ------------------------------------
 
-// `function` called with `args` and the error code.
-template <class F, class... A> Call with(F function, A... args)
-{
-    return [=](int *e) { return function(args..., e); };
-}
-
 // The connection first (one row: every operation shares the frame's check
 // and its text), then each pointer in order, then the ranges.  The two AAS
 // operations test their pointers before the connection.
@@ -53,26 +45,22 @@ TEST(SimChecks, EachOperationReportsItsOwnPrecondition)
     // No final newline in this one.
     const std::string line_range = "\n[DodazorEdidud]%s %d: active_line >= CONTACT_CALL_ACTIVE_LINE1 && active_line "
                                    "<= CONTACT_CALL_ACTIVE_LINE2.";
-    const auto null = [](const char *function, const char *argument) {
-        return null_argument_message(function, argument);
-    };
+    const auto null = null_argument_message;
     const char *initialized = "contact_is_sim_initialized", *aas = "contact_get_sim_aas_records",
-               *update_aas = "contact_update_all_aas_records", *set_line = "contact_call_set_active_line";
+               *update_aas = "contact_update_all_aas_records", *set_line = "contact_call_set_active_line",
+               *present = "contact_is_sim_present", *enabled = "contact_is_sim_enabled",
+               *format = "contact_get_sim_card_format", *iccid = "contact_is_sim_iccid_check",
+               *als = "contact_is_als_set_check";
     expect_preconditions({
         {initialized, with(contact_is_sim_initialized, nullptr, nullptr), CONTACT_ERROR_NOT_CONNECTED,
          "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n"},
-        {"contact_is_sim_present", with(contact_is_sim_present, nullptr), kNull,
-         null("contact_is_sim_present", "is_present")},
+        {present, with(contact_is_sim_present, nullptr), kNull, null(present, "is_present")},
         {initialized, with(contact_is_sim_initialized, nullptr, nullptr), kNull, null(initialized, "initialized")},
         {initialized, with(contact_is_sim_initialized, &g_bool, nullptr), kNull, null(initialized, "percent")},
-        {"contact_is_sim_enabled", with(contact_is_sim_enabled, 0, nullptr), kNull,
-         null("contact_is_sim_enabled", "is_enabled")},
-        {"contact_get_sim_card_format", with(contact_get_sim_card_format, nullptr), kNull,
-         null("contact_get_sim_card_format", "sim_card_format")},
-        {"contact_is_sim_iccid_check", with(contact_is_sim_iccid_check, nullptr), kNull,
-         null("contact_is_sim_iccid_check", "iccid_check_result")},
-        {"contact_is_als_set_check", with(contact_is_als_set_check, nullptr), kNull,
-         null("contact_is_als_set_check", "is_als_set")},
+        {enabled, with(contact_is_sim_enabled, 0, nullptr), kNull, null(enabled, "is_enabled")},
+        {format, with(contact_get_sim_card_format, nullptr), kNull, null(format, "sim_card_format")},
+        {iccid, with(contact_is_sim_iccid_check, nullptr), kNull, null(iccid, "iccid_check_result")},
+        {als, with(contact_is_als_set_check, nullptr), kNull, null(als, "is_als_set")},
         {"contact_call_get_active_line", with(contact_call_get_active_line, nullptr), kNull,
          null(nullptr, "ptr_active_line")},
         {"contact_get_sim_status", with(contact_get_sim_status, nullptr), kNull, null(nullptr, "parameter sim_status")},
@@ -109,34 +97,23 @@ protected:
         auto method = [&](const char *name, auto handler) {
             object_->registerMethod(name).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs(std::move(handler));
         };
-        method("contact_get_sim_aas_records", [this] {
-            fail_if_asked();
-            return std::make_tuple(aas_records(12), aas_count_, 0);
-        });
+        method("contact_get_sim_aas_records",
+               [this] { return answer(std::make_tuple(aas_records(12), aas_count_, 0)); });
         method("contact_update_all_aas_records", [this](const Bytes &records, int count) {
-            fail_if_asked();
             received_aas_ = records;
             received_count_ = count;
-            return 0;
+            return answer(0);
         });
-        method("contact_is_sim_present", [this] {
-            fail_if_asked();
-            return std::make_tuple(answer_, 0);
-        });
-        method("contact_is_sim_enabled", [this](int) {
-            fail_if_asked();
-            return std::make_tuple(answer_, 0);
-        });
-        method("contact_is_sim_initialized", [this] {
-            fail_if_asked();
-            return std::make_tuple(answer_, 57, 0);
-        });
+        method("contact_is_sim_present", [this] { return answer(std::make_tuple(true, 0)); });
+        method("contact_is_sim_enabled", [this](int) { return answer(std::make_tuple(true, 0)); });
+        method("contact_is_sim_initialized", [this] { return answer(std::make_tuple(true, 57, 0)); });
     }
-
-    void fail_if_asked() const
+    // The reply, unless failure_ is set.
+    template <class Reply> Reply answer(Reply reply) const
     {
         if (failure_ != nullptr)
             throw sdbus::Error("org.yora.contact.Error.Test", failure_);
+        return reply;
     }
 
     static Bytes aas_records(int count)
@@ -153,7 +130,6 @@ protected:
 
     const char *failure_ = nullptr;
     int aas_count_ = 0;
-    bool answer_ = true;
     Bytes received_aas_;
     int received_count_ = -1;
 };
@@ -190,24 +166,9 @@ TEST_F(SimResponderTest, AasUpdateSendsCountTimesTwentyEightBytes)
         EXPECT_EQ(error_code, 0);
         EXPECT_EQ(received_count_, count);
         ASSERT_EQ(received_aas_.size(), std::size_t(count) * 28);
-        EXPECT_EQ(contact_wire::read_i32(received_aas_.data() + 28 * (count - 1), 0), count);
-        EXPECT_STREQ(reinterpret_cast<const char *>(received_aas_.data() + 28 * (count - 1) + 4),
-                     records[count - 1].text);
-    }
-}
-
-TEST_F(SimResponderTest, TrueAndFalseAnswersStoreOneAndZero)
-{
-    for (bool answer : {true, false}) {
-        answer_ = answer;
-        unsigned char bytes[3] = {0x7f, 0x7f, 0x7f};
-        int error_code = -1, percent = -1;
-        ASSERT_EQ(contact_is_sim_present(reinterpret_cast<bool *>(&bytes[0]), &error_code), 1);
-        ASSERT_EQ(contact_is_sim_enabled(0, reinterpret_cast<bool *>(&bytes[1]), &error_code), 1);
-        ASSERT_EQ(contact_is_sim_initialized(reinterpret_cast<bool *>(&bytes[2]), &percent, &error_code), 1);
-        EXPECT_EQ(percent, 57);
-        for (unsigned char stored : bytes)
-            EXPECT_EQ(stored, answer ? 1 : 0);
+        const std::uint8_t *last = received_aas_.data() + 28 * (count - 1);
+        EXPECT_EQ(contact_wire::read_i32(last, 0), count);
+        EXPECT_STREQ(reinterpret_cast<const char *>(last + 4), records[count - 1].text);
     }
 }
 
@@ -347,18 +308,28 @@ protected:
     }
 };
 
-TEST_F(SimServiceTest, PlainStartHasTheDefaultCard)
+// Without --sim the service has a built-in card, in slot 0 only.
+TEST_F(SimServiceTest, PlainStartHasTheDefaultCardInSlotZero)
 {
+    const auto enabled = [](bool *answer, int *e) { return contact_is_sim_enabled(0, answer, e); };
     EXPECT_TRUE(answer(contact_is_sim_present));
+    EXPECT_TRUE(answer(enabled));
+    bool in_slot_1 = false;
+    int error_code = 555;
+    EXPECT_EQ(contact_is_sim_enabled(1, &in_slot_1, &error_code), 0);
+    EXPECT_EQ(error_code, 555) << "a failed contact_is_sim_enabled leaves the caller's code as it was";
     EXPECT_EQ(count(CONTACT_STORAGE_SIM), 0) << "nothing is loaded before contact_initialize_sim";
     ready_sim_phonebook();
-    EXPECT_GT(count(CONTACT_STORAGE_SIM), 0);
     EXPECT_GT(count(CONTACT_STORAGE_FDN), 0);
     const sim_status_t card = status();
-    EXPECT_EQ(card.is_present, 1);
-    EXPECT_EQ(card.load_state, CONTACT_SIM_LOAD_DONE);
-    EXPECT_EQ(card.is_open, 1);
+    EXPECT_EQ(std::vector<int>({card.is_present, card.load_state, card.is_open}),
+              std::vector<int>({1, CONTACT_SIM_LOAD_DONE, 1}));
+    EXPECT_GT(card.adn_used, 0);
     EXPECT_EQ(card.adn_used, count(CONTACT_STORAGE_SIM));
+
+    use_sim_card(R"({"enabled": false})");
+    EXPECT_FALSE(answer(enabled));
+    EXPECT_EQ(failure_code(with(contact_initialize_sim)), kSimDisabled);
 }
 
 // The load runs on a worker: a second client watches the percent climb
@@ -422,6 +393,7 @@ TEST_F(SimServiceTest, NothingOpensReadsOrWritesBeforeTheLoad)
     int percent = 0;
     while (!loaded)
         ASSERT_EQ(contact_is_sim_initialized(&loaded, &percent, &error_code), 1);
+    EXPECT_EQ(percent, 100);
     // Loaded, not open: reads and writes still wait for contact_open_sim.
     EXPECT_EQ(failure_code(with(contact_get_sim_adn)), kSimNotOpen);
     EXPECT_EQ(add_to_sim("Early"), -kSimNotOpen);
@@ -433,41 +405,37 @@ TEST_F(SimServiceTest, NothingOpensReadsOrWritesBeforeTheLoad)
     EXPECT_EQ(count(CONTACT_STORAGE_SIM), 4) << "a refused delete leaves the contact";
 }
 
-TEST_F(SimServiceTest, AbsentCard)
+// An absent card answers every query and refuses every command; a locked
+// one is present but neither loads nor opens.
+TEST_F(SimServiceTest, AbsentAndPinLockedCards)
 {
     use_sim_card(R"({"present": false})");
     EXPECT_FALSE(answer(contact_is_sim_present));
-    bool answer = true;
+    bool yes = true;
     int error_code = -1, percent = -1;
-    ASSERT_EQ(contact_is_sim_initialized(&answer, &percent, &error_code), 1);
-    EXPECT_FALSE(answer);
+    ASSERT_EQ(contact_is_sim_initialized(&yes, &percent, &error_code), 1);
+    EXPECT_FALSE(yes);
     EXPECT_EQ(error_code, kSimAbsent) << "the answer says why";
-    ASSERT_EQ(contact_is_sim_enabled(0, &answer, &error_code), 1);
-    EXPECT_FALSE(answer);
+    ASSERT_EQ(contact_is_sim_enabled(0, &yes, &error_code), 1);
+    EXPECT_FALSE(yes);
     EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_NO_CARD);
     for (auto command : {contact_initialize_sim, contact_open_sim, contact_close_sim})
-        EXPECT_EQ(failure_code([&](int *e) { return command(e); }), kSimAbsent);
+        EXPECT_EQ(failure_code(command), kSimAbsent);
     EXPECT_EQ(failure_code(with(contact_get_sim_card_format, &percent)), kSimAbsent);
     sim_used_status_t used{};
     EXPECT_EQ(failure_code(with(contact_get_sim_used_status, &used)), kSimAbsent);
-    const sim_status_t card = status();
-    EXPECT_EQ(card.is_present, 0);
-    EXPECT_EQ(card.adn_capacity, 0);
-    EXPECT_STREQ(card.iccid, "");
+    sim_status_t card = status();
+    EXPECT_EQ(std::make_tuple(card.is_present, card.adn_capacity, std::string(card.iccid)),
+              std::make_tuple(0, 0, std::string()));
     EXPECT_EQ(add_to_sim("Nowhere"), -kSimAbsent);
-}
 
-TEST_F(SimServiceTest, PinLockedCard)
-{
     use_sim_card(R"({"pin_locked": true, "iccid": "8944000000000000099"})");
     EXPECT_TRUE(answer(contact_is_sim_present));
-    EXPECT_EQ(failure_code(with(contact_initialize_sim)), kSimLocked);
-    EXPECT_EQ(failure_code(with(contact_open_sim)), kSimLocked);
-    const sim_status_t card = status();
-    EXPECT_EQ(card.is_present, 1);
-    EXPECT_EQ(card.is_pin_locked, 1);
-    EXPECT_EQ(card.load_state, CONTACT_SIM_LOAD_NOT_STARTED);
-    EXPECT_STREQ(card.iccid, "8944000000000000099");
+    EXPECT_EQ(failure_code(contact_initialize_sim), kSimLocked);
+    EXPECT_EQ(failure_code(contact_open_sim), kSimLocked);
+    card = status();
+    EXPECT_EQ(std::make_tuple(card.is_present, card.is_pin_locked, card.load_state, std::string(card.iccid)),
+              std::make_tuple(1, 1, int(CONTACT_SIM_LOAD_NOT_STARTED), std::string("8944000000000000099")));
     EXPECT_EQ(add_to_sim("Locked"), -kSimLocked);
 }
 
@@ -624,18 +592,6 @@ TEST_F(SimServiceTest, AasRecordsAreReadAndReplacedOnTheCard)
     EXPECT_EQ(records[1].index, 4);
     EXPECT_STREQ(records[1].text, "Second home");
     EXPECT_NE(read_file(path).find("Second home"), std::string::npos);
-}
-
-TEST_F(SimServiceTest, OnlySlotZeroExists)
-{
-    EXPECT_TRUE(answer([](bool *enabled, int *e) { return contact_is_sim_enabled(0, enabled, e); }));
-    bool enabled = false;
-    int error_code = 555;
-    EXPECT_EQ(contact_is_sim_enabled(1, &enabled, &error_code), 0);
-    EXPECT_EQ(error_code, 555) << "a failed contact_is_sim_enabled leaves the caller's code as it was";
-    use_sim_card(R"({"enabled": false})");
-    EXPECT_FALSE(answer([](bool *enabled, int *e) { return contact_is_sim_enabled(0, enabled, e); }));
-    EXPECT_EQ(failure_code(with(contact_initialize_sim)), kSimDisabled);
 }
 
 TEST_F(SimServiceTest, AnUnusableCardFileStopsTheServiceAtStart)

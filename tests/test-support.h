@@ -192,3 +192,13 @@ std::vector<std::string> run_as(const User &user, const std::function<int(int ou
 void say(int out, const std::string &line); // writes `line` and a newline
 
 } // namespace contact_test
+
+namespace contact_test {
+
+// `function` called with `args` and the error code, as a Call.
+template <class F, class... A> Call with(F function, A... args)
+{
+    return [=](int *e) { return function(args..., e); };
+}
+
+} // namespace contact_test
