@@ -5,7 +5,6 @@
 // what a change of each family sends, that refused and rolled-back changes
 // send nothing (a card write that fails reports a SIM error), that many rows
 // fold into few signals, and that `contact-engine-tool watch` prints them.
-#include <gio/gio.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -364,43 +363,17 @@ Received expected(Signal signal, std::vector<int> args)
 {
     return {contact_signals::describe(signal).name, std::move(args)};
 }
-// Every signal of the service's interface as another client receives it:
-// GDBus on a connection and a main context of its own, subscribed once the
-// constructor returns.
+// Every signal of the service's interface as another client receives it: a
+// connection of its own, subscribed once the constructor returns (the bus
+// confirms a match before addMatch returns).
 class SignalRecorder {
 public:
-    SignalRecorder() : context_(g_main_context_new())
+    SignalRecorder()
     {
-        g_main_context_push_thread_default(context_);
-        connection_ = g_dbus_connection_new_for_address_sync(
-            bus().address().c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr);
-        if (connection_ == nullptr) {
-            g_main_context_pop_thread_default(context_);
-            throw std::runtime_error("cannot connect to the private bus");
-        }
-        subscription_ = g_dbus_connection_signal_subscribe(connection_, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_INTERFACE,
-                                                           nullptr, CONTACT_ENGINE_OBJECT_PATH, nullptr,
-                                                           G_DBUS_SIGNAL_FLAGS_NONE, on_signal, this, nullptr);
-        // The bus handles our messages in order: once this reply is here, the match rule is in place.
-        if (GVariant *id = g_dbus_connection_call_sync(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                       "org.freedesktop.DBus", "GetId", nullptr, nullptr,
-                                                       G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr))
-            g_variant_unref(id);
-        g_main_context_pop_thread_default(context_);
+        slot_ = connection_->addMatch("type='signal',sender='" CONTACT_ENGINE_BUS_NAME "',interface='" CONTACT_ENGINE_INTERFACE
+                                      "',path='" CONTACT_ENGINE_OBJECT_PATH "'",
+                                      [this](sdbus::Message &message) { record(message); });
     }
-    ~SignalRecorder()
-    {
-        g_dbus_connection_signal_unsubscribe(connection_, subscription_);
-        g_dbus_connection_close_sync(connection_, nullptr, nullptr);
-        g_object_unref(connection_);
-        while (g_main_context_iteration(context_, FALSE)) {
-        }
-        g_main_context_unref(context_);
-    }
-    SignalRecorder(const SignalRecorder &) = delete;
-    SignalRecorder &operator=(const SignalRecorder &) = delete;
 
     // Dispatches what arrives until `marker` has (120 s at most); returns all received, the marker last.
     std::vector<Received> until(const Received &marker)
@@ -411,7 +384,7 @@ public:
                 ADD_FAILURE() << "the marker signal never came";
                 break;
             }
-            if (!g_main_context_iteration(context_, FALSE))
+            if (!connection_->processPendingRequest())
                 std::this_thread::sleep_for(2ms);
         }
         return received_;
@@ -419,22 +392,19 @@ public:
     void clear() { received_.clear(); }
 
 private:
-    static void on_signal(GDBusConnection *, const char *, const char *, const char *, const char *name,
-                          GVariant *parameters, gpointer self)
+    void record(sdbus::Message &message)
     {
-        Received received{name, {}};
-        GVariantIter iter;
-        g_variant_iter_init(&iter, parameters);
-        while (GVariant *child = g_variant_iter_next_value(&iter)) {
-            received.args.push_back(g_variant_is_of_type(child, G_VARIANT_TYPE_INT32) ? g_variant_get_int32(child) : -999999);
-            g_variant_unref(child);
+        Received received{message.getMemberName(), {}};
+        for (std::string type, contents; message.peekType(type, contents), type == "i";) {
+            std::int32_t value = 0;
+            message >> value;
+            received.args.push_back(value);
         }
-        static_cast<SignalRecorder *>(self)->received_.push_back(std::move(received));
+        received_.push_back(std::move(received));
     }
 
-    GMainContext *context_;
-    GDBusConnection *connection_ = nullptr;
-    guint subscription_ = 0;
+    std::unique_ptr<sdbus::IConnection> connection_ = sdbus::createSystemBusConnection();
+    sdbus::Slot slot_;
     std::vector<Received> received_;
 };
 
