@@ -562,13 +562,18 @@ TEST_F(SimServiceTest, ActiveLineIsKeptByTheService)
 
 TEST_F(SimServiceTest, AasRecordsAreReadAndReplacedOnTheCard)
 {
+    const auto on_card = [] { // "index text;" for each record
+        sim_aas_record_t records[CONTACT_SIM_PHONE_TYPE_COUNT_MAX]{};
+        int count = -1, error_code = -1;
+        EXPECT_EQ(contact_get_sim_aas_records(records, &count, &error_code), 1);
+        std::string text;
+        for (int i = 0; i < count; ++i)
+            text += std::to_string(records[i].index) + " " + records[i].text + ";";
+        return text;
+    };
     const std::string path = use_sim_card(card_with_entries(1));
-    sim_aas_record_t records[CONTACT_SIM_PHONE_TYPE_COUNT_MAX]{};
-    int count = -1, error_code = -1;
-    ASSERT_EQ(contact_get_sim_aas_records(records, &count, &error_code), 1);
-    ASSERT_EQ(count, 2);
-    EXPECT_EQ(records[1].index, 3);
-    EXPECT_STREQ(records[1].text, "Car");
+    EXPECT_EQ(on_card(), "1 Work;3 Car;");
+    int error_code = -1;
 
     sim_aas_record_t update[2] = {{2, "Office"}, {4, "Second home"}};
     EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, update, 2)), kSimNotLoaded);
@@ -584,13 +589,7 @@ TEST_F(SimServiceTest, AasRecordsAreReadAndReplacedOnTheCard)
     EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, unterminated, 1)), kInvalidUtf8);
 
     restart_service();
-    std::memset(records, 0, sizeof records);
-    ASSERT_EQ(contact_get_sim_aas_records(records, &count, &error_code), 1);
-    ASSERT_EQ(count, 2);
-    EXPECT_EQ(records[0].index, 2);
-    EXPECT_STREQ(records[0].text, "Office");
-    EXPECT_EQ(records[1].index, 4);
-    EXPECT_STREQ(records[1].text, "Second home");
+    EXPECT_EQ(on_card(), "2 Office;4 Second home;");
     EXPECT_NE(read_file(path).find("Second home"), std::string::npos);
 }
 
