@@ -278,31 +278,19 @@ protected:
             name += std::string(" ") + got.record.phone_info[0].number;
         return name;
     }
-    sim_status_t status()
+    // What `query` stores, over a pattern it must overwrite.
+    template <class T> T read(int (*query)(T *, int *))
     {
-        sim_status_t status;
-        std::memset(&status, 0x7f, sizeof status);
+        T value;
+        std::memset(&value, 0x7f, sizeof value);
         int error_code = -1;
-        EXPECT_EQ(contact_get_sim_status(&status, &error_code), 1) << error_code;
-        return status;
-    }
-    sim_used_status_t used()
-    {
-        sim_used_status_t used{};
-        int error_code = -1;
-        EXPECT_EQ(contact_get_sim_used_status(&used, &error_code), 1) << error_code;
-        return used;
+        EXPECT_EQ(query(&value, &error_code), 1) << error_code;
+        return value;
     }
     bool answer(int (*query)(bool *, int *))
     {
         bool value = false;
         int error_code = -1;
-        EXPECT_EQ(query(&value, &error_code), 1);
-        return value;
-    }
-    int value(int (*query)(int *, int *))
-    {
-        int value = -1, error_code = -1;
         EXPECT_EQ(query(&value, &error_code), 1);
         return value;
     }
@@ -321,7 +309,7 @@ TEST_F(SimServiceTest, PlainStartHasTheDefaultCardInSlotZero)
     EXPECT_EQ(count(CONTACT_STORAGE_SIM), 0) << "nothing is loaded before contact_initialize_sim";
     ready_sim_phonebook();
     EXPECT_GT(count(CONTACT_STORAGE_FDN), 0);
-    const sim_status_t card = status();
+    const sim_status_t card = read(contact_get_sim_status);
     EXPECT_EQ(std::vector<int>({card.is_present, card.load_state, card.is_open}),
               std::vector<int>({1, CONTACT_SIM_LOAD_DONE, 1}));
     EXPECT_GT(card.adn_used, 0);
@@ -418,13 +406,13 @@ TEST_F(SimServiceTest, AbsentAndPinLockedCards)
     EXPECT_EQ(error_code, kSimAbsent) << "the answer says why";
     ASSERT_EQ(contact_is_sim_enabled(0, &yes, &error_code), 1);
     EXPECT_FALSE(yes);
-    EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_NO_CARD);
+    EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_NO_CARD);
     for (auto command : {contact_initialize_sim, contact_open_sim, contact_close_sim})
         EXPECT_EQ(failure_code(command), kSimAbsent);
     EXPECT_EQ(failure_code(with(contact_get_sim_card_format, &percent)), kSimAbsent);
     sim_used_status_t used{};
     EXPECT_EQ(failure_code(with(contact_get_sim_used_status, &used)), kSimAbsent);
-    sim_status_t card = status();
+    sim_status_t card = read(contact_get_sim_status);
     EXPECT_EQ(std::make_tuple(card.is_present, card.adn_capacity, std::string(card.iccid)),
               std::make_tuple(0, 0, std::string()));
     EXPECT_EQ(add_to_sim("Nowhere"), -kSimAbsent);
@@ -433,7 +421,7 @@ TEST_F(SimServiceTest, AbsentAndPinLockedCards)
     EXPECT_TRUE(answer(contact_is_sim_present));
     EXPECT_EQ(failure_code(contact_initialize_sim), kSimLocked);
     EXPECT_EQ(failure_code(contact_open_sim), kSimLocked);
-    card = status();
+    card = read(contact_get_sim_status);
     EXPECT_EQ(std::make_tuple(card.is_present, card.is_pin_locked, card.load_state, std::string(card.iccid)),
               std::make_tuple(1, 1, int(CONTACT_SIM_LOAD_NOT_STARTED), std::string("8944000000000000099")));
     EXPECT_EQ(add_to_sim("Locked"), -kSimLocked);
@@ -490,7 +478,7 @@ TEST_F(SimServiceTest, SimWritesSurviveARestartWithTheSameCard)
     EXPECT_EQ(name_at(CONTACT_STORAGE_SIM, 3), "Entry 3 +44794600003");
     EXPECT_EQ(name_at(CONTACT_STORAGE_SIM, 4), "Grace Hopper +1 (555) 0100");
     EXPECT_EQ(name_at(CONTACT_STORAGE_FDN, 2), "Office 02079460000");
-    const sim_used_status_t on_card = used();
+    const sim_used_status_t on_card = read(contact_get_sim_used_status);
     EXPECT_EQ(std::vector<int>({on_card.adn_total, on_card.adn_used, on_card.fdn_total, on_card.fdn_used,
                                 on_card.sdn_used, on_card.first_free_adn}),
               std::vector<int>({100, 3, 10, 2, 1, 2}));
@@ -522,13 +510,13 @@ TEST_F(SimServiceTest, FullCardAndAFailedWriteBackChangeNothing)
 TEST_F(SimServiceTest, StatusAndUsedStatusComeFromTheCard)
 {
     use_sim_card(card_with_entries(5));
-    EXPECT_EQ(value(contact_get_sim_card_format), CONTACT_SIM_CARD_FORMAT_SIM);
-    EXPECT_EQ(value(contact_is_als_set_check), 0);
-    EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_CHANGED) << "this card was never loaded";
+    EXPECT_EQ(read(contact_get_sim_card_format), CONTACT_SIM_CARD_FORMAT_SIM);
+    EXPECT_EQ(read(contact_is_als_set_check), 0);
+    EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_CHANGED) << "this card was never loaded";
     ready_sim_phonebook();
-    EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME) << "as soon as the load reads as complete";
+    EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME) << "as soon as the load reads as complete";
 
-    const sim_status_t card = status();
+    const sim_status_t card = read(contact_get_sim_status);
     EXPECT_EQ(std::vector<int>({card.is_present, card.is_enabled, card.card_format, card.load_percent,
                                 card.adn_capacity, card.adn_used, card.sdn_capacity, card.name_max_length,
                                 card.number_max_length, card.aas_count}),
@@ -536,24 +524,24 @@ TEST_F(SimServiceTest, StatusAndUsedStatusComeFromTheCard)
     EXPECT_STREQ(card.iccid, "8944000000000000042");
 
     EXPECT_EQ(add_to_sim("More"), 6);
-    const sim_used_status_t on_card = used();
+    const sim_used_status_t on_card = read(contact_get_sim_used_status);
     EXPECT_EQ(std::vector<int>({on_card.adn_used, on_card.aas_total, on_card.aas_used, on_card.first_free_adn}),
               std::vector<int>({6, 4, 2, 7}));
     // After a restart, from the ICCID the load stored.
     restart_service();
-    EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME);
+    EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME);
 }
 
 TEST_F(SimServiceTest, ActiveLineIsKeptByTheService)
 {
     use_sim_card(R"({"als_supported": true})");
-    EXPECT_EQ(value(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE1);
+    EXPECT_EQ(read(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE1);
     int error_code = 77;
     ASSERT_EQ(contact_call_set_active_line(CONTACT_CALL_ACTIVE_LINE2, &error_code), 1);
     EXPECT_EQ(error_code, 77) << "no result code comes back";
     restart_service();
-    EXPECT_EQ(value(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE2);
-    EXPECT_EQ(status().active_line, CONTACT_CALL_ACTIVE_LINE2);
+    EXPECT_EQ(read(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE2);
+    EXPECT_EQ(read(contact_get_sim_status).active_line, CONTACT_CALL_ACTIVE_LINE2);
 
     use_sim_card(R"({"als_supported": false})");
     EXPECT_EQ(failure_code(with(contact_call_set_active_line, CONTACT_CALL_ACTIVE_LINE2)), kInvalidArgument)
