@@ -1,5 +1,5 @@
 // The SIM phonebook: the library's checks, a responder for what the service
-// never sends (long AAS lists, unmapped failures, the bytes sent), and the
+// never sends (long AAS lists, unmapped failures), and the
 // simulated card behind the real service: the load seen from a second client,
 // absent and locked cards, SIM limits, write-back across a restart.
 #include <gtest/gtest.h>
@@ -89,7 +89,7 @@ TEST(SimChecks, EachOperationReportsItsOwnPrecondition)
 // ---- a responder in the service's place ---------------------------------------
 
 // Takes the service's name on the private bus and answers as each test sets
-// it up: AAS lists of any count, the AAS update's bytes kept, failures.
+// it up: AAS lists of any count, failures.
 class SimResponderTest : public ResponderTest {
 protected:
     void register_methods() override
@@ -99,11 +99,7 @@ protected:
         };
         method("contact_get_sim_aas_records",
                [this] { return answer(std::make_tuple(aas_records(12), aas_count_, 0)); });
-        method("contact_update_all_aas_records", [this](const Bytes &records, int count) {
-            received_aas_ = records;
-            received_count_ = count;
-            return answer(0);
-        });
+        method("contact_update_all_aas_records", [this](const Bytes &, int) { return answer(0); });
         method("contact_is_sim_present", [this] { return answer(std::make_tuple(true, 0)); });
         method("contact_is_sim_enabled", [this](int) { return answer(std::make_tuple(true, 0)); });
         method("contact_is_sim_initialized", [this] { return answer(std::make_tuple(true, 57, 0)); });
@@ -130,8 +126,6 @@ protected:
 
     const char *failure_ = nullptr;
     int aas_count_ = 0;
-    Bytes received_aas_;
-    int received_count_ = -1;
 };
 
 // Of twelve records sent, as many as the count says and at most ten are
@@ -150,25 +144,6 @@ TEST_F(SimResponderTest, AasRecordsAreCopiedAsCountedAndAtMostTen)
         for (int i = 0; i < copied; ++i)
             EXPECT_EQ(records[i].text, "label " + std::to_string(i + 1));
         EXPECT_EQ(records[copied].index, 0x11111111) << "nothing written past the count";
-    }
-}
-
-TEST_F(SimResponderTest, AasUpdateSendsCountTimesTwentyEightBytes)
-{
-    sim_aas_record_t records[CONTACT_SIM_PHONE_TYPE_COUNT_MAX]{};
-    for (int i = 0; i < CONTACT_SIM_PHONE_TYPE_COUNT_MAX; ++i) {
-        records[i].index = i + 1;
-        std::snprintf(records[i].text, sizeof records[i].text, "type %d", i);
-    }
-    for (int count : {1, CONTACT_SIM_PHONE_TYPE_COUNT_MAX}) {
-        int error_code = -1;
-        ASSERT_EQ(contact_update_all_aas_records(records, count, &error_code), 1);
-        EXPECT_EQ(error_code, 0);
-        EXPECT_EQ(received_count_, count);
-        ASSERT_EQ(received_aas_.size(), std::size_t(count) * 28);
-        const std::uint8_t *last = received_aas_.data() + 28 * (count - 1);
-        EXPECT_EQ(contact_wire::read_i32(last, 0), count);
-        EXPECT_STREQ(reinterpret_cast<const char *>(last + 4), records[count - 1].text);
     }
 }
 
