@@ -586,8 +586,8 @@ TEST_F(NotiSignalsTest, EachContactChangeSendsItsOwnSignal)
 
 // Each family's changes as an application reads them, one row a case on a
 // fresh service: `run` sets up, starts `recorder`, makes its changes and
-// returns what the converters must read, in order.  With the contact cases
-// above and the SIM ones below, every converter reads a signal of the bus.
+// returns what the converters must read, in order.  With the contact, SIM
+// and fold cases, every converter reads a signal of the bus.
 struct Family {
     const char *name;
     std::function<std::vector<Converted>(std::optional<SignalRecorder> &recorder)> run;
@@ -933,6 +933,8 @@ TEST_F(InProcessEmitter, RowsUpToTheLimitGoOneByOneAndOneMoreFoldsThem)
                 ElementsAre(expected(Signal::DeleteSomeContacts, {0}), expected(Signal::CopySomeContacts, {1}),
                             expected(Signal::ContactTable, {kUpdate, 2, kNoRow}), expected(Signal::DeleteSomeGroups, {1}),
                             expected(Signal::AddSomeGroupMembers, {0, 5}), expected(Signal::SortType, {1}), last));
+    // The one source of this kind: its converter reads it as sent.
+    EXPECT_EQ(convert(expected(Signal::DeleteSomeGroups, {1})), update(CONTACT_UPDATE_DELETE_SOME_GROUPS, {1}));
 }
 
 TEST_F(InProcessEmitter, ALoadThatFailsReportsWhereItStoppedAsASimError)
