@@ -825,7 +825,7 @@ TEST_F(NotiSignalsTest, RefusedCallsOfEveryFamilySendNothing)
 // ---- the emitter, in this process ---------------------------------------------------------
 
 // The service's database and emitter on the service's name, as the service
-// sets them up, without the methods.
+// sets them up, without the methods (taken down in reverse order).
 class InProcessEmitter : public ::testing::Test {
 protected:
     void SetUp() override
@@ -837,13 +837,6 @@ protected:
         registry_ = std::make_unique<contact_engine::MethodRegistry>(*object_, *clients_, 1);
         contact_engine::register_notification_signals(*registry_, db_, options_);
         object_->finishRegistration();
-    }
-    void TearDown() override
-    {
-        registry_.reset();
-        object_.reset();
-        clients_.reset();
-        connection_.reset();
     }
     // One committed change that announces `index` of the SDN storage.
     Received marker(int index)
