@@ -49,6 +49,11 @@ unit="$prefix/lib/systemd/system/contact-engine.service"
 grep -qx "Exec=$service" "$activation" || fail "the activation file does not start $service: $(cat "$activation")"
 grep -qx "ExecStart=$service" "$unit" || fail "the unit does not start $service"
 
+# The test bus config beside the installed policy, which it includes: the
+# bus's own user reads both there (it may not reach the checkout).
+bus_config="$prefix/share/dbus-1/system.d/dbus-test-bus.conf"
+cp "$source_dir/data/dbus-test-bus.conf" "$bus_config"
+
 # ---- the example, built as a third party builds it ----------------------------
 build_with_pkg_config() {
     PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
@@ -91,7 +96,7 @@ check_reports() {
 
 # Runs the example against a service started here, on a bus that starts without a word.
 run_against_started_service() {
-    start_private_bus "$prefix/bus" "$source_dir/data/dbus-test-bus.conf" 2>"$prefix/bus.log"
+    start_private_bus "$prefix/bus" "$bus_config" 2>"$prefix/bus.log"
     mkfifo "$prefix/ready"
     # shellcheck disable=SC2046 # one NAME=value word per line
     env $(sanitizer_environment) "$service" --database "$prefix/contacts.db" >"$prefix/ready" &
@@ -135,7 +140,7 @@ case $mode in
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
-  <include>$source_dir/data/dbus-test-bus.conf</include>
+  <include>$bus_config</include>
   <servicedir>$prefix/share/dbus-1/system-services</servicedir>
 </busconfig>
 CONFIG

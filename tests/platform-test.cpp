@@ -109,7 +109,7 @@ protected:
         // Other users go through the test's directory to their files.
         chmod(dir_.path().c_str(), 0755);
         const std::string config = dir_.path() + "/bus.conf";
-        std::ofstream(config) << "<busconfig>\n  <include>" TEST_BUS_CONFIG "</include>\n"
+        std::ofstream(config) << "<busconfig>\n  <include>" << test_bus_config() << "</include>\n"
                               << "  <policy user=\"" << kServiceUser << "\">\n"
                               << "    <allow own=\"" CONTACT_ENGINE_BUS_NAME "\"/>\n  </policy>\n</busconfig>\n";
         bus_ = std::make_unique<PrivateBus>(config);
@@ -121,6 +121,7 @@ protected:
         fs::create_directory(state);
         ASSERT_EQ(chown(state.c_str(), kServiceUser, kServiceUser), 0);
         service_ = std::make_unique<ServiceProcess>(state + "/contacts.db");
+        service_->run_copy_in(dir_.path());
         const std::string user = std::to_string(kServiceUser);
         service_->launcher = {SETPRIV_PATH, "--reuid=" + user, "--regid=" + user, "--clear-groups",
                               "--inh-caps=-all" + capabilities, "--ambient-caps=-all" + capabilities,

@@ -97,6 +97,25 @@ std::optional<User> bus_user()
     return std::nullopt;
 }
 
+} // namespace
+
+const std::string &test_bus_config()
+{
+    // The bus user may not reach the checkout (a clone in a 0700 directory):
+    // the config and the policy it includes are copied, once, where it does.
+    static const TempDir staged;
+    static const std::string path = [] {
+        const std::filesystem::path source(TEST_BUS_CONFIG);
+        chmod(staged.path().c_str(), 0755);
+        for (const char *name : {"dbus-test-bus.conf", "com.quorvel.contact.engine.conf"})
+            std::filesystem::copy_file(source.parent_path() / name, std::filesystem::path(staged.path()) / name);
+        return staged.path() + "/dbus-test-bus.conf";
+    }();
+    return path;
+}
+
+namespace {
+
 class BusEnvironment : public ::testing::Environment {
 public:
     void SetUp() override { bus_ = std::make_unique<PrivateBus>(); }
@@ -136,7 +155,7 @@ PrivateBus::PrivateBus(const std::string &config_file, const std::vector<std::st
         throw std::runtime_error("pipe failed");
     std::vector<std::string> argv = launcher;
     argv.insert(argv.end(), {DBUS_DAEMON_PATH, "--nofork", "--nopidfile",
-                             "--config-file=" + (config_file.empty() ? std::string(TEST_BUS_CONFIG) : config_file),
+                             "--config-file=" + (config_file.empty() ? test_bus_config() : config_file),
                              "--address=" + address_, "--print-address=1"});
     pid_ = spawn(argv, ready[1], {}, user ? &*user : nullptr);
     close(ready[1]);
@@ -207,7 +226,7 @@ void ServiceProcess::start()
     if (pipe(pipe_fds) != 0)
         throw std::runtime_error("pipe failed");
     std::vector<std::string> argv = launcher;
-    argv.insert(argv.end(), {CONTACT_ENGINE_SERVICE_PATH, "--database", database_});
+    argv.insert(argv.end(), {binary_.empty() ? CONTACT_ENGINE_SERVICE_PATH : binary_, "--database", database_});
     argv.insert(argv.end(), options_.begin(), options_.end());
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     pid_ = spawn(argv, pipe_fds[1], reports_.child_environment());
@@ -217,6 +236,12 @@ void ServiceProcess::start()
         stop();
         throw std::runtime_error("the service did not start: " + seen);
     }
+}
+
+void ServiceProcess::run_copy_in(const std::string &directory)
+{
+    binary_ = directory + "/contact-engine-service";
+    std::filesystem::copy_file(CONTACT_ENGINE_SERVICE_PATH, binary_, std::filesystem::copy_options::overwrite_existing);
 }
 
 int ServiceProcess::stop()

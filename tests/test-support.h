@@ -25,6 +25,10 @@ private:
     std::string path_;
 };
 
+// The shipped test bus config (which includes the service's policy), in a
+// copy every user reads; a config of a test's own includes this one.
+const std::string &test_bus_config();
+
 // A dbus-daemon from the test bus config (or `config_file`), run by
 // `launcher` (a command that execs its arguments) when given.  Its address
 // goes into DBUS_SYSTEM_BUS_ADDRESS for the whole process.  Started by root,
@@ -77,10 +81,14 @@ public:
 
     std::vector<std::string> arguments; // further options, from the next start() on
     std::vector<std::string> launcher;  // a command that runs the service, as {"setpriv", ..., "--"}
+    // Runs a copy of the service's binary in `directory`, from the next
+    // start() on: one another user reaches wherever the checkout is.
+    void run_copy_in(const std::string &directory);
 
 private:
     std::string database_;
     std::vector<std::string> options_;
+    std::string binary_;
     pid_t pid_ = -1;
     SanitizerReports reports_{SanitizerReports::beside(database_)};
 };
