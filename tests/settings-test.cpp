@@ -243,35 +243,26 @@ protected:
     SettingsResponder() { connects_library_ = false; }
     void register_methods() override
     {
-        for (const char *method :
-             {"contact_get_contact_module_sync_status", "contact_get_view_storage_preference",
-              "contact_get_storage_preference", "contact_get_current_activated_msisdn_index",
-              "contact_get_copy_flag_for_sim_change", "contact_get_sort_type", "contact_get_display_order"})
-            object_->registerMethod(method).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs([this]() {
-                answer();
-                return 5;
-            });
-        for (const char *method :
-             {"contact_set_contact_module_sync_status", "contact_set_view_storage_preference",
-              "contact_set_storage_preference", "contact_set_current_activated_msisdn_index",
-              "contact_set_copy_flag_for_sim_change", "contact_set_sort_type", "contact_set_display_order"})
-            object_->registerMethod(method).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs([this](int) {
-                answer();
-            });
-        object_->registerMethod("contact_get_own_number").onInterface(CONTACT_ENGINE_INTERFACE).implementedAs([this]() {
-            answer();
-            return std::make_tuple(name_, number_);
-        });
-        object_->registerMethod("contact_set_own_number")
-            .onInterface(CONTACT_ENGINE_INTERFACE)
-            .implementedAs([this](const std::string &, const std::string &) { answer(); });
+        auto method = [&](const std::string &name, auto handler) {
+            object_->registerMethod(name).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs(std::move(handler));
+        };
+        for (const char *setting : {"contact_module_sync_status", "view_storage_preference", "storage_preference",
+                                    "current_activated_msisdn_index", "copy_flag_for_sim_change", "sort_type",
+                                    "display_order"}) {
+            method(std::string("contact_get_") + setting, [this]() { return answer(5); });
+            method(std::string("contact_set_") + setting, [this](int) { answer(0); });
+        }
+        method("contact_get_own_number", [this]() { return answer(std::make_tuple(name_, number_)); });
+        method("contact_set_own_number", [this](const std::string &, const std::string &) { answer(0); });
     }
-    void answer()
+    // The reply, counted, unless the responder refuses every call.
+    template <class Reply> Reply answer(Reply reply)
     {
         ++calls_;
         if (refuse_)
             throw sdbus::Error("org.yora.contact.Error.Refused",
                                std::to_string(kRefusedCode) + ": refused by the test");
+        return reply;
     }
 
     std::atomic<int> calls_{0};
