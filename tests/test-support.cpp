@@ -162,12 +162,19 @@ PrivateBus::PrivateBus(const std::string &config_file, const std::vector<std::st
     const std::string said = read_from(ready[0]);
     if (said.find(address_) == std::string::npos)
         throw std::runtime_error("the private bus did not start: " + said);
+    if (const char *before = std::getenv("DBUS_SYSTEM_BUS_ADDRESS"))
+        address_before_ = before;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
 }
 
 PrivateBus::~PrivateBus()
 {
     end(pid_, SIGTERM);
+    // A test's own bus gone, the next connection goes to the one before it.
+    if (address_before_)
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", address_before_->c_str(), 1);
+    else
+        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
 void PrivateBus::kill()

@@ -31,7 +31,7 @@ const std::string &test_bus_config();
 
 // A dbus-daemon from the test bus config (or `config_file`), run by
 // `launcher` (a command that execs its arguments) when given.  Its address
-// goes into DBUS_SYSTEM_BUS_ADDRESS for the whole process.  Started by root,
+// goes into DBUS_SYSTEM_BUS_ADDRESS for the whole process while it lives.  Started by root,
 // it runs as the system bus's own user (messagebus, else nobody).
 class PrivateBus {
 public:
@@ -48,6 +48,7 @@ private:
     TempDir dir_;
     pid_t pid_ = -1;
     std::string address_;
+    std::optional<std::string> address_before_;
 };
 
 // Sanitizer reports of a child (sanitized build): its environment sends

@@ -1,6 +1,6 @@
-// The service's vCard reader and writer, without a bus: the phone and
-// address-book samples of tests/data/vcard, every record field through all
-// three versions and back, malformed input, resuming by byte offset, and
+// The service's vCard reader and writer, without a bus: the samples of
+// tests/data/vcard, every record field through the three versions and back,
+// damaged and malformed cards, resuming by byte offset, bounded memory, and
 // random mutations of the samples.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -25,6 +25,7 @@ namespace {
 
 using namespace contact_engine;
 namespace fields = contact_engine::vcard_fields;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 std::string sample(const std::string &name)
@@ -36,13 +37,17 @@ std::string sample(const std::string &name)
     return text.str();
 }
 
-std::vector<ImportedContact> read_all(std::string_view text)
+std::vector<ImportedContact> read_all(VCardReader &reader)
 {
-    VCardReader reader = VCardReader::from_text(text);
     std::vector<ImportedContact> contacts;
     while (std::optional<ImportedContact> contact = reader.next_contact())
         contacts.push_back(std::move(*contact));
     return contacts;
+}
+std::vector<ImportedContact> read_all(std::string_view text)
+{
+    VCardReader reader = VCardReader::from_text(text);
+    return read_all(reader);
 }
 
 // The code of the ServiceError that `action` throws, or kOk.
@@ -58,320 +63,219 @@ template <class Action> ErrorCode code_of(Action action, std::string *reason = n
     return kOk;
 }
 
-// Readable views of a record's elements.
-struct Phone {
-    std::int32_t type;
-    std::string number;
-    std::int32_t primary;
-    bool operator==(const Phone &) const = default;
+// Each element section: the tag its elements print with, and their ints
+// (width 0) and texts at their offsets, in the order they print.
+struct Layout {
+    const char *tag;
+    std::size_t section, size;
+    std::vector<std::pair<std::size_t, std::size_t>> fields;
 };
-using Email = Phone; // the address in place of the number
-struct Postal {
-    std::int32_t type;
-    std::vector<std::string> parts;
-    bool operator==(const Postal &) const = default;
-};
-struct Account {
-    std::int32_t type, status;
-    std::string service, account;
-    bool operator==(const Account &) const = default;
-};
+const std::vector<Layout> kLayouts = [] {
+    std::vector<std::pair<std::size_t, std::size_t>> address{{0, 0}};
+    for (const auto &component : fields::kAddressComponents)
+        address.emplace_back(component.offset, component.width);
+    return std::vector<Layout>{{"TEL", kPhoneSection, contact_wire::kPhoneInfoSize, {{0, 0}, {4, 48}, {52, 0}}},
+                               {"EMAIL", kEmailSection, contact_wire::kEmailInfoSize, {{0, 0}, {8, 128}, {4, 0}}},
+                               {"ADR", fields::kPostalSection, contact_wire::kPostalInfoSize, address},
+                               {"IM", kImSection, contact_wire::kImSize, {{0, 0}, {4, 0}, {8, 32}, {40, 104}}},
+                               {"SNS", fields::kSnsSection, contact_wire::kSnsSize, {{0, 0}, {4, 32}, {36, 104}}}};
+}();
+const Layout &kPhones = kLayouts[0], &kEmails = kLayouts[1], &kPostals = kLayouts[2];
 
-std::ostream &operator<<(std::ostream &out, const Phone &p) { return out << p.type << ":" << p.number << ":" << p.primary; }
-std::ostream &operator<<(std::ostream &out, const Postal &p)
+// The elements of a section, each as its values joined by ':'.
+std::vector<std::string> elements(const Record &record, const Layout &layout)
 {
-    out << p.type;
-    for (const auto &part : p.parts)
-        out << "|" << part;
-    return out;
-}
-std::ostream &operator<<(std::ostream &out, const Account &a)
-{
-    return out << a.type << "/" << a.status << ":" << a.service << ":" << a.account;
-}
-
-// The elements of a section, each made into a view by `make(bytes, int at offset, text at offset and width)`.
-template <class View, class Make> std::vector<View> elements(const Record &record, std::size_t section, std::size_t size, Make make)
-{
-    std::vector<View> result;
-    const Bytes bytes = record.section(section);
-    for (std::size_t at = 0; at < bytes.size(); at += size) {
-        const std::uint8_t *element = bytes.data() + at;
-        const auto int_at = [&](std::size_t offset) { return contact_wire::read_i32(element, offset); };
-        const auto text_at = [&](std::size_t offset, std::size_t width) {
-            const char *text = reinterpret_cast<const char *>(element + offset);
-            return std::string(text, strnlen(text, width));
-        };
-        result.push_back(make(int_at, text_at));
+    std::vector<std::string> result;
+    const Bytes bytes = record.section(layout.section);
+    for (std::size_t at = 0; at < bytes.size(); at += layout.size) {
+        std::string element;
+        for (const auto &[offset, width] : layout.fields) {
+            const char *text = reinterpret_cast<const char *>(bytes.data() + at + offset);
+            element += (offset == 0 ? "" : ":") + (width == 0 ? std::to_string(contact_wire::read_i32(bytes.data() + at, offset))
+                                                              : std::string(text, strnlen(text, width)));
+        }
+        result.push_back(element);
     }
     return result;
 }
 
-std::vector<Phone> phones(const Record &record)
-{
-    return elements<Phone>(record, kPhoneSection, contact_wire::kPhoneInfoSize,
-                           [](auto i, auto t) { return Phone{i(0), t(4, 48), i(52)}; });
-}
-std::vector<Email> emails(const Record &record)
-{
-    return elements<Email>(record, kEmailSection, contact_wire::kEmailInfoSize,
-                           [](auto i, auto t) { return Email{i(0), t(8, 128), i(4)}; });
-}
-std::vector<Postal> postals(const Record &record)
-{
-    return elements<Postal>(record, fields::kPostalSection, contact_wire::kPostalInfoSize, [](auto i, auto t) {
-        Postal postal{i(0), {}};
-        for (const auto &component : fields::kAddressComponents)
-            postal.parts.push_back(t(component.offset, component.width));
-        return postal;
-    });
-}
-std::vector<Account> ims(const Record &record)
-{
-    return elements<Account>(record, kImSection, contact_wire::kImSize,
-                             [](auto i, auto t) { return Account{i(0), i(4), t(8, 32), t(40, 104)}; });
-}
-std::vector<Account> sns(const Record &record)
-{
-    return elements<Account>(record, fields::kSnsSection, contact_wire::kSnsSize,
-                             [](auto i, auto t) { return Account{i(0), 0, t(4, 32), t(36, 104)}; });
-}
-
-std::string section_text(const Record &record, std::size_t which)
-{
-    const Bytes bytes = record.section(which);
-    return bytes.empty() ? std::string() : std::string(bytes.begin(), bytes.end() - 1);
-}
-
 // ---------------------------------------------------------------------------
-// A record with every field set, built as the byte array clients send.
-
-void put(Bytes &bytes, std::size_t at, std::size_t width, const std::string &text)
-{
-    ASSERT_LT(text.size(), width);
-    std::memcpy(bytes.data() + at, text.data(), text.size());
-}
-
-struct FieldValue {
-    TextField field;
-    std::string value;
-};
+// A record with every field set, as clients send it.
 
 // Texts chosen to need every escape: separators, backslashes, line feeds,
 // non-ASCII, values long enough to fold inside a character.
-const std::vector<FieldValue> kFullTexts = {
-    {text_field::first_name, "Jean-François"},
-    {text_field::last_name, "d'Aubigné; de la Tour, \\ fils"},
-    {text_field::middle_name, "Ödön"},
-    {fields::name_prefix, "Dr."},
-    {fields::name_suffix, "Jr., PhD"},
-    {text_field::birthday, "1971-03-14"},
-    {fields::anniversary, "06-21"},
+const std::vector<std::pair<TextField, std::string>> kFullTexts = {
+    {text_field::first_name, "Jean-François"}, {text_field::last_name, "d'Aubigné; de la Tour, \\ fils"},
+    {text_field::middle_name, "Ödön"}, {fields::name_prefix, "Dr."}, {fields::name_suffix, "Jr., PhD"},
+    {text_field::birthday, "1971-03-14"}, {fields::anniversary, "06-21"},
     {text_field::display_name, "Dr. Jean-François Ödön d'Aubigné; de la Tour, \\ fils, Jr., PhD — 日本語の名前も"},
-    {text_field::nickname, "JF, \"le Grand\""},
-    {text_field::company, "Société Générale; Paris"},
-    {text_field::job_title, "Chef: projets"},
-    {text_field::department, "R&D, Bâtiment B"},
+    {text_field::nickname, "JF, \"le Grand\""}, {text_field::company, "Société Générale; Paris"},
+    {text_field::job_title, "Chef: projets"}, {text_field::department, "R&D, Bâtiment B"},
     {text_field::ringtone_path, "/usr/share/sounds/ring tones/Café.ogg"},
-    {text_field::photo_path, "/home/user/photos/jf,portrait;1.jpg"},
-    {text_field::website, "https://example.org/~jf?a=1&b=2;c"},
-    {fields::phonetic_first_name, "ジャン"},
-    {fields::phonetic_last_name, "ドビニェ"},
-    {text_field::message_tone_path, "/usr/share/sounds/message.ogg"},
-    {fields::account_name, "Google: jf@example.org"},
-    {fields::source_uid, "urn:uuid:4fbe8971-0bc3-424c-9c26-36c3e1eff6b1"},
-    {fields::custom_label, "Famille\nproche"},
+    {text_field::photo_path, "/home/user/photos/jf,portrait;1.jpg"}, {text_field::website, "https://example.org/~jf?a=1&b=2;c"},
+    {fields::phonetic_first_name, "ジャン"}, {fields::phonetic_last_name, "ドビニェ"},
+    {text_field::message_tone_path, "/usr/share/sounds/message.ogg"}, {fields::account_name, "Google: jf@example.org"},
+    {fields::source_uid, "urn:uuid:4fbe8971-0bc3-424c-9c26-36c3e1eff6b1"}, {fields::custom_label, "Famille\nproche"},
 };
 
-struct IntValue {
-    const char *name;
-    std::size_t offset;
-    std::int32_t value;
-};
+// frequency, is_favourite, created, modified and last call times, presence
+// status, is_blocked, is_hidden, revision: offset and value.
+const std::pair<std::size_t, std::int32_t> kFullInts[] = {{8, 17}, {12, 1}, {2416, 1600000000}, {2420, 1700000123},
+                                                          {2424, 1700000500}, {4252, 3}, {4288, 1}, {4292, 1}, {4452, 42}};
 
-const std::vector<IntValue> kFullInts = {
-    {"frequency", 8, 17},        {"is_favourite", 12, 1},     {"created_time", 2416, 1600000000},
-    {"modified_time", 2420, 1700000123}, {"last_call_time", 2424, 1700000500}, {"presence_status", 4252, 3},
-    {"is_blocked", 4288, 1},     {"is_hidden", 4292, 1},      {"revision", 4452, 42},
+// The elements of each layout (its values in the order of its fields).
+const std::vector<std::vector<std::vector<std::string>>> kFullElements = {
+    {{"2", "+33 6 12 34 56 78", "1"}, {"0", "01 42 00 00 00", "0"}, {"1", "+33 (1) 40-00-00-00 ext. 12", "0"},
+     {"3", "+33140000001", "0"}, {"4", "*31#0800,123;456", "0"}},
+    {{"0", "jf@example.org", "0"}, {"1", "jean-francois.daubigne@socgen.example", "1"}, {"4", "\"odd,name\"@example.org", "0"}},
+    {{"1", "BP 12", "Bâtiment B, 3e étage", "29 boulevard Haussmann;\nCour intérieure", "Paris", "Île-de-France", "75009", "France"},
+     {"0", "", "", "1-2-3 Shibuya", "渋谷区", "東京都", "150-0002", "日本"}},
+    {{"1", "2", "Jabber", "jf@jabber.example"}, {"0", "1", "Skype", "jf:skype"}, {"3", "0", "Matrix, new", "@jf:matrix.example"}},
+    {{"2", "Twitter", "@jf_daubigne"}, {"0", "", "jf.example"}},
 };
-
-// Appends an element of `size` bytes with ints and texts (offset, width, text) at their offsets.
-void append_element(Bytes &section, std::size_t size, std::initializer_list<std::pair<std::size_t, std::int32_t>> ints,
-                    std::initializer_list<std::tuple<std::size_t, std::size_t, std::string>> texts)
-{
-    Bytes element(size, 0);
-    for (auto [at, value] : ints)
-        contact_wire::write_i32(element.data(), at, value);
-    for (const auto &[at, width, text] : texts)
-        put(element, at, width, text);
-    section.insert(section.end(), element.begin(), element.end());
-}
 
 Record full_record()
 {
-    namespace offset = contact_wire::offset;
-    Bytes bytes(contact_wire::kFixedSize, 0);
+    Record record = Record::blank();
     for (const auto &[field, value] : kFullTexts)
-        put(bytes, field.offset, field.width, value);
-    for (const auto &value : kFullInts)
-        contact_wire::write_i32(bytes.data(), value.offset, value.value);
-    Bytes phone, email, postal, sns, im;
-    for (const Phone &p : {Phone{CONTACT_TYPE_MOBILE, "+33 6 12 34 56 78", 1}, Phone{CONTACT_TYPE_HOME, "01 42 00 00 00", 0},
-                           Phone{CONTACT_TYPE_WORK, "+33 (1) 40-00-00-00 ext. 12", 0}, Phone{CONTACT_TYPE_FAX, "+33140000001", 0},
-                           Phone{CONTACT_TYPE_OTHER, "*31#0800,123;456", 0}})
-        append_element(phone, contact_wire::kPhoneInfoSize, {{0, p.type}, {52, p.primary}}, {{4, 48, p.number}});
-    for (const Email &e : {Email{CONTACT_TYPE_HOME, "jf@example.org", 0},
-                           Email{CONTACT_TYPE_WORK, "jean-francois.daubigne@socgen.example", 1},
-                           Email{CONTACT_TYPE_OTHER, "\"odd,name\"@example.org", 0}})
-        append_element(email, contact_wire::kEmailInfoSize, {{0, e.type}, {4, e.primary}}, {{8, 128, e.number}});
-    for (const Postal &p : {Postal{CONTACT_TYPE_WORK, {"BP 12", "Bâtiment B, 3e étage", "29 boulevard Haussmann;\nCour intérieure",
-                                                       "Paris", "Île-de-France", "75009", "France"}},
-                            Postal{CONTACT_TYPE_HOME, {"", "", "1-2-3 Shibuya", "渋谷区", "東京都", "150-0002", "日本"}}}) {
-        append_element(postal, contact_wire::kPostalInfoSize, {{0, p.type}}, {});
-        for (std::size_t i = 0; i < p.parts.size(); ++i)
-            put(postal, postal.size() - contact_wire::kPostalInfoSize + fields::kAddressComponents[i].offset,
-                fields::kAddressComponents[i].width, p.parts[i]);
+        record.set_text(field, value);
+    for (const auto &[offset, value] : kFullInts)
+        record.set_int(offset, value);
+    for (std::size_t which = 0; which < kLayouts.size(); ++which) {
+        const Layout &layout = kLayouts[which];
+        Bytes section;
+        for (const auto &values : kFullElements[which]) {
+            Bytes element(layout.size, 0);
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                const auto [offset, width] = layout.fields[i];
+                if (width == 0)
+                    contact_wire::write_i32(element.data(), offset, std::stoi(values[i]));
+                else
+                    std::memcpy(element.data() + offset, values[i].data(), std::min(values[i].size(), width - 1));
+            }
+            section.insert(section.end(), element.begin(), element.end());
+        }
+        record.replace_section(layout.section, section, std::int32_t(kFullElements[which].size()));
     }
-    for (const Account &a : {Account{2, 0, "Twitter", "@jf_daubigne"}, Account{0, 0, "", "jf.example"}})
-        append_element(sns, contact_wire::kSnsSize, {{0, a.type}}, {{4, 32, a.service}, {36, 104, a.account}});
-    for (const Account &a : {Account{1, 2, "Jabber", "jf@jabber.example"}, Account{0, 1, "Skype", "jf:skype"},
-                             Account{3, 0, "Matrix, new", "@jf:matrix.example"}})
-        append_element(im, contact_wire::kImSize, {{0, a.type}, {4, a.status}}, {{8, 32, a.service}, {40, 104, a.account}});
-    const std::string note = "Première ligne\nSecond line, with; separators \\ and a tab\there\n\nafter a blank line";
-    const std::string about = "About: écrivain, cycliste; \\o/", presence = "Au bureau; back at 3";
-    Bytes id_data(contact_wire::kIdDataSize);
-    for (std::size_t i = 0; i < id_data.size(); ++i)
-        id_data[i] = std::uint8_t(i * 7 + 3);
-    for (auto [at, value] : {std::pair{offset::phone_info_cnt, 5}, {offset::email_info_cnt, 3}, {offset::postal_info_cnt, 2},
-                             {offset::note_len, int(note.size())}, {offset::about_len, int(about.size())},
-                             {offset::sns_cnt, 2}, {offset::im_cnt, 3}, {offset::presence_text_len, int(presence.size())},
-                             {offset::contact_id_data, 1}})
-        contact_wire::write_i32(bytes.data(), at, value);
-    const std::string texts[] = {note + '\0', about + '\0', presence + '\0'};
-    for (const Bytes &part : {phone, email, postal, Bytes(texts[0].begin(), texts[0].end()),
-                              Bytes(texts[1].begin(), texts[1].end()), sns, im, Bytes(texts[2].begin(), texts[2].end()), id_data})
-        bytes.insert(bytes.end(), part.begin(), part.end());
+    record.set_note("Première ligne\nSecond line, with; separators \\ and a tab\there\n\nafter a blank line");
+    for (auto [which, text] : {std::pair{fields::kAboutSection, "About: écrivain, cycliste; \\o/"},
+                               {fields::kPresenceSection, "Au bureau; back at 3"}})
+        record.replace_section(which, Bytes(text, text + std::strlen(text) + 1), std::int32_t(std::strlen(text)));
+    Bytes bytes = record.bytes();
+    contact_wire::write_i32(bytes.data(), contact_wire::offset::contact_id_data, 1);
+    for (std::size_t i = 0; i < contact_wire::kIdDataSize; ++i)
+        bytes.push_back(std::uint8_t(i * 7 + 3));
     return Record::parse(std::move(bytes));
 }
 
-// Field by field, so a failure names what was lost, then byte for byte.
-void expect_same_contact(const Record &expected, const Record &actual)
+// A record as one line: every text set, the modified time, each element and the note.
+std::string digest(const Record &record)
 {
-    for (const auto &[field, value] : kFullTexts)
-        EXPECT_EQ(actual.text(field), expected.text(field)) << field.name;
-    for (const auto &value : kFullInts)
-        EXPECT_EQ(actual.get_int(value.offset), expected.get_int(value.offset)) << value.name;
-    EXPECT_THAT(phones(actual), ::testing::ElementsAreArray(phones(expected))) << "phone_info";
-    EXPECT_THAT(emails(actual), ::testing::ElementsAreArray(emails(expected))) << "email_info";
-    EXPECT_THAT(postals(actual), ::testing::ElementsAreArray(postals(expected))) << "postal_info";
-    EXPECT_THAT(sns(actual), ::testing::ElementsAreArray(sns(expected))) << "sns";
-    EXPECT_THAT(ims(actual), ::testing::ElementsAreArray(ims(expected))) << "im";
-    EXPECT_EQ(actual.note(), expected.note()) << "note";
-    EXPECT_EQ(section_text(actual, fields::kAboutSection), section_text(expected, fields::kAboutSection)) << "about";
-    EXPECT_EQ(section_text(actual, fields::kPresenceSection), section_text(expected, fields::kPresenceSection))
-        << "presence_text";
-    EXPECT_EQ(actual.get_int(contact_wire::offset::contact_id_data), expected.get_int(contact_wire::offset::contact_id_data))
-        << "contact_id_data";
-    EXPECT_TRUE(actual.bytes() == expected.bytes()) << "the byte arrays differ";
-}
-
-// A card as one line: every text set, the modified time, each element, the
-// note and the photo's size and type.
-std::string digest(const ImportedContact &contact)
-{
-    const Record &record = contact.record;
     std::ostringstream out;
     for (const auto &[field, unused] : kFullTexts)
         if (!record.text(field).empty())
             out << field.name << "=" << record.text(field) << "|";
     if (const std::int32_t modified = record.get_int(fields::kModifiedTimeOffset))
         out << "modified=" << modified << "|";
-    for (const Phone &phone : phones(record))
-        out << "TEL " << phone << "|";
-    for (const Email &email : emails(record))
-        out << "EMAIL " << email << "|";
-    for (const Postal &postal : postals(record))
-        out << "ADR " << postal << "|";
-    for (const Account &im : ims(record))
-        out << "IM " << im << "|";
-    for (const Account &account : sns(record))
-        out << "SNS " << account << "|";
+    for (const Layout &layout : kLayouts)
+        for (const std::string &element : elements(record, layout))
+            out << layout.tag << " " << element << "|";
     if (!record.note().empty())
         out << "NOTE " << record.note() << "|";
-    if (!contact.photo.empty())
-        out << "PHOTO " << contact.photo.size() << " " << contact.photo_media_type;
     return out.str();
 }
 
+// A card's digest with its photo's size and type.
+std::string digest(const ImportedContact &contact)
+{
+    return digest(contact.record) +
+           (contact.photo.empty() ? "" : "PHOTO " + std::to_string(contact.photo.size()) + " " + contact.photo_media_type);
+}
+
+// What was lost by name (the digest), then byte for byte (the other ints and sections).
+void expect_same_contact(const Record &expected, const Record &actual)
+{
+    EXPECT_EQ(digest(actual), digest(expected));
+    const Bytes &got = actual.bytes(), &want = expected.bytes();
+    const auto differ = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    EXPECT_TRUE(differ.first == got.end() && differ.second == want.end())
+        << "the byte arrays differ from byte " << differ.first - got.begin();
+}
+
 // ---------------------------------------------------------------------------
-// Round trips
+// Round trips and the writer's forms
 
-class EveryVersion : public ::testing::TestWithParam<int> {};
-
-// Every field and an empty contact through the writer and back; lines end
+// Every field and an empty contact through each version and back; lines end
 // in CRLF and (but in 2.1) fold within 75 bytes.
-TEST_P(EveryVersion, KeepsEveryFieldAndWritesFoldedCrLfLines)
+TEST(VCardRoundTrip, EveryFieldThroughEachVersionInFoldedCrLfLines)
 {
-    const Record original = full_record();
-    const std::string text = write_vcard(original, vcard_version_for(GetParam()));
-    expect_same_contact(original, read_vcard_contact(text).record);
-    const Record blank = Record::blank();
-    EXPECT_TRUE(read_vcard_contact(write_vcard(blank, vcard_version_for(GetParam()))).record.bytes() == blank.bytes());
-    for (std::size_t start = 0, end; start < text.size(); start = end + 2) {
-        end = text.find("\r\n", start);
-        ASSERT_NE(end, std::string::npos) << "a line without CRLF at byte " << start;
-        EXPECT_EQ(text.substr(start, end - start).find('\n'), std::string::npos);
-        EXPECT_TRUE(GetParam() == kVCardParam21 || end - start <= 75u) << text.substr(start, end - start);
+    const Record original = full_record(), blank = Record::blank();
+    for (int param : {kVCardParam21, kVCardParam30, kVCardParam40}) {
+        SCOPED_TRACE(param);
+        const std::string text = write_vcard(original, vcard_version_for(param));
+        expect_same_contact(original, read_vcard_contact(text).record);
+        EXPECT_TRUE(read_vcard_contact(write_vcard(blank, vcard_version_for(param))).record.bytes() == blank.bytes());
+        for (std::size_t start = 0, end; start < text.size(); start = end + 2) {
+            end = text.find("\r\n", start);
+            ASSERT_NE(end, std::string::npos) << "a line without CRLF at byte " << start;
+            EXPECT_EQ(text.substr(start, end - start).find('\n'), std::string::npos);
+            EXPECT_TRUE(param == kVCardParam21 || end - start <= 75u) << text.substr(start, end - start);
+        }
     }
 }
 
-TEST_P(EveryVersion, ReadsTheGeneratedAddressBookExactly)
+// A generated book read 7 cards at a time, each time with a new reader from
+// the last offset as a stopped import resumes: every card once, as generated.
+TEST(VCardReader, ResumesAtTheByteOffsetAfterAnyCardWithoutSkippingOrRepeating)
 {
-    const std::vector<vcard_sample::Card> cards = vcard_sample::generate(500);
-    const std::vector<ImportedContact> first = read_all(vcard_sample::to_vcard30(cards));
-    ASSERT_EQ(first.size(), cards.size());
-    std::string written;
-    for (const ImportedContact &contact : first)
-        append_vcard(written, contact.record, vcard_version_for(GetParam()));
-    const std::vector<ImportedContact> second = read_all(written);
-    ASSERT_EQ(second.size(), cards.size());
+    const std::vector<vcard_sample::Card> cards = vcard_sample::generate(300);
+    const std::string text = vcard_sample::to_vcard30(cards);
+    std::vector<ImportedContact> read;
+    std::uint64_t offset = 0;
+    for (int chunk = 7; chunk == 7;) {
+        VCardReader reader = VCardReader::from_text(text, offset);
+        for (chunk = 0; chunk < 7; ++chunk) {
+            std::optional<ImportedContact> contact = reader.next_contact();
+            if (!contact)
+                break;
+            read.push_back(std::move(*contact));
+        }
+        offset = reader.offset();
+    }
+    ASSERT_EQ(read.size(), cards.size());
     for (std::size_t i = 0; i < cards.size(); ++i) {
+        SCOPED_TRACE("card " + std::to_string(i));
         const vcard_sample::Card &card = cards[i];
-        const Record &record = second[i].record;
-        EXPECT_EQ(record.text(text_field::first_name) + " " + record.text(text_field::last_name), card.first + " " + card.last);
-        EXPECT_EQ(record.note(), card.note);
-        std::vector<Phone> numbers;
+        const Record &record = read[i].record;
+        std::vector<std::string> numbers, phones = elements(record, kPhones), postals = elements(record, kPostals);
         for (const auto &number : card.numbers)
-            numbers.push_back({phones(record).at(numbers.size()).type, number.number, number.preferred ? 1 : 0});
-        EXPECT_EQ(phones(record), numbers);
-        EXPECT_EQ(emails(record).size(), card.emails.size());
-        ASSERT_EQ(postals(record).size(), card.addresses.size());
-        EXPECT_TRUE(card.addresses.empty() || postals(record)[0].parts[2] == card.addresses[0].street);
-        EXPECT_TRUE(record.bytes() == first[i].record.bytes()) << "card " << i;
+            numbers.push_back(number.number + (number.preferred ? ":1" : ":0"));
+        for (std::string &phone : phones)
+            phone.erase(0, phone.find(':') + 1); // the type
+        EXPECT_EQ(record.text(text_field::first_name) + " " + record.text(text_field::last_name), card.first + " " + card.last);
+        EXPECT_EQ(phones, numbers);
+        EXPECT_EQ(record.note(), card.note);
+        EXPECT_EQ(elements(record, kEmails).size(), card.emails.size());
+        ASSERT_EQ(postals.size(), card.addresses.size());
+        EXPECT_TRUE(card.addresses.empty() || postals[0].find(":" + card.addresses[0].street + ":") != std::string::npos);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, EveryVersion, ::testing::Values(kVCardParam21, kVCardParam30, kVCardParam40),
-                         [](const auto &info) { return "V" + std::to_string(info.param); });
-
-TEST(VCardWriter, WritesTheVersionThatConvertParamSelects)
-{
-    for (auto [param, version] : {std::pair{kVCardParamDefault, "3.0"}, {kVCardParam21, "2.1"}, {kVCardParam30, "3.0"},
-                                  {kVCardParam40, "4.0"}})
-        EXPECT_THAT(write_vcard(full_record(), vcard_version_for(param)), HasSubstr(std::string("\r\nVERSION:") + version + "\r\n"));
-    EXPECT_EQ(code_of([] { vcard_version_for(1); }), kInvalidArgument);
-    EXPECT_EQ(code_of([] { vcard_version_for(-30); }), kInvalidArgument);
-}
-
-TEST(VCardWriter, WritesEachVersionsOwnFormOfTypesAndPreference)
+// (The version each convert_param selects, and the refusal of others, are
+// checked through the service in vcard-conversion-test.)
+TEST(VCardWriter, WritesEachVersionsOwnFormsOfTypesPreferenceAndDates)
 {
     const Record record = full_record();
-    EXPECT_THAT(write_vcard(record, VCardVersion::V21), HasSubstr("TEL;CELL;PREF:+33 6 12 34 56 78\r\n"));
-    EXPECT_THAT(write_vcard(record, VCardVersion::V30), HasSubstr("TEL;TYPE=CELL;TYPE=PREF:+33 6 12 34 56 78\r\n"));
-    EXPECT_THAT(write_vcard(record, VCardVersion::V40), HasSubstr("TEL;TYPE=cell;PREF=1:+33 6 12 34 56 78\r\n"));
-    EXPECT_THAT(write_vcard(record, VCardVersion::V21), HasSubstr("N;ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:"));
-    EXPECT_THAT(write_vcard(record, VCardVersion::V40), HasSubstr("BDAY:19710314\r\n"));
-    EXPECT_THAT(write_vcard(record, VCardVersion::V40), HasSubstr("ANNIVERSARY:--0621\r\n"));
+    const struct {
+        int param;
+        const char *line;
+    } rows[] = {
+        {kVCardParam21, "TEL;CELL;PREF:+33 6 12 34 56 78\r\n"}, {kVCardParam30, "TEL;TYPE=CELL;TYPE=PREF:+33 6 12 34 56 78\r\n"},
+        {kVCardParam40, "TEL;TYPE=cell;PREF=1:+33 6 12 34 56 78\r\n"}, {kVCardParam21, "N;ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:"},
+        {kVCardParam40, "BDAY:19710314\r\n"}, {kVCardParam40, "ANNIVERSARY:--0621\r\n"},
+    };
+    for (const auto &row : rows)
+        EXPECT_THAT(write_vcard(record, vcard_version_for(row.param)), HasSubstr(row.line)) << row.param;
 }
 
 // ---------------------------------------------------------------------------
@@ -393,25 +297,25 @@ const std::vector<std::pair<const char *, std::vector<std::string>>> kSamples = 
         "first_name=José|last_name=Ortiz|middle_name=Luis|birthday=1980-02-29|display_name=José Luis Ortiz|"
         "company=Empresa S.A.|job_title=Ingeniero|phonetic_first_name=Hoseh|TEL 2:+34 600 111 222:0|"
         "TEL 0:+34 91 555 1234:0|TEL 3:+34 91 555 9999:0|EMAIL 0:jose@example.es:0|"
-        "EMAIL 1:jl.ortiz@empresa.example:1|ADR 0|||Calle de Alcalá 12|Madrid||28014|España|"
-        "IM 0/0:Jabber:jose@jabber.example|PHOTO 768 image/jpeg",
+        "EMAIL 1:jl.ortiz@empresa.example:1|ADR 0:::Calle de Alcalá 12:Madrid::28014:España|"
+        "IM 0:0:Jabber:jose@jabber.example|PHOTO 768 image/jpeg",
     }},
     {"iphone-3.0.vcf", {
         "first_name=Johnny|last_name=Appleseed|name_prefix=Mr.|birthday=1976-04-01|"
         "display_name=Mr. Johnny Appleseed|company=Apple Inc.|job_title=Engineer|department=Engineering|"
-        "TEL 2:+1 (408) 555-0101:1|TEL 0:+1 408 555 0102:0|TEL 3:+1 408 555 0103:0|"
-        "EMAIL 0:johnny@example.com:1|EMAIL 1:jappleseed@apple.example:0|ADR 0|||1 Infinite Loop|Cupertino|"
-        "CA|95014|United States|IM 0/0:Skype:johnny.apple|SNS 0/0:twitter:johnnyapple|"
+        "TEL 2:+1 (408) 555-0101:1|TEL 0:+1 408 555 0102:0|TEL 3:+1 408 555 0103:0|EMAIL 0:johnny@example.com:1|"
+        "EMAIL 1:jappleseed@apple.example:0|ADR 0:::1 Infinite Loop:Cupertino:CA:95014:United States|"
+        "IM 0:0:Skype:johnny.apple|SNS 0:twitter:johnnyapple|"
         "NOTE Remember: the meeting, room 4; bring slides\nSecond line|PHOTO 768 image/jpeg",
     }},
     {"rfc2426-3.0.vcf", {
         "display_name=Frank Dawson|company=Lotus Development Corporation|"
         "website=http://home.earthlink.net/~fdawson|TEL 1:+1-919-676-9515:0|TEL 3:+1-919-676-9564:0|"
-        "EMAIL 4:Frank_Dawson@Lotus.com:1|EMAIL 4:fdawson@earthlink.net:0|ADR 1|||6544 Battleford Drive|"
-        "Raleigh|NC|27613-3502|U.S.A.|",
+        "EMAIL 4:Frank_Dawson@Lotus.com:1|EMAIL 4:fdawson@earthlink.net:0|"
+        "ADR 1:::6544 Battleford Drive:Raleigh:NC:27613-3502:U.S.A.|",
         "display_name=Tim Howes|company=Netscape Communications Corp.|TEL 1:+1-415-937-3419:0|"
-        "TEL 3:+1-415-528-4164:0|EMAIL 4:howes@netscape.com:0|ADR 1|||501 E. Middlefield Rd.|Mountain View|"
-        "CA| 94043|U.S.A.|",
+        "TEL 3:+1-415-528-4164:0|EMAIL 4:howes@netscape.com:0|"
+        "ADR 1:::501 E. Middlefield Rd.:Mountain View:CA: 94043:U.S.A.|",
         "first_name=Grace|last_name=Hopper|middle_name=Brewster|name_prefix=Rear Admiral|birthday=1906-12-09|"
         "display_name=Grace Hopper|nickname=Amazing Grace|source_uid=c0ffee00-1234-5678-9abc-def012345678|"
         "modified=1714558830|TEL 2:+1 202 555 0199:0|EMAIL 1:grace@navy.example:0|",
@@ -419,17 +323,16 @@ const std::vector<std::pair<const char *, std::vector<std::string>>> kSamples = 
     {"rfc6350-4.0.vcf", {
         "first_name=Simon|last_name=Perreault|name_suffix=ing. jr,M.Sc.|anniversary=08-08|"
         "display_name=Simon Perreault|company=Viagenie|website=http://nomis80.org|"
-        "TEL 1:+1-418-656-9254;ext=102:1|TEL 2:+1-418-262-6501:0|EMAIL 1:simon.perreault@viagenie.ca:0|ADR 1|"
-        "|Suite D2-630|2875 Laurier|Quebec|QC|G1V 2M2|Canada|",
-        "first_name=Zoë|last_name=Ünlü|display_name=Zoë Ünlü|TEL 0:+90 212 555 0000:1|"
-        "EMAIL 4:zoe@example.tr:0|IM 0/0:Jabber:zoe@jabber.example|NOTE Line one\nLine two, with comma|"
-        "PHOTO 12 image/png",
+        "TEL 1:+1-418-656-9254;ext=102:1|TEL 2:+1-418-262-6501:0|EMAIL 1:simon.perreault@viagenie.ca:0|"
+        "ADR 1::Suite D2-630:2875 Laurier:Quebec:QC:G1V 2M2:Canada|",
+        "first_name=Zoë|last_name=Ünlü|display_name=Zoë Ünlü|TEL 0:+90 212 555 0000:1|EMAIL 4:zoe@example.tr:0|"
+        "IM 0:0:Jabber:zoe@jabber.example|NOTE Line one\nLine two, with comma|PHOTO 12 image/png",
     }},
     {"outlook-2.1.vcf", {
         "first_name=Frédéric|last_name=Lefèvre|display_name=Frédéric Lefèvre|company=Société Générale|"
         "job_title=Chef de projet|department=Informatique|modified=1705307400|TEL 1:+33 1 42 14 20 00:0|"
-        "TEL 2:+33 6 12 34 56 78:0|EMAIL 4:frederic.lefevre@socgen.example:1|ADR 1|||29 boulevard Haussmann|"
-        "Paris||75009|France|NOTE Réunion «budget» – jeudi|",
+        "TEL 2:+33 6 12 34 56 78:0|EMAIL 4:frederic.lefevre@socgen.example:1|"
+        "ADR 1:::29 boulevard Haussmann:Paris::75009:France|NOTE Réunion «budget» – jeudi|",
     }},
     {"featurephone-2.1-shift-jis.vcf", {
         "first_name=太郎|last_name=山田|display_name=太郎 山田|TEL 2:090-1234-5678:0|EMAIL 2:taro@docomo.example:0|"
@@ -442,18 +345,18 @@ const std::vector<std::pair<const char *, std::vector<std::string>>> kSamples = 
 
 TEST(VCardSamples, ReadAsTheirExportersMeantThemFromTextAndFromFile)
 {
+    const auto digests = [](VCardReader reader, std::uint64_t size) {
+        std::vector<std::string> result;
+        for (const ImportedContact &contact : read_all(reader))
+            result.push_back(digest(contact));
+        EXPECT_EQ(reader.offset(), size);
+        return result;
+    };
     for (const auto &[file, expected] : kSamples) {
         SCOPED_TRACE(file);
         const std::string text = sample(file);
-        std::vector<std::string> from_text, from_file;
-        for (const ImportedContact &contact : read_all(text))
-            from_text.push_back(digest(contact));
-        VCardReader reader = VCardReader::from_file(std::string(VCARD_DATA_DIR) + "/" + file);
-        while (std::optional<ImportedContact> contact = reader.next_contact())
-            from_file.push_back(digest(*contact));
-        EXPECT_EQ(from_text, expected);
-        EXPECT_EQ(from_file, expected);
-        EXPECT_EQ(reader.offset(), text.size());
+        EXPECT_EQ(digests(VCardReader::from_text(text), text.size()), expected);
+        EXPECT_EQ(digests(VCardReader::from_file(std::string(VCARD_DATA_DIR) + "/" + file), text.size()), expected);
     }
     std::string photo; // the BASE64 block decodes to bytes 0 to 255, three times
     for (int i = 0; i < 768; ++i)
@@ -466,15 +369,13 @@ TEST(VCardSamples, ReadAsTheirExportersMeantThemFromTextAndFromFile)
 // they do (tests/data/vcard/real-world, see docs/vcard.md): every card keeps
 // its name and numbers.  The share that does is printed, refused cards
 // counted as lost.
-struct RealWorldCard {
-    const char *file;
-    const char *display_name;
-    std::vector<std::string> numbers;
-};
-
 TEST(VCardSamples, RealWorldExportsKeepTheirNamesAndNumbers)
 {
-    const std::vector<RealWorldCard> expected{
+    const struct {
+        const char *file;
+        const char *display_name;
+        std::vector<std::string> numbers;
+    } expected[] = {
         {"samsung-blank-lines-2.1.vcf", "Min\xEC\xA4\x80 Kim", {"010-1234-5678", "02-555-0100"}},
         {"samsung-blank-lines-2.1.vcf", "Ji-woo Park", {"010-9876-5432"}},
         {"android-broken-values-2.1.vcf", "J\xC3\xBCrgen M\xC3\xBCller", {"+49 151 2345678", "+49 30 1234567"}},
@@ -495,10 +396,9 @@ TEST(VCardSamples, RealWorldExportsKeepTheirNamesAndNumbers)
         {"thunderbird.vcf", "Olaf Berg", {"+47 412 34 567"}},
     };
     std::size_t kept = 0, at = 0;
-    std::string file;
+    std::string file, text;
     std::optional<VCardReader> reader;
-    std::string text;
-    for (const RealWorldCard &card : expected) {
+    for (const auto &card : expected) {
         if (file != card.file) {
             EXPECT_TRUE(!reader || !reader->next_card()) << file << " has more cards than the table";
             file = card.file;
@@ -516,40 +416,22 @@ TEST(VCardSamples, RealWorldExportsKeepTheirNamesAndNumbers)
         kept += same ? 1 : 0;
     }
     EXPECT_FALSE(reader->next_card()) << file << " has more cards than the table";
-    std::printf("real-world cards that keep their name and numbers: %zu of %zu (%.0f%%)\n", kept, expected.size(),
-                100.0 * double(kept) / double(expected.size()));
+    std::printf("real-world cards that keep their name and numbers: %zu of %zu (%.0f%%)\n", kept, std::size(expected),
+                100.0 * double(kept) / double(std::size(expected)));
 }
 
 // ---------------------------------------------------------------------------
-// Parameters and escapes in every form
+// Parameters, escapes and lengths
 
-TEST(VCardReader, UnderstandsTypeAndPrefInEveryFormOfTheThreeVersions)
+TEST(VCardReader, UnderstandsParametersAndEscapesInEveryForm)
 {
-    const std::string text = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:x\r\n"
-                             "TEL;TYPE=WORK;TYPE=PREF:1\r\n"
-                             "TEL;TYPE=\"cell,voice\";PREF=1:2\r\n"
-                             "tel;type=home,pref:3\r\n"
-                             "TEL;CELL:4\r\n"
-                             "TEL;PREF=50;TYPE=fax:5\r\n"
-                             "TEL:6\r\n"
-                             "END:VCARD\r\n";
-    const Record record = read_vcard_contact(text).record;
-    EXPECT_THAT(phones(record), ::testing::ElementsAre(Phone{CONTACT_TYPE_WORK, "1", 1}, Phone{CONTACT_TYPE_MOBILE, "2", 1},
-                                                       Phone{CONTACT_TYPE_HOME, "3", 1}, Phone{CONTACT_TYPE_MOBILE, "4", 0},
-                                                       Phone{CONTACT_TYPE_FAX, "5", 0}, Phone{CONTACT_TYPE_OTHER, "6", 0}));
-}
-
-TEST(VCardReader, UndoesEscapesAndSplitsOnlyAtUnescapedSemicolons)
-{
+    const std::string tel = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:x\r\nTEL;TYPE=WORK;TYPE=PREF:1\r\nTEL;TYPE=\"cell,voice\";PREF=1:2\r\n"
+                            "tel;type=home,pref:3\r\nTEL;CELL:4\r\nTEL;PREF=50;TYPE=fax:5\r\nTEL:6\r\nEND:VCARD\r\n";
+    EXPECT_THAT(elements(read_vcard_contact(tel).record, kPhones), ElementsAre("1:1:1", "2:2:1", "0:3:1", "2:4:0", "3:5:0", "4:6:0"));
+    const std::string caret = "BEGIN:VCARD\nVERSION:4.0\nFN:x\nIMPP;X-SERVICE-TYPE=\"Odd ^'name^' ^^ here\":im:me\nEND:VCARD\n";
+    EXPECT_THAT(elements(read_vcard_contact(caret).record, kLayouts[3]), ElementsAre("0:0:Odd \"name\" ^ here:me"));
     EXPECT_EQ(unescape_vcard_text("a\\,b\\;c\\nd\\Ne\\\\f\\:g\\x"), "a,b;c\nd\ne\\f:g\\x");
-    EXPECT_THAT(split_vcard_components("a\\;b;c\\\\;;d"), ::testing::ElementsAre("a;b", "c\\", "", "d"));
-}
-
-TEST(VCardReader, DecodesCaretEscapedParameterValues)
-{
-    const std::string text = "BEGIN:VCARD\nVERSION:4.0\nFN:x\n"
-                             "IMPP;X-SERVICE-TYPE=\"Odd ^'name^' ^^ here\":im:me\nEND:VCARD\n";
-    EXPECT_THAT(ims(read_vcard_contact(text).record), ::testing::ElementsAre(Account{0, 0, "Odd \"name\" ^ here", "me"}));
+    EXPECT_THAT(split_vcard_components("a\\;b;c\\\\;;d"), ElementsAre("a;b", "c\\", "", "d"));
 }
 
 TEST(VCardReader, CutsTextsLongerThanTheirFieldAtACharacterBoundary)
@@ -557,8 +439,7 @@ TEST(VCardReader, CutsTextsLongerThanTheirFieldAtACharacterBoundary)
     std::string name;
     for (int i = 0; i < 30; ++i)
         name += "é";
-    name += "xy"; // 62 bytes
-    name += "ü";  // 64 bytes: one too many for a 64-byte field with its NUL
+    name += "xyü"; // 64 bytes: one too many for a 64-byte field with its NUL
     const Record record = read_vcard_contact("BEGIN:VCARD\nVERSION:3.0\nN:" + name + "\nEND:VCARD\n").record;
     EXPECT_EQ(record.text(text_field::last_name), name.substr(0, 62));
 }
@@ -576,59 +457,43 @@ struct Damaged {
     std::size_t dropped, repaired;
 };
 
-class DamagedCard : public ::testing::TestWithParam<Damaged> {};
-
-TEST_P(DamagedCard, IsKeptWithWhatCouldBeReadAndCountsWhatWasDroppedOrRepaired)
+TEST(VCardReader, KeepsDamagedCardsWithWhatCouldBeReadAndCountsWhatWasDroppedOrRepaired)
 {
-    const Damaged &card = GetParam();
-    const std::string version = card.lines.find("VERSION:") == std::string::npos ? "VERSION:2.1\r\n" : "";
-    const ImportedContact contact = read_vcard_contact("BEGIN:VCARD\r\n" + version + card.lines + "END:VCARD\r\n");
-    EXPECT_EQ(contact.record.text(text_field::display_name), card.display_name);
-    EXPECT_EQ(contact.record.phone_numbers(), card.numbers);
-    EXPECT_EQ(contact.record.note(), card.note);
-    EXPECT_EQ(contact.dropped_properties, card.dropped);
-    EXPECT_EQ(contact.repaired_values, card.repaired);
+    const Damaged cards[] = {
+        {"BlankLinesEverywhere", "\r\nN:Kim;Min\r\n\r\nTEL;CELL:010\r\n\r\nNOTE;ENCODING=QUOTED-PRINTABLE:one=0D=0A=\r\n\r\n"
+         "two\r\n\r\nPHOTO;ENCODING=BASE64;JPEG:AAAA\r\n\r\n AAAA\r\n\r\n", "Min Kim", {"010"}, "one\ntwo", 0, 0},
+        {"SoftBreakBeforeAnEmptyLine", "FN:A\r\nNOTE;ENCODING=QUOTED-PRINTABLE:abc=\r\n\r\nTEL:1\r\n", "A", {"1"}, "abc", 0, 0},
+        {"CutShortBase64", "FN:A\r\nTEL:1\r\nPHOTO;BASE64:AAAAA\r\n", "A", {"1"}, "", 1, 0},
+        {"BrokenQuotedPrintable", "FN:A\r\nNOTE;QUOTED-PRINTABLE:a=ZZ\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
+        {"UnknownEncoding", "FN:A\r\nNOTE;ENCODING=X-ZIP:abc\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
+        {"NoProperty", "FN:A\r\nthis is no property\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
+        {"InvalidInItsCharset", "N;CHARSET=SHIFT_JIS:\x93\x63\x92\x86\r\nNOTE;CHARSET=SHIFT_JIS:\x81\x20x\r\nTEL:1\r\n",
+         "\xE7\x94\xB0\xE4\xB8\xAD", {"1"}, "\xEF\xBF\xBD x", 0, 1},
+        {"Latin1In30", "VERSION:3.0\r\nFN:M\xfcller\r\n", "M\xC3\xBCller", {}, "", 0, 1},
+        // 0x80 is the euro sign in Windows-1252 and a control character in Latin-1.
+        {"Windows1252In21", "FN:Caf\xe9 \x80\r\nTEL:1\r\n", "Caf\xC3\xA9 \xE2\x82\xAC", {"1"}, "", 0, 0},
+        {"StrayByteInUtf8", "VERSION:3.0\r\nFN:Jos\xc3\xa9 \xff\r\n", "Jos\xC3\xA9 \xEF\xBF\xBD", {}, "", 0, 1},
+        {"UnknownCharsetOfAscii", "N;CHARSET=X-SE-GSM:Berg;Ola\r\nNOTE;CHARSET=X-SE-GSM:K\xf6p\r\n", "Ola Berg", {}, "", 1, 0},
+        {"GroupsAndLowerCaseRepeatedTypes", "VERSION:3.0\r\nitem1.FN:B\r\nitem1.TEL;type=pref:1\r\nitem1.X-ABLabel:_$!<Mobile>!$_"
+         "\r\ntel;type=CELL;type=VOICE:2\r\nitem2.X-ABLabel:Boat\r\n", "B", {"1", "2"}, "", 0, 0},
+        {"NulInValues", std::string("N:Andersson;Erik\0\0\r\nTEL:+46\0 70\r\nNOTE;QUOTED-PRINTABLE:a=00b\r\n", 62), "Erik Andersson",
+         {"+46 70"}, "ab", 0, 3},
+        {"EmptyFnOfACompany", "VERSION:3.0\r\nFN:\r\nN:;;;;\r\nORG:ACME\r\nTEL:1\r\n", "ACME", {"1"}, "", 0, 0}};
+    for (const Damaged &card : cards) {
+        SCOPED_TRACE(card.name);
+        const std::string version = card.lines.find("VERSION:") == std::string::npos ? "VERSION:2.1\r\n" : "";
+        const ImportedContact contact = read_vcard_contact("BEGIN:VCARD\r\n" + version + card.lines + "END:VCARD\r\n");
+        EXPECT_EQ(contact.record.text(text_field::display_name), card.display_name);
+        EXPECT_EQ(contact.record.phone_numbers(), card.numbers);
+        EXPECT_EQ(contact.record.note(), card.note);
+        EXPECT_EQ(contact.dropped_properties, card.dropped);
+        EXPECT_EQ(contact.repaired_values, card.repaired);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, DamagedCard,
-    ::testing::Values(
-        Damaged{"BlankLinesEverywhere",
-                "\r\nN:Kim;Min\r\n\r\nTEL;CELL:010\r\n\r\nNOTE;ENCODING=QUOTED-PRINTABLE:one=0D=0A=\r\n\r\ntwo\r\n\r\n"
-                "PHOTO;ENCODING=BASE64;JPEG:AAAA\r\n\r\n AAAA\r\n\r\n",
-                "Min Kim", {"010"}, "one\ntwo", 0, 0},
-        Damaged{"SoftBreakBeforeAnEmptyLine", "FN:A\r\nNOTE;ENCODING=QUOTED-PRINTABLE:abc=\r\n\r\nTEL:1\r\n", "A", {"1"},
-                "abc", 0, 0},
-        Damaged{"CutShortBase64", "FN:A\r\nTEL:1\r\nPHOTO;BASE64:AAAAA\r\n", "A", {"1"}, "", 1, 0},
-        Damaged{"BrokenQuotedPrintable", "FN:A\r\nNOTE;QUOTED-PRINTABLE:a=ZZ\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
-        Damaged{"UnknownEncoding", "FN:A\r\nNOTE;ENCODING=X-ZIP:abc\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
-        Damaged{"NoProperty", "FN:A\r\nthis is no property\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
-        Damaged{"InvalidInItsCharset", "N;CHARSET=SHIFT_JIS:\x93\x63\x92\x86\r\nNOTE;CHARSET=SHIFT_JIS:\x81\x20x\r\nTEL:1\r\n",
-                "\xE7\x94\xB0\xE4\xB8\xAD", {"1"}, "\xEF\xBF\xBD x", 0, 1},
-        Damaged{"Latin1In30", "VERSION:3.0\r\nFN:M\xfcller\r\n", "M\xC3\xBCller", {}, "", 0, 1},
-        // 0x80 is the euro sign in Windows-1252 and a control character in Latin-1.
-        Damaged{"Windows1252In21", "FN:Caf\xe9 \x80\r\nTEL:1\r\n", "Caf\xC3\xA9 \xE2\x82\xAC", {"1"}, "", 0, 0},
-        Damaged{"StrayByteInUtf8", "VERSION:3.0\r\nFN:Jos\xc3\xa9 \xff\r\n", "Jos\xC3\xA9 \xEF\xBF\xBD", {}, "", 0, 1},
-        Damaged{"UnknownCharsetOfAscii", "N;CHARSET=X-SE-GSM:Berg;Ola\r\nNOTE;CHARSET=X-SE-GSM:K\xf6p\r\n", "Ola Berg", {}, "",
-                1, 0},
-        Damaged{"GroupsAndLowerCaseRepeatedTypes",
-                "VERSION:3.0\r\nitem1.FN:B\r\nitem1.TEL;type=pref:1\r\nitem1.X-ABLabel:_$!<Mobile>!$_\r\n"
-                "tel;type=CELL;type=VOICE:2\r\nitem2.X-ABLabel:Boat\r\n",
-                "B", {"1", "2"}, "", 0, 0},
-        Damaged{"NulInValues", std::string("N:Andersson;Erik\0\0\r\nTEL:+46\0 70\r\nNOTE;QUOTED-PRINTABLE:a=00b\r\n", 62),
-                "Erik Andersson", {"+46 70"}, "ab", 0, 3},
-        Damaged{"EmptyFnOfACompany", "VERSION:3.0\r\nFN:\r\nN:;;;;\r\nORG:ACME\r\nTEL:1\r\n", "ACME", {"1"}, "", 0, 0}),
-    [](const auto &info) { return std::string(info.param.name); });
-
 // ---------------------------------------------------------------------------
-// Malformed input: a coded error, nothing produced, the next card still read
-
-struct Malformed {
-    const char *name;
-    std::string card;
-    ErrorCode code;
-    const char *reason;
-};
+// Malformed input and the reader's bounds: a coded error, nothing produced,
+// the next card still read
 
 std::string repeated(std::string_view text, std::size_t times)
 {
@@ -638,122 +503,79 @@ std::string repeated(std::string_view text, std::size_t times)
     return result;
 }
 
-class MalformedCard : public ::testing::TestWithParam<Malformed> {};
-
-TEST_P(MalformedCard, FailsWithItsCodeAndTheReaderGoesOnWithTheNextCard)
+TEST(VCardReader, RefusesMalformedCardsWithTheirCodeAndGoesOnWithTheNextCard)
 {
-    const Malformed &bad = GetParam();
-    const std::string good = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:After\r\nEND:VCARD\r\n";
-    const std::string text = bad.card + good;
-    VCardReader reader = VCardReader::from_text(text);
-    std::string reason;
-    EXPECT_EQ(code_of([&] { reader.next_contact(); }, &reason), bad.code);
-    EXPECT_THAT(reason, HasSubstr(bad.reason));
-    EXPECT_EQ(reader.offset(), bad.card.size()) << "skipped exactly the broken card";
-    std::optional<ImportedContact> next = reader.next_contact();
-    ASSERT_TRUE(next);
-    EXPECT_EQ(next->record.text(text_field::display_name), "After");
-    EXPECT_FALSE(reader.next_contact());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, MalformedCard,
-    ::testing::Values(
-        Malformed{"BadBase64", "BEGIN:VCARD\r\nVERSION:3.0\r\nPHOTO;ENCODING=b:AAAA#AAA\r\nEND:VCARD\r\n",
-                  kVCardBadEncoding, "line 3: the BASE64 value of PHOTO is broken"},
-        Malformed{"TruncatedBase64", "BEGIN:VCARD\r\nVERSION:2.1\r\nPHOTO;BASE64:AAAAA\r\n\r\nEND:VCARD\r\n",
-                  kVCardBadEncoding, "ends in the middle of a byte"},
-        Malformed{"BadQuotedPrintable", "BEGIN:VCARD\r\nVERSION:2.1\r\nN;QUOTED-PRINTABLE:M=FCller=ZZ\r\nEND:VCARD\r\n",
-                  kVCardBadEncoding, "broken escape"},
-        Malformed{"UnknownCharset", "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=KLINGON-8:Q\xe4pla'\r\nEND:VCARD\r\n",
-                  kVCardUnknownCharset, "CHARSET=KLINGON-8 of N is not known"},
-        Malformed{"InvalidInCharset", "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=UTF-8:\xff\xfe\r\nEND:VCARD\r\n",
-                  kInvalidUtf8, "not valid UTF-8"},
-        Malformed{"NoColon", "BEGIN:VCARD\r\nVERSION:3.0\r\nthis is no property\r\nEND:VCARD\r\n", kVCardSyntax,
-                  "is not a property"},
-        Malformed{"UnknownVersion", "BEGIN:VCARD\r\nVERSION:5.0\r\nFN:x\r\nEND:VCARD\r\n", kVCardUnsupportedVersion,
-                  "VERSION:5.0"},
-        Malformed{"NoEndBeforeNextCard", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Lost\r\n", kVCardSyntax,
-                  "line 1: the card has no END:VCARD before the next BEGIN:VCARD"},
-        Malformed{"OverThePropertyBound", "BEGIN:VCARD\r\nVERSION:3.0\r\n" + repeated("X:\r\n", limits::kVCardMaxProperties) + "END:VCARD\r\n",
-                  kVCardTooLarge, "the card has more than 5000 properties"},
-        Malformed{"OverTheParameterBound", "BEGIN:VCARD\r\nVERSION:3.0\r\nTEL" + repeated(";type=x", limits::kVCardMaxParameters + 1) + ":1\r\nEND:VCARD\r\n",
-                  kVCardTooLarge, "line 3: the property TEL has more than 20 parameters"},
-        Malformed{"NothingReadableInCharset", "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=SHIFT_JIS:\x81\x20\r\nEND:VCARD\r\n",
-                  kVCardBadEncoding, "line 3: the value of N is not valid SHIFT_JIS"}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-TEST(VCardReader, ReportsACardWithoutEndAtTheEndOfTheInput)
-{
-    const std::string text = "BEGIN:VCARD\nVERSION:3.0\nFN:Cut off\nTEL:1";
-    VCardReader reader = VCardReader::from_text(text);
+    const auto card = [](const char *version, const std::string &lines) {
+        return "BEGIN:VCARD\r\nVERSION:" + std::string(version) + "\r\n" + lines + "END:VCARD\r\n";
+    };
+    const struct {
+        const char *name;
+        std::string card;
+        ErrorCode code;
+        const char *reason;
+    } cards[] = {
+        {"BadBase64", card("3.0", "PHOTO;ENCODING=b:AAAA#AAA\r\n"), kVCardBadEncoding, "line 3: the BASE64 value of PHOTO is broken"},
+        {"TruncatedBase64", card("2.1", "PHOTO;BASE64:AAAAA\r\n\r\n"), kVCardBadEncoding, "ends in the middle of a byte"},
+        {"BadQuotedPrintable", card("2.1", "N;QUOTED-PRINTABLE:M=FCller=ZZ\r\n"), kVCardBadEncoding, "broken escape"},
+        {"UnknownCharset", card("2.1", "N;CHARSET=KLINGON-8:Q\xe4pla'\r\n"), kVCardUnknownCharset, "CHARSET=KLINGON-8 of N is not known"},
+        {"InvalidInCharset", card("2.1", "N;CHARSET=UTF-8:\xff\xfe\r\n"), kInvalidUtf8, "not valid UTF-8"},
+        {"NoColon", card("3.0", "this is no property\r\n"), kVCardSyntax, "is not a property"},
+        {"UnknownVersion", card("5.0", "FN:x\r\n"), kVCardUnsupportedVersion, "VERSION:5.0"},
+        {"NoEndBeforeNextCard", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Lost\r\n", kVCardSyntax,
+         "line 1: the card has no END:VCARD before the next BEGIN:VCARD"},
+        {"OverThePropertyBound", card("3.0", repeated("X:\r\n", limits::kVCardMaxProperties)), kVCardTooLarge,
+         "the card has more than 5000 properties"},
+        {"OverTheParameterBound", card("3.0", "TEL" + repeated(";type=x", limits::kVCardMaxParameters + 1) + ":1\r\n"),
+         kVCardTooLarge, "line 3: the property TEL has more than 20 parameters"},
+        {"NothingReadableInCharset", card("2.1", "N;CHARSET=SHIFT_JIS:\x81\x20\r\n"), kVCardBadEncoding,
+         "line 3: the value of N is not valid SHIFT_JIS"}};
+    for (const auto &bad : cards) {
+        SCOPED_TRACE(bad.name);
+        const std::string text = bad.card + card("3.0", "FN:After\r\n");
+        VCardReader reader = VCardReader::from_text(text);
+        std::string reason;
+        EXPECT_EQ(code_of([&] { reader.next_contact(); }, &reason), bad.code);
+        EXPECT_THAT(reason, HasSubstr(bad.reason));
+        EXPECT_EQ(reader.offset(), bad.card.size()) << "skipped exactly the broken card";
+        std::optional<ImportedContact> next = reader.next_contact();
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->record.text(text_field::display_name), "After");
+        EXPECT_FALSE(reader.next_contact());
+    }
+// A card without END at the end of the input, and no card at all.
+    VCardReader reader = VCardReader::from_text("BEGIN:VCARD\nVERSION:3.0\nFN:Cut off\nTEL:1");
     std::string reason;
     EXPECT_EQ(code_of([&] { reader.next_contact(); }, &reason), kVCardSyntax);
     EXPECT_EQ(reason, "line 1: the card has no END:VCARD");
     EXPECT_FALSE(reader.next_contact());
     EXPECT_EQ(code_of([] { read_vcard_contact("no card here\n"); }), kVCardSyntax);
-    EXPECT_EQ(code_of([] { read_vcard_contact(""); }), kVCardSyntax);
+    EXPECT_EQ(code_of([] { VCardReader::from_file("/nonexistent/contacts.vcf"); }, &reason), kVCardUnreadable);
+    EXPECT_THAT(reason, HasSubstr("/nonexistent/contacts.vcf"));
 }
+
+// A file in /tmp, removed with the object.
+struct TempFile {
+    TempFile() { close(mkstemp(path)); }
+    ~TempFile() { std::remove(path); }
+    char path[32] = "/tmp/vcard-test-XXXXXX";
+};
 
 TEST(VCardReader, RefusesA50MegabyteLineWithoutHoldingIt)
 {
-    char path[] = "/tmp/vcard-long-line-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    FILE *file = fdopen(fd, "w");
-    std::fputs("BEGIN:VCARD\r\nVERSION:3.0\r\nNOTE:", file);
-    const std::string block(1 << 20, 'x');
-    for (int i = 0; i < 50; ++i)
-        std::fwrite(block.data(), 1, block.size(), file);
-    std::fputs("\r\nEND:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:After\r\nEND:VCARD\r\n", file);
-    std::fclose(file);
-
-    VCardReader reader = VCardReader::from_file(path);
+    TempFile file;
+    std::ofstream(file.path, std::ios::binary) << "BEGIN:VCARD\r\nVERSION:3.0\r\nNOTE:" << std::string(50 << 20, 'x')
+                                               << "\r\nEND:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:After\r\nEND:VCARD\r\n";
+    VCardReader reader = VCardReader::from_file(file.path);
     std::string reason;
     EXPECT_EQ(code_of([&] { reader.next_contact(); }, &reason), kVCardTooLarge);
     EXPECT_EQ(reason, "line 3: a line longer than 8 MiB");
     std::optional<ImportedContact> next = reader.next_contact();
     ASSERT_TRUE(next);
     EXPECT_EQ(next->record.text(text_field::display_name), "After");
-    std::remove(path);
-}
-
-TEST(VCardReader, RefusesAFileItCannotOpen)
-{
-    std::string reason;
-    EXPECT_EQ(code_of([] { VCardReader::from_file("/nonexistent/contacts.vcf"); }, &reason), kVCardUnreadable);
-    EXPECT_THAT(reason, HasSubstr("/nonexistent/contacts.vcf"));
 }
 
 // ---------------------------------------------------------------------------
-// Streaming and resuming
-
-TEST(VCardReader, ResumesAtTheByteOffsetAfterAnyCardWithoutSkippingOrRepeating)
-{
-    const std::vector<vcard_sample::Card> cards = vcard_sample::generate(200);
-    const std::string text = vcard_sample::to_vcard30(cards);
-    std::vector<std::string> names;
-    std::uint64_t offset = 0;
-    // Chunks of 7 cards, each with a new reader, as a stopped import resumes.
-    while (true) {
-        VCardReader reader = VCardReader::from_text(text, offset);
-        int read = 0;
-        while (read < 7) {
-            std::optional<ImportedContact> contact = reader.next_contact();
-            if (!contact)
-                break;
-            names.push_back(contact->record.text(text_field::first_name) + " " +
-                            contact->record.text(text_field::last_name));
-            ++read;
-        }
-        offset = reader.offset();
-        if (read < 7)
-            break;
-    }
-    ASSERT_EQ(names.size(), cards.size());
-    for (std::size_t i = 0; i < cards.size(); ++i)
-        EXPECT_EQ(names[i], cards[i].first + " " + cards[i].last) << "card " << i;
-}
+// Streaming
 
 std::size_t heap_in_use()
 {
@@ -763,26 +585,16 @@ std::size_t heap_in_use()
 
 TEST(VCardReader, ReadsA100000CardFileCardByCardInBoundedMemory)
 {
-    char path[] = "/tmp/vcard-large-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    std::size_t size = 0;
-    {
-        const std::vector<vcard_sample::Card> cards = vcard_sample::generate(100000);
-        for (std::size_t at = 0; at < cards.size(); at += 1000) {
-            const std::string text = vcard_sample::to_vcard30({cards.begin() + std::ptrdiff_t(at),
-                                                               cards.begin() + std::ptrdiff_t(at + 1000)});
-            ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
-            size += text.size();
-        }
-    }
-    close(fd);
+    TempFile file;
+    const std::size_t size = [&] {
+        const std::string text = vcard_sample::to_vcard30(vcard_sample::generate(100000));
+        std::ofstream(file.path, std::ios::binary) << text;
+        return text.size();
+    }();
     ASSERT_GT(size, 20u << 20);
-
     const std::size_t before = heap_in_use();
-    std::size_t peak = before;
-    VCardReader reader = VCardReader::from_file(path);
-    std::size_t count = 0;
+    std::size_t peak = before, count = 0;
+    VCardReader reader = VCardReader::from_file(file.path);
     std::uint64_t previous_end = 0;
     while (std::optional<VCard> card = reader.next_card()) {
         EXPECT_EQ(card->begin_offset, previous_end) << "card " << count;
@@ -795,31 +607,26 @@ TEST(VCardReader, ReadsA100000CardFileCardByCardInBoundedMemory)
 #if !defined(__SANITIZE_ADDRESS__) // AddressSanitizer's allocator does not report through mallinfo2
     EXPECT_LT(peak - before, 1u << 20) << "the reader holds one card and one read buffer, never the file";
 #endif
-    std::remove(path);
 }
 
 // ---------------------------------------------------------------------------
 // Random mutations: never a crash, never a hang, and an error is always coded
 
-TEST(VCardFuzz, MutatedSamplesNeverCrashOrHang)
+// What was read writes and reads back; what was refused has a vCard code.
+// (The harnesses of fuzz/ replay their corpus for crashes and hangs.)
+TEST(VCardFuzz, MutatedSamplesGiveCardsThatRoundTripOrCodedErrors)
 {
-    std::vector<std::string> seeds;
-    for (const char *name : {"nokia-2.1-latin1.vcf", "android-2.1.vcf", "iphone-3.0.vcf", "rfc2426-3.0.vcf",
-                             "rfc6350-4.0.vcf", "outlook-2.1.vcf", "featurephone-2.1-shift-jis.vcf"})
-        seeds.push_back(sample(name));
-    seeds.push_back(write_vcard(full_record(), VCardVersion::V21));
-    seeds.push_back(write_vcard(full_record(), VCardVersion::V40));
-
+    std::vector<std::string> seeds{write_vcard(full_record(), VCardVersion::V21), write_vcard(full_record(), VCardVersion::V40)};
+    for (const auto &[file, unused] : kSamples)
+        seeds.push_back(sample(file));
     static const char *const kFragments[] = {"\r\n", "\n ", "=", "=\r\n", ";", ":", ",", "\\", "\"", "^",
                                              "BEGIN:VCARD\r\n", "END:VCARD\r\n", ";ENCODING=b", ";QUOTED-PRINTABLE",
                                              ";CHARSET=SHIFT_JIS", ";CHARSET=nonsense", "\xff", "\xc3", "item9."};
     std::mt19937 random(12345);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int errors = 0, cards = 0;
     for (int round = 0; round < 3000; ++round) {
         std::string text = seeds[random() % seeds.size()];
-        const int mutations = 1 + int(random() % 8);
-        for (int m = 0; m < mutations && !text.empty(); ++m) {
+        for (int m = 1 + int(random() % 8); m > 0 && !text.empty(); --m) {
             const std::size_t at = random() % text.size();
             switch (random() % 5) {
             case 0: text[at] = char(random() % 256); break;
@@ -836,17 +643,14 @@ TEST(VCardFuzz, MutatedSamplesNeverCrashOrHang)
                 if (!contact)
                     break;
                 ++cards;
-                // What was read writes and reads back.
                 read_vcard_contact(write_vcard(contact->record, VCardVersion::V30));
             } catch (const ServiceError &error) {
                 ++errors;
-                EXPECT_TRUE(error.code == kVCardSyntax || error.code == kVCardBadEncoding ||
-                            error.code == kVCardUnknownCharset || error.code == kVCardUnsupportedVersion ||
-                            error.code == kInvalidUtf8)
+                EXPECT_TRUE(error.code == kVCardSyntax || error.code == kVCardBadEncoding || error.code == kVCardUnknownCharset ||
+                            error.code == kVCardUnsupportedVersion || error.code == kInvalidUtf8)
                     << error.code << ": " << error.reason;
             }
         }
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "round " << round;
     }
     EXPECT_GT(errors, 0);
     EXPECT_GT(cards, 0);
