@@ -1,8 +1,6 @@
-// The settings over the private bus: with the real service (defaults,
-// valid and refused values, persistence, the own number's limits, the
-// temporary connection), and with a responder in this process that answers
-// or refuses as a test needs (every failure message, buffers of the own
-// number, NULL arguments that must neither connect nor call).
+// The settings: the real service (defaults, valid and refused values, a
+// restart, the own number's limits, the temporary connection), and a responder
+// for failures, long own numbers and NULL arguments that must not connect.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
@@ -22,12 +20,6 @@
 
 namespace contact_test {
 namespace {
-
-// `function` called with `args` and the error code.
-template <class F, class... A> Call with(F function, A... args)
-{
-    return [=](int *e) { return function(args..., e); };
-}
 
 using namespace contact_engine; // the service's codes by name
 
@@ -65,6 +57,7 @@ std::string failed(const std::string &function, const std::string &method)
 // clang-format off
 const std::vector<IntSetting> &int_settings()
 {
+    const auto same = [](const char *function) { return failed(function, function); };
     static const std::vector<IntSetting> settings{
         {"sync status", contact_get_contact_module_sync_status, contact_set_contact_module_sync_status,
          CONTACT_SYNC_STATUS_OFF, {CONTACT_SYNC_STATUS_OFF, CONTACT_SYNC_STATUS_IDLE, CONTACT_SYNC_STATUS_RUNNING},
@@ -74,27 +67,25 @@ const std::vector<IntSetting> &int_settings()
          CONTACT_VIEW_STORAGE_ALL,
          {CONTACT_STORAGE_PHONE, CONTACT_STORAGE_SIM, CONTACT_STORAGE_SIM2, CONTACT_VIEW_STORAGE_ALL},
          {-1, CONTACT_STORAGE_FDN, CONTACT_STORAGE_SDN, CONTACT_STORAGE_MY_CONTACT, CONTACT_STORAGE_PHONE_ALIAS, 7, 9},
-         failed("contact_get_view_storage_preference", "contact_get_view_storage_preference"),
-         failed("contact_set_view_storage_preference", "contact_set_view_storage_preference")},
+         same("contact_get_view_storage_preference"), same("contact_set_view_storage_preference")},
         {"storage preference", contact_get_storage_preference, contact_set_storage_preference, CONTACT_STORAGE_PHONE,
          {CONTACT_STORAGE_PHONE, CONTACT_STORAGE_SIM, CONTACT_STORAGE_SIM2},
          {-1, CONTACT_STORAGE_FDN, CONTACT_STORAGE_MY_CONTACT, CONTACT_STORAGE_PHONE_ALIAS, CONTACT_VIEW_STORAGE_ALL},
-         failed("contact_get_storage_preference", "contact_get_storage_preference"),
-         failed("contact_set_storage_preference", "contact_set_storage_preference")},
+         same("contact_get_storage_preference"), same("contact_set_storage_preference")},
         {"activated MSISDN index", contact_get_current_activated_msisdn_index,
          contact_set_current_activated_msisdn_index, 0, {0, 1, 2, CONTACT_MSISDN_COUNT_MAX - 1},
-         {-1, CONTACT_MSISDN_COUNT_MAX, 100}, failed("org_yora_contact_contact_get_current_activated_msisdn_index"),
-         failed("contact_set_current_activated_msisdn_index", "contact_set_current_activated_msisdn_index")},
+         {-1, CONTACT_MSISDN_COUNT_MAX, 100},
+         failed("org_yora_contact_contact_get_current_activated_msisdn_index"),
+         same("contact_set_current_activated_msisdn_index")},
         {"copy flag", contact_get_copy_flag_for_sim_change, contact_set_copy_flag_for_sim_change,
          CONTACT_SIM_CHANGE_KEEP, {CONTACT_SIM_CHANGE_KEEP, CONTACT_SIM_CHANGE_COPY}, {-1, 2},
-         failed("contact_get_copy_flag", "contact_get_copy_flag"), failed("contact_set_copy_flag", "contact_set_copy_flag")},
+         same("contact_get_copy_flag"), same("contact_set_copy_flag")},
         {"sort type", contact_get_sort_type, contact_set_sort_type, CONTACT_SORT_BY_FIRST_NAME,
-         {CONTACT_SORT_BY_FIRST_NAME, CONTACT_SORT_BY_LAST_NAME}, {-1, 2},
-         failed("contact_get_sort_type", "contact_get_sort_type"), failed("contact_set_sort_type", "contact_set_sort_type")},
+         {CONTACT_SORT_BY_FIRST_NAME, CONTACT_SORT_BY_LAST_NAME}, {-1, 2}, same("contact_get_sort_type"),
+         same("contact_set_sort_type")},
         {"display order", contact_get_display_order, contact_set_display_order, CONTACT_DISPLAY_FIRST_NAME_FIRST,
          {CONTACT_DISPLAY_FIRST_NAME_FIRST, CONTACT_DISPLAY_LAST_NAME_FIRST}, {-1, 2},
-         failed("contact_get_display_order", "contact_get_display_order"),
-         failed("contact_set_display_order", "contact_set_display_order")},
+         same("contact_get_display_order"), same("contact_set_display_order")},
     };
     return settings;
 }
@@ -139,8 +130,8 @@ struct OwnNumber {
 using SettingsTest = ServiceTest;
 
 // Each setting: its default on a fresh database, every valid value stored and
-// read back, values outside it refused without a change, and the last value
-// kept across a restart.
+// read back, values outside it refused without a change; the own number up to
+// its limits and refused beyond; the last values kept across a restart.
 TEST_F(SettingsTest, DefaultsValidAndRefusedValuesAndARestart)
 {
     for (const IntSetting &setting : int_settings()) {
@@ -162,36 +153,19 @@ TEST_F(SettingsTest, DefaultsValidAndRefusedValuesAndARestart)
     OwnNumber own;
     int error_code = -1;
     ASSERT_EQ(own.get(&error_code), 1);
-    EXPECT_STREQ(own.name, "");
-    EXPECT_STREQ(own.number, "");
-    ASSERT_EQ(contact_set_own_number("Anna", "+4930123456", &error_code), 1);
-
-    restart_service();
-    for (const IntSetting &setting : int_settings())
-        EXPECT_EQ(read(setting), setting.valid.back()) << setting.name;
-    ASSERT_EQ(own.get(&error_code), 1);
-    EXPECT_STREQ(own.name, "Anna");
-    EXPECT_STREQ(own.number, "+4930123456");
-}
-
-TEST_F(SettingsTest, OwnNumberIsStoredUpToItsLimitsAndRefusedBeyond)
-{
+    EXPECT_EQ(std::string(own.name) + "/" + own.number, "/");
     // 64 bytes of name (32 two-byte characters) and 40 characters of number.
     std::string name;
     for (int i = 0; i < 32; ++i)
         name += "\xc3\xa9";
     const std::string number = "+" + std::string(36, '7') + "*#p";
-    ASSERT_EQ(name.size(), std::size_t(CONTACT_OWN_NAME_MAX));
-    ASSERT_EQ(number.size(), std::size_t(CONTACT_OWN_NUMBER_MAX));
-    int error_code = -1;
+    ASSERT_EQ(name.size() + number.size(), std::size_t(CONTACT_OWN_NAME_MAX + CONTACT_OWN_NUMBER_MAX));
     ASSERT_EQ(contact_set_own_number(name.c_str(), number.c_str(), &error_code), 1) << error_code;
-    OwnNumber own;
     ASSERT_EQ(own.get(&error_code), 1);
-    EXPECT_EQ(std::string(own.name), name);
-    EXPECT_EQ(std::string(own.number), number);
+    EXPECT_EQ(std::string(own.name) + "/" + own.number, name + "/" + number);
     ASSERT_EQ(contact_set_own_number("", "", &error_code), 1);
     ASSERT_EQ(own.get(&error_code), 1);
-    EXPECT_STREQ(own.name, "") << "empty clears both";
+    EXPECT_EQ(std::string(own.name) + "/" + own.number, "/") << "empty clears both";
 
     ASSERT_EQ(contact_set_own_number("Anna", "0301234", &error_code), 1);
     const struct {
@@ -200,16 +174,18 @@ TEST_F(SettingsTest, OwnNumberIsStoredUpToItsLimitsAndRefusedBeyond)
     } refused[] = {
         {std::string(CONTACT_OWN_NAME_MAX + 1, 'n'), "1", kValueTooLong},
         {"Anna", std::string(CONTACT_OWN_NUMBER_MAX + 1, '5'), kValueTooLong},
-        {"Anna", "030 1234", kInvalidSettingValue},
-        {"Anna", "12a4", kInvalidSettingValue},
-        {"Anna", "1+2", kInvalidSettingValue},
-        {"Anna", "0301234\n", kInvalidSettingValue},
+        {"Anna", "030 1234", kInvalidSettingValue}, {"Anna", "12a4", kInvalidSettingValue},
+        {"Anna", "1+2", kInvalidSettingValue},      {"Anna", "0301234\n", kInvalidSettingValue},
         {"An\nna", "1", kInvalidSettingValue}, // a reader shows the name: no control characters
     };
     for (const auto &r : refused)
         EXPECT_TRUE(
             fails_with(with(contact_set_own_number, r.name.c_str(), r.number.c_str()), r.code, kSetOwnNumberFailed))
             << r.name << " " << r.number;
+
+    restart_service();
+    for (const IntSetting &setting : int_settings())
+        EXPECT_EQ(read(setting), setting.valid.back()) << setting.name;
     // What is copied: the string and its NUL, nothing more.
     own.clear();
     ASSERT_EQ(own.get(&error_code), 1);
@@ -219,31 +195,10 @@ TEST_F(SettingsTest, OwnNumberIsStoredUpToItsLimitsAndRefusedBeyond)
               std::string("0301234\0", 8) + std::string(sizeof own.number - 8, 'y'));
 }
 
-// With the connection that contact_initialize opened: it is used, and left
-// open after success and failure; the count is not touched, so one
-// contact_finalize closes it.
-TEST_F(SettingsTest, OpenConnectionIsUsedAndLeftOpenWithTheCountUnchanged)
-{
-    LogCapture log;
-    int error_code = -1;
-    EXPECT_EQ(contact_set_sort_type(CONTACT_SORT_BY_LAST_NAME, &error_code), 1);
-    EXPECT_TRUE(opened());
-    EXPECT_EQ(contact_set_sort_type(7, &error_code), 0);
-    EXPECT_TRUE(opened()) << "a failed call leaves the open connection open";
-    int sort = -1;
-    EXPECT_EQ(contact_get_sort_type(&sort, &error_code), 1);
-    EXPECT_EQ(sort, CONTACT_SORT_BY_LAST_NAME);
-    EXPECT_TRUE(opened());
-    EXPECT_TRUE(log.traces().empty()) << "no settings call counts a user";
-
-    EXPECT_EQ(contact_finalize(nullptr), 1);
-    EXPECT_FALSE(opened()) << "the count was still 1";
-    EXPECT_EQ(contact_initialize(nullptr), 1); // for TearDown
-}
-
 // Without contact_initialize each call, failed or not, opens a connection for
-// itself and closes it again; a contact_initialize after it counts from zero.
-TEST_F(SettingsTest, WithoutInitializeEachCallConnectsForItselfAndClosesAgain)
+// itself and closes it again; with the one contact_initialize opened, a call
+// uses it and leaves it open, and never changes its count.
+TEST_F(SettingsTest, EachCallUsesTheOpenConnectionOrOpensOneOfItsOwn)
 {
     contact_finalize(nullptr);
     ASSERT_FALSE(opened());
@@ -262,13 +217,15 @@ TEST_F(SettingsTest, WithoutInitializeEachCallConnectsForItselfAndClosesAgain)
     EXPECT_STREQ(own.name, "Anna");
     EXPECT_FALSE(opened());
     EXPECT_TRUE(log.errors().empty());
-    EXPECT_TRUE(log.traces().empty()) << "no settings call counts a user";
-
     EXPECT_TRUE(fails_with(with(contact_set_own_number, "x", "abc"), kInvalidSettingValue, kSetOwnNumberFailed));
     EXPECT_FALSE(opened()) << "a failed call closes it too";
 
     EXPECT_EQ(contact_initialize(nullptr), 1);
+    EXPECT_EQ(contact_set_sort_type(7, &error_code), 0);
+    EXPECT_TRUE(opened()) << "a failed call leaves the open connection open";
+    write(int_settings().back(), CONTACT_DISPLAY_LAST_NAME_FIRST);
     EXPECT_TRUE(opened());
+    EXPECT_TRUE(log.traces().empty()) << "no settings call counts a user";
     EXPECT_EQ(contact_finalize(nullptr), 1);
     EXPECT_FALSE(opened()) << "one contact_finalize matches the one contact_initialize";
     EXPECT_EQ(contact_initialize(nullptr), 1); // for TearDown
@@ -286,35 +243,26 @@ protected:
     SettingsResponder() { connects_library_ = false; }
     void register_methods() override
     {
-        for (const char *method :
-             {"contact_get_contact_module_sync_status", "contact_get_view_storage_preference",
-              "contact_get_storage_preference", "contact_get_current_activated_msisdn_index",
-              "contact_get_copy_flag_for_sim_change", "contact_get_sort_type", "contact_get_display_order"})
-            object_->registerMethod(method).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs([this]() {
-                answer();
-                return 5;
-            });
-        for (const char *method :
-             {"contact_set_contact_module_sync_status", "contact_set_view_storage_preference",
-              "contact_set_storage_preference", "contact_set_current_activated_msisdn_index",
-              "contact_set_copy_flag_for_sim_change", "contact_set_sort_type", "contact_set_display_order"})
-            object_->registerMethod(method).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs([this](int) {
-                answer();
-            });
-        object_->registerMethod("contact_get_own_number").onInterface(CONTACT_ENGINE_INTERFACE).implementedAs([this]() {
-            answer();
-            return std::make_tuple(name_, number_);
-        });
-        object_->registerMethod("contact_set_own_number")
-            .onInterface(CONTACT_ENGINE_INTERFACE)
-            .implementedAs([this](const std::string &, const std::string &) { answer(); });
+        auto method = [&](const std::string &name, auto handler) {
+            object_->registerMethod(name).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs(std::move(handler));
+        };
+        for (const char *setting : {"contact_module_sync_status", "view_storage_preference", "storage_preference",
+                                    "current_activated_msisdn_index", "copy_flag_for_sim_change", "sort_type",
+                                    "display_order"}) {
+            method(std::string("contact_get_") + setting, [this]() { return answer(5); });
+            method(std::string("contact_set_") + setting, [this](int) { answer(0); });
+        }
+        method("contact_get_own_number", [this]() { return answer(std::make_tuple(name_, number_)); });
+        method("contact_set_own_number", [this](const std::string &, const std::string &) { answer(0); });
     }
-    void answer()
+    // The reply, counted, unless the responder refuses every call.
+    template <class Reply> Reply answer(Reply reply)
     {
         ++calls_;
         if (refuse_)
             throw sdbus::Error("org.yora.contact.Error.Refused",
                                std::to_string(kRefusedCode) + ": refused by the test");
+        return reply;
     }
 
     std::atomic<int> calls_{0};
@@ -324,37 +272,26 @@ protected:
 };
 
 // Every operation that fails at the service logs its own message, takes the
-// code from the error text and leaves the caller's variable as it was;
-// without contact_initialize the connection is closed again, with it it
-// stays open.
+// code from the error text, leaves the caller's variable as it was and closes
+// its own connection again.
 TEST_F(SettingsResponder, EveryFailedCallLogsItsOwnMessageAndTakesTheCode)
 {
     refuse_ = true;
-    for (bool initialized : {false, true}) {
-        SCOPED_TRACE(initialized ? "after contact_initialize" : "without contact_initialize");
-        if (initialized) {
-            ASSERT_EQ(contact_initialize(nullptr), 1);
-        }
-        for (const IntSetting &setting : int_settings()) {
-            SCOPED_TRACE(setting.name);
-            int value = 1234;
-            EXPECT_TRUE(fails_with([&](int *e) { return setting.get(&value, e); }, kRefusedCode, setting.get_failed));
-            EXPECT_EQ(value, 1234);
-            EXPECT_EQ(opened(), initialized);
-            EXPECT_TRUE(fails_with([&](int *e) { return setting.set(1, e); }, kRefusedCode, setting.set_failed));
-            EXPECT_EQ(opened(), initialized);
-        }
-        OwnNumber own;
-        EXPECT_TRUE(fails_with([&](int *e) { return own.get(e); }, kRefusedCode, kGetOwnNumberFailed));
-        EXPECT_EQ(std::string(own.name, sizeof own.name), std::string(sizeof own.name, 'x'));
-        EXPECT_EQ(std::string(own.number, sizeof own.number), std::string(sizeof own.number, 'y'));
-        EXPECT_EQ(opened(), initialized);
-        EXPECT_TRUE(fails_with(with(contact_set_own_number, "a", "1"), kRefusedCode, kSetOwnNumberFailed));
-        EXPECT_EQ(opened(), initialized);
-        if (initialized)
-            contact_finalize(nullptr);
+    for (const IntSetting &setting : int_settings()) {
+        SCOPED_TRACE(setting.name);
+        int value = 1234;
+        EXPECT_TRUE(fails_with([&](int *e) { return setting.get(&value, e); }, kRefusedCode, setting.get_failed));
+        EXPECT_EQ(value, 1234);
+        EXPECT_TRUE(fails_with([&](int *e) { return setting.set(1, e); }, kRefusedCode, setting.set_failed));
+        EXPECT_FALSE(opened());
     }
-    EXPECT_EQ(calls_, 2 * 16);
+    OwnNumber own;
+    EXPECT_TRUE(fails_with([&](int *e) { return own.get(e); }, kRefusedCode, kGetOwnNumberFailed));
+    EXPECT_EQ(std::string(own.name, sizeof own.name), std::string(sizeof own.name, 'x'));
+    EXPECT_EQ(std::string(own.number, sizeof own.number), std::string(sizeof own.number, 'y'));
+    EXPECT_TRUE(fails_with(with(contact_set_own_number, "a", "1"), kRefusedCode, kSetOwnNumberFailed));
+    EXPECT_FALSE(opened());
+    EXPECT_EQ(calls_, 16);
 }
 
 TEST_F(SettingsResponder, LongOwnNumberIsCutToItsBuffersAndTerminated)
@@ -374,22 +311,16 @@ TEST_F(SettingsResponder, LongOwnNumberIsCutToItsBuffersAndTerminated)
 // service, and no connection is left open, whether one was open or not.
 TEST_F(SettingsResponder, NullArgumentsAreRefusedBeforeConnectingOrCalling)
 {
-    struct NullCase {
-        Call call;
-        std::string message;
-    };
     char name[65];
-    const std::vector<NullCase> cases{
-        {with(contact_get_contact_module_sync_status, nullptr),
-         null_argument_message("contact_get_contact_module_sync_status", "sync_module")},
-        {with(contact_get_view_storage_preference, nullptr),
-         null_argument_message("contact_get_view_storage_preference", "storage_preference")},
-        {with(contact_get_storage_preference, nullptr),
-         null_argument_message("contact_get_storage_preference", "storage_preference")},
-        {with(contact_get_copy_flag_for_sim_change, nullptr),
-         null_argument_message("contact_get_copy_flag", "copy_flag")},
-        {with(contact_get_sort_type, nullptr), null_argument_message("contact_get_sort_type", "sort_type")},
-        {with(contact_get_display_order, nullptr), null_argument_message("contact_get_display_order", "display_order")},
+    const auto null = null_argument_message;
+    const char *sync = "contact_get_contact_module_sync_status", *view = "contact_get_view_storage_preference";
+    const std::vector<std::pair<Call, std::string>> cases{
+        {with(contact_get_contact_module_sync_status, nullptr), null(sync, "sync_module")},
+        {with(contact_get_view_storage_preference, nullptr), null(view, "storage_preference")},
+        {with(contact_get_storage_preference, nullptr), null("contact_get_storage_preference", "storage_preference")},
+        {with(contact_get_copy_flag_for_sim_change, nullptr), null("contact_get_copy_flag", "copy_flag")},
+        {with(contact_get_sort_type, nullptr), null("contact_get_sort_type", "sort_type")},
+        {with(contact_get_display_order, nullptr), null("contact_get_display_order", "display_order")},
         // The name is checked before the number.
         {with(contact_get_own_number, nullptr, nullptr), kNameIsNull},
         {with(contact_get_own_number, name, nullptr), kNumberIsNull},
@@ -403,7 +334,7 @@ TEST_F(SettingsResponder, NullArgumentsAreRefusedBeforeConnectingOrCalling)
         for (std::size_t i = 0; i < cases.size(); ++i) {
             SCOPED_TRACE(::testing::Message()
                          << "case " << i << (initialized ? " with" : " without") << " contact_initialize");
-            EXPECT_TRUE(fails_with(cases[i].call, CONTACT_ERROR_NULL_ARGUMENT, cases[i].message));
+            EXPECT_TRUE(fails_with(cases[i].first, CONTACT_ERROR_NULL_ARGUMENT, cases[i].second));
             EXPECT_EQ(opened(), initialized);
         }
         if (initialized)

@@ -1,9 +1,7 @@
-// The SIM phonebook: the library's checks and exceptions, what a responder in
-// the service's place shows that the real service never sends (over-long AAS
-// lists, failures the library leaves unmapped, the bytes sent), and the
-// simulated card behind the real service: loading watched from a second
-// client, absent and locked cards, SIM limits, write-back to the card file
-// across a restart.
+// The SIM phonebook: the library's checks, a responder for what the service
+// never sends (long AAS lists, unmapped failures), and the
+// simulated card behind the real service: the load seen from a second client,
+// absent and locked cards, SIM limits, write-back across a restart.
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -37,12 +35,6 @@ bool g_bool;
 
 // ---- checks made before anything is sent ------------------------------------
 
-// `function` called with `args` and the error code.
-template <class F, class... A> Call with(F function, A... args)
-{
-    return [=](int *e) { return function(args..., e); };
-}
-
 // The connection first (one row: every operation shares the frame's check
 // and its text), then each pointer in order, then the ranges.  The two AAS
 // operations test their pointers before the connection.
@@ -53,26 +45,22 @@ TEST(SimChecks, EachOperationReportsItsOwnPrecondition)
     // No final newline in this one.
     const std::string line_range = "\n[DodazorEdidud]%s %d: active_line >= CONTACT_CALL_ACTIVE_LINE1 && active_line "
                                    "<= CONTACT_CALL_ACTIVE_LINE2.";
-    const auto null = [](const char *function, const char *argument) {
-        return null_argument_message(function, argument);
-    };
+    const auto null = null_argument_message;
     const char *initialized = "contact_is_sim_initialized", *aas = "contact_get_sim_aas_records",
-               *update_aas = "contact_update_all_aas_records", *set_line = "contact_call_set_active_line";
+               *update_aas = "contact_update_all_aas_records", *set_line = "contact_call_set_active_line",
+               *present = "contact_is_sim_present", *enabled = "contact_is_sim_enabled",
+               *format = "contact_get_sim_card_format", *iccid = "contact_is_sim_iccid_check",
+               *als = "contact_is_als_set_check";
     expect_preconditions({
         {initialized, with(contact_is_sim_initialized, nullptr, nullptr), CONTACT_ERROR_NOT_CONNECTED,
          "\n[DodazorEdidud]%s %d: The dbus connection hasn't been connected.\n"},
-        {"contact_is_sim_present", with(contact_is_sim_present, nullptr), kNull,
-         null("contact_is_sim_present", "is_present")},
+        {present, with(contact_is_sim_present, nullptr), kNull, null(present, "is_present")},
         {initialized, with(contact_is_sim_initialized, nullptr, nullptr), kNull, null(initialized, "initialized")},
         {initialized, with(contact_is_sim_initialized, &g_bool, nullptr), kNull, null(initialized, "percent")},
-        {"contact_is_sim_enabled", with(contact_is_sim_enabled, 0, nullptr), kNull,
-         null("contact_is_sim_enabled", "is_enabled")},
-        {"contact_get_sim_card_format", with(contact_get_sim_card_format, nullptr), kNull,
-         null("contact_get_sim_card_format", "sim_card_format")},
-        {"contact_is_sim_iccid_check", with(contact_is_sim_iccid_check, nullptr), kNull,
-         null("contact_is_sim_iccid_check", "iccid_check_result")},
-        {"contact_is_als_set_check", with(contact_is_als_set_check, nullptr), kNull,
-         null("contact_is_als_set_check", "is_als_set")},
+        {enabled, with(contact_is_sim_enabled, 0, nullptr), kNull, null(enabled, "is_enabled")},
+        {format, with(contact_get_sim_card_format, nullptr), kNull, null(format, "sim_card_format")},
+        {iccid, with(contact_is_sim_iccid_check, nullptr), kNull, null(iccid, "iccid_check_result")},
+        {als, with(contact_is_als_set_check, nullptr), kNull, null(als, "is_als_set")},
         {"contact_call_get_active_line", with(contact_call_get_active_line, nullptr), kNull,
          null(nullptr, "ptr_active_line")},
         {"contact_get_sim_status", with(contact_get_sim_status, nullptr), kNull, null(nullptr, "parameter sim_status")},
@@ -101,7 +89,7 @@ TEST(SimChecks, EachOperationReportsItsOwnPrecondition)
 // ---- a responder in the service's place ---------------------------------------
 
 // Takes the service's name on the private bus and answers as each test sets
-// it up: AAS lists of any count, the AAS update's bytes kept, failures.
+// it up: AAS lists of any count, failures.
 class SimResponderTest : public ResponderTest {
 protected:
     void register_methods() override
@@ -109,34 +97,19 @@ protected:
         auto method = [&](const char *name, auto handler) {
             object_->registerMethod(name).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs(std::move(handler));
         };
-        method("contact_get_sim_aas_records", [this] {
-            fail_if_asked();
-            return std::make_tuple(aas_records(12), aas_count_, 0);
-        });
-        method("contact_update_all_aas_records", [this](const Bytes &records, int count) {
-            fail_if_asked();
-            received_aas_ = records;
-            received_count_ = count;
-            return 0;
-        });
-        method("contact_is_sim_present", [this] {
-            fail_if_asked();
-            return std::make_tuple(answer_, 0);
-        });
-        method("contact_is_sim_enabled", [this](int) {
-            fail_if_asked();
-            return std::make_tuple(answer_, 0);
-        });
-        method("contact_is_sim_initialized", [this] {
-            fail_if_asked();
-            return std::make_tuple(answer_, 57, 0);
-        });
+        method("contact_get_sim_aas_records",
+               [this] { return answer(std::make_tuple(aas_records(12), aas_count_, 0)); });
+        method("contact_update_all_aas_records", [this](const Bytes &, int) { return answer(0); });
+        method("contact_is_sim_present", [this] { return answer(std::make_tuple(true, 0)); });
+        method("contact_is_sim_enabled", [this](int) { return answer(std::make_tuple(true, 0)); });
+        method("contact_is_sim_initialized", [this] { return answer(std::make_tuple(true, 57, 0)); });
     }
-
-    void fail_if_asked() const
+    // The reply, unless failure_ is set.
+    template <class Reply> Reply answer(Reply reply) const
     {
         if (failure_ != nullptr)
             throw sdbus::Error("org.yora.contact.Error.Test", failure_);
+        return reply;
     }
 
     static Bytes aas_records(int count)
@@ -153,9 +126,6 @@ protected:
 
     const char *failure_ = nullptr;
     int aas_count_ = 0;
-    bool answer_ = true;
-    Bytes received_aas_;
-    int received_count_ = -1;
 };
 
 // Of twelve records sent, as many as the count says and at most ten are
@@ -174,40 +144,6 @@ TEST_F(SimResponderTest, AasRecordsAreCopiedAsCountedAndAtMostTen)
         for (int i = 0; i < copied; ++i)
             EXPECT_EQ(records[i].text, "label " + std::to_string(i + 1));
         EXPECT_EQ(records[copied].index, 0x11111111) << "nothing written past the count";
-    }
-}
-
-TEST_F(SimResponderTest, AasUpdateSendsCountTimesTwentyEightBytes)
-{
-    sim_aas_record_t records[CONTACT_SIM_PHONE_TYPE_COUNT_MAX]{};
-    for (int i = 0; i < CONTACT_SIM_PHONE_TYPE_COUNT_MAX; ++i) {
-        records[i].index = i + 1;
-        std::snprintf(records[i].text, sizeof records[i].text, "type %d", i);
-    }
-    for (int count : {1, CONTACT_SIM_PHONE_TYPE_COUNT_MAX}) {
-        int error_code = -1;
-        ASSERT_EQ(contact_update_all_aas_records(records, count, &error_code), 1);
-        EXPECT_EQ(error_code, 0);
-        EXPECT_EQ(received_count_, count);
-        ASSERT_EQ(received_aas_.size(), std::size_t(count) * 28);
-        EXPECT_EQ(contact_wire::read_i32(received_aas_.data() + 28 * (count - 1), 0), count);
-        EXPECT_STREQ(reinterpret_cast<const char *>(received_aas_.data() + 28 * (count - 1) + 4),
-                     records[count - 1].text);
-    }
-}
-
-TEST_F(SimResponderTest, TrueAndFalseAnswersStoreOneAndZero)
-{
-    for (bool answer : {true, false}) {
-        answer_ = answer;
-        unsigned char bytes[3] = {0x7f, 0x7f, 0x7f};
-        int error_code = -1, percent = -1;
-        ASSERT_EQ(contact_is_sim_present(reinterpret_cast<bool *>(&bytes[0]), &error_code), 1);
-        ASSERT_EQ(contact_is_sim_enabled(0, reinterpret_cast<bool *>(&bytes[1]), &error_code), 1);
-        ASSERT_EQ(contact_is_sim_initialized(reinterpret_cast<bool *>(&bytes[2]), &percent, &error_code), 1);
-        EXPECT_EQ(percent, 57);
-        for (unsigned char stored : bytes)
-            EXPECT_EQ(stored, answer ? 1 : 0);
     }
 }
 
@@ -317,20 +253,14 @@ protected:
             name += std::string(" ") + got.record.phone_info[0].number;
         return name;
     }
-    sim_status_t status()
+    // What `query` stores, over a pattern it must overwrite.
+    template <class T> T read(int (*query)(T *, int *))
     {
-        sim_status_t status;
-        std::memset(&status, 0x7f, sizeof status);
+        T value;
+        std::memset(&value, 0x7f, sizeof value);
         int error_code = -1;
-        EXPECT_EQ(contact_get_sim_status(&status, &error_code), 1) << error_code;
-        return status;
-    }
-    sim_used_status_t used()
-    {
-        sim_used_status_t used{};
-        int error_code = -1;
-        EXPECT_EQ(contact_get_sim_used_status(&used, &error_code), 1) << error_code;
-        return used;
+        EXPECT_EQ(query(&value, &error_code), 1) << error_code;
+        return value;
     }
     bool answer(int (*query)(bool *, int *))
     {
@@ -339,26 +269,30 @@ protected:
         EXPECT_EQ(query(&value, &error_code), 1);
         return value;
     }
-    int value(int (*query)(int *, int *))
-    {
-        int value = -1, error_code = -1;
-        EXPECT_EQ(query(&value, &error_code), 1);
-        return value;
-    }
 };
 
-TEST_F(SimServiceTest, PlainStartHasTheDefaultCard)
+// Without --sim the service has a built-in card, in slot 0 only.
+TEST_F(SimServiceTest, PlainStartHasTheDefaultCardInSlotZero)
 {
+    const auto enabled = [](bool *answer, int *e) { return contact_is_sim_enabled(0, answer, e); };
     EXPECT_TRUE(answer(contact_is_sim_present));
+    EXPECT_TRUE(answer(enabled));
+    bool in_slot_1 = false;
+    int error_code = 555;
+    EXPECT_EQ(contact_is_sim_enabled(1, &in_slot_1, &error_code), 0);
+    EXPECT_EQ(error_code, 555) << "a failed contact_is_sim_enabled leaves the caller's code as it was";
     EXPECT_EQ(count(CONTACT_STORAGE_SIM), 0) << "nothing is loaded before contact_initialize_sim";
     ready_sim_phonebook();
-    EXPECT_GT(count(CONTACT_STORAGE_SIM), 0);
     EXPECT_GT(count(CONTACT_STORAGE_FDN), 0);
-    const sim_status_t card = status();
-    EXPECT_EQ(card.is_present, 1);
-    EXPECT_EQ(card.load_state, CONTACT_SIM_LOAD_DONE);
-    EXPECT_EQ(card.is_open, 1);
+    const sim_status_t card = read(contact_get_sim_status);
+    EXPECT_EQ(std::vector<int>({card.is_present, card.load_state, card.is_open}),
+              std::vector<int>({1, CONTACT_SIM_LOAD_DONE, 1}));
+    EXPECT_GT(card.adn_used, 0);
     EXPECT_EQ(card.adn_used, count(CONTACT_STORAGE_SIM));
+
+    use_sim_card(R"({"enabled": false})");
+    EXPECT_FALSE(answer(enabled));
+    EXPECT_EQ(failure_code(with(contact_initialize_sim)), kSimDisabled);
 }
 
 // The load runs on a worker: a second client watches the percent climb
@@ -422,6 +356,7 @@ TEST_F(SimServiceTest, NothingOpensReadsOrWritesBeforeTheLoad)
     int percent = 0;
     while (!loaded)
         ASSERT_EQ(contact_is_sim_initialized(&loaded, &percent, &error_code), 1);
+    EXPECT_EQ(percent, 100);
     // Loaded, not open: reads and writes still wait for contact_open_sim.
     EXPECT_EQ(failure_code(with(contact_get_sim_adn)), kSimNotOpen);
     EXPECT_EQ(add_to_sim("Early"), -kSimNotOpen);
@@ -433,41 +368,37 @@ TEST_F(SimServiceTest, NothingOpensReadsOrWritesBeforeTheLoad)
     EXPECT_EQ(count(CONTACT_STORAGE_SIM), 4) << "a refused delete leaves the contact";
 }
 
-TEST_F(SimServiceTest, AbsentCard)
+// An absent card answers every query and refuses every command; a locked
+// one is present but neither loads nor opens.
+TEST_F(SimServiceTest, AbsentAndPinLockedCards)
 {
     use_sim_card(R"({"present": false})");
     EXPECT_FALSE(answer(contact_is_sim_present));
-    bool answer = true;
+    bool yes = true;
     int error_code = -1, percent = -1;
-    ASSERT_EQ(contact_is_sim_initialized(&answer, &percent, &error_code), 1);
-    EXPECT_FALSE(answer);
+    ASSERT_EQ(contact_is_sim_initialized(&yes, &percent, &error_code), 1);
+    EXPECT_FALSE(yes);
     EXPECT_EQ(error_code, kSimAbsent) << "the answer says why";
-    ASSERT_EQ(contact_is_sim_enabled(0, &answer, &error_code), 1);
-    EXPECT_FALSE(answer);
-    EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_NO_CARD);
+    ASSERT_EQ(contact_is_sim_enabled(0, &yes, &error_code), 1);
+    EXPECT_FALSE(yes);
+    EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_NO_CARD);
     for (auto command : {contact_initialize_sim, contact_open_sim, contact_close_sim})
-        EXPECT_EQ(failure_code([&](int *e) { return command(e); }), kSimAbsent);
+        EXPECT_EQ(failure_code(command), kSimAbsent);
     EXPECT_EQ(failure_code(with(contact_get_sim_card_format, &percent)), kSimAbsent);
     sim_used_status_t used{};
     EXPECT_EQ(failure_code(with(contact_get_sim_used_status, &used)), kSimAbsent);
-    const sim_status_t card = status();
-    EXPECT_EQ(card.is_present, 0);
-    EXPECT_EQ(card.adn_capacity, 0);
-    EXPECT_STREQ(card.iccid, "");
+    sim_status_t card = read(contact_get_sim_status);
+    EXPECT_EQ(std::make_tuple(card.is_present, card.adn_capacity, std::string(card.iccid)),
+              std::make_tuple(0, 0, std::string()));
     EXPECT_EQ(add_to_sim("Nowhere"), -kSimAbsent);
-}
 
-TEST_F(SimServiceTest, PinLockedCard)
-{
     use_sim_card(R"({"pin_locked": true, "iccid": "8944000000000000099"})");
     EXPECT_TRUE(answer(contact_is_sim_present));
-    EXPECT_EQ(failure_code(with(contact_initialize_sim)), kSimLocked);
-    EXPECT_EQ(failure_code(with(contact_open_sim)), kSimLocked);
-    const sim_status_t card = status();
-    EXPECT_EQ(card.is_present, 1);
-    EXPECT_EQ(card.is_pin_locked, 1);
-    EXPECT_EQ(card.load_state, CONTACT_SIM_LOAD_NOT_STARTED);
-    EXPECT_STREQ(card.iccid, "8944000000000000099");
+    EXPECT_EQ(failure_code(contact_initialize_sim), kSimLocked);
+    EXPECT_EQ(failure_code(contact_open_sim), kSimLocked);
+    card = read(contact_get_sim_status);
+    EXPECT_EQ(std::make_tuple(card.is_present, card.is_pin_locked, card.load_state, std::string(card.iccid)),
+              std::make_tuple(1, 1, int(CONTACT_SIM_LOAD_NOT_STARTED), std::string("8944000000000000099")));
     EXPECT_EQ(add_to_sim("Locked"), -kSimLocked);
 }
 
@@ -522,7 +453,7 @@ TEST_F(SimServiceTest, SimWritesSurviveARestartWithTheSameCard)
     EXPECT_EQ(name_at(CONTACT_STORAGE_SIM, 3), "Entry 3 +44794600003");
     EXPECT_EQ(name_at(CONTACT_STORAGE_SIM, 4), "Grace Hopper +1 (555) 0100");
     EXPECT_EQ(name_at(CONTACT_STORAGE_FDN, 2), "Office 02079460000");
-    const sim_used_status_t on_card = used();
+    const sim_used_status_t on_card = read(contact_get_sim_used_status);
     EXPECT_EQ(std::vector<int>({on_card.adn_total, on_card.adn_used, on_card.fdn_total, on_card.fdn_used,
                                 on_card.sdn_used, on_card.first_free_adn}),
               std::vector<int>({100, 3, 10, 2, 1, 2}));
@@ -554,13 +485,13 @@ TEST_F(SimServiceTest, FullCardAndAFailedWriteBackChangeNothing)
 TEST_F(SimServiceTest, StatusAndUsedStatusComeFromTheCard)
 {
     use_sim_card(card_with_entries(5));
-    EXPECT_EQ(value(contact_get_sim_card_format), CONTACT_SIM_CARD_FORMAT_SIM);
-    EXPECT_EQ(value(contact_is_als_set_check), 0);
-    EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_CHANGED) << "this card was never loaded";
+    EXPECT_EQ(read(contact_get_sim_card_format), CONTACT_SIM_CARD_FORMAT_SIM);
+    EXPECT_EQ(read(contact_is_als_set_check), 0);
+    EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_CHANGED) << "this card was never loaded";
     ready_sim_phonebook();
-    EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME) << "as soon as the load reads as complete";
+    EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME) << "as soon as the load reads as complete";
 
-    const sim_status_t card = status();
+    const sim_status_t card = read(contact_get_sim_status);
     EXPECT_EQ(std::vector<int>({card.is_present, card.is_enabled, card.card_format, card.load_percent,
                                 card.adn_capacity, card.adn_used, card.sdn_capacity, card.name_max_length,
                                 card.number_max_length, card.aas_count}),
@@ -568,24 +499,24 @@ TEST_F(SimServiceTest, StatusAndUsedStatusComeFromTheCard)
     EXPECT_STREQ(card.iccid, "8944000000000000042");
 
     EXPECT_EQ(add_to_sim("More"), 6);
-    const sim_used_status_t on_card = used();
+    const sim_used_status_t on_card = read(contact_get_sim_used_status);
     EXPECT_EQ(std::vector<int>({on_card.adn_used, on_card.aas_total, on_card.aas_used, on_card.first_free_adn}),
               std::vector<int>({6, 4, 2, 7}));
     // After a restart, from the ICCID the load stored.
     restart_service();
-    EXPECT_EQ(value(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME);
+    EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME);
 }
 
 TEST_F(SimServiceTest, ActiveLineIsKeptByTheService)
 {
     use_sim_card(R"({"als_supported": true})");
-    EXPECT_EQ(value(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE1);
+    EXPECT_EQ(read(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE1);
     int error_code = 77;
     ASSERT_EQ(contact_call_set_active_line(CONTACT_CALL_ACTIVE_LINE2, &error_code), 1);
     EXPECT_EQ(error_code, 77) << "no result code comes back";
     restart_service();
-    EXPECT_EQ(value(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE2);
-    EXPECT_EQ(status().active_line, CONTACT_CALL_ACTIVE_LINE2);
+    EXPECT_EQ(read(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE2);
+    EXPECT_EQ(read(contact_get_sim_status).active_line, CONTACT_CALL_ACTIVE_LINE2);
 
     use_sim_card(R"({"als_supported": false})");
     EXPECT_EQ(failure_code(with(contact_call_set_active_line, CONTACT_CALL_ACTIVE_LINE2)), kInvalidArgument)
@@ -594,13 +525,18 @@ TEST_F(SimServiceTest, ActiveLineIsKeptByTheService)
 
 TEST_F(SimServiceTest, AasRecordsAreReadAndReplacedOnTheCard)
 {
+    const auto on_card = [] { // "index text;" for each record
+        sim_aas_record_t records[CONTACT_SIM_PHONE_TYPE_COUNT_MAX]{};
+        int count = -1, error_code = -1;
+        EXPECT_EQ(contact_get_sim_aas_records(records, &count, &error_code), 1);
+        std::string text;
+        for (int i = 0; i < count; ++i)
+            text += std::to_string(records[i].index) + " " + records[i].text + ";";
+        return text;
+    };
     const std::string path = use_sim_card(card_with_entries(1));
-    sim_aas_record_t records[CONTACT_SIM_PHONE_TYPE_COUNT_MAX]{};
-    int count = -1, error_code = -1;
-    ASSERT_EQ(contact_get_sim_aas_records(records, &count, &error_code), 1);
-    ASSERT_EQ(count, 2);
-    EXPECT_EQ(records[1].index, 3);
-    EXPECT_STREQ(records[1].text, "Car");
+    EXPECT_EQ(on_card(), "1 Work;3 Car;");
+    int error_code = -1;
 
     sim_aas_record_t update[2] = {{2, "Office"}, {4, "Second home"}};
     EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, update, 2)), kSimNotLoaded);
@@ -616,26 +552,8 @@ TEST_F(SimServiceTest, AasRecordsAreReadAndReplacedOnTheCard)
     EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, unterminated, 1)), kInvalidUtf8);
 
     restart_service();
-    std::memset(records, 0, sizeof records);
-    ASSERT_EQ(contact_get_sim_aas_records(records, &count, &error_code), 1);
-    ASSERT_EQ(count, 2);
-    EXPECT_EQ(records[0].index, 2);
-    EXPECT_STREQ(records[0].text, "Office");
-    EXPECT_EQ(records[1].index, 4);
-    EXPECT_STREQ(records[1].text, "Second home");
+    EXPECT_EQ(on_card(), "2 Office;4 Second home;");
     EXPECT_NE(read_file(path).find("Second home"), std::string::npos);
-}
-
-TEST_F(SimServiceTest, OnlySlotZeroExists)
-{
-    EXPECT_TRUE(answer([](bool *enabled, int *e) { return contact_is_sim_enabled(0, enabled, e); }));
-    bool enabled = false;
-    int error_code = 555;
-    EXPECT_EQ(contact_is_sim_enabled(1, &enabled, &error_code), 0);
-    EXPECT_EQ(error_code, 555) << "a failed contact_is_sim_enabled leaves the caller's code as it was";
-    use_sim_card(R"({"enabled": false})");
-    EXPECT_FALSE(answer([](bool *enabled, int *e) { return contact_is_sim_enabled(0, enabled, e); }));
-    EXPECT_EQ(failure_code(with(contact_initialize_sim)), kSimDisabled);
 }
 
 TEST_F(SimServiceTest, AnUnusableCardFileStopsTheServiceAtStart)
