@@ -50,11 +50,6 @@ constexpr int kNull = CONTACT_ERROR_NULL_ARGUMENT;
 contact_t g_record{};
 int g_indices[8];
 
-template <class F, class... A> Call with(F function, A... args)
-{
-    return [=](int *e) { return function(args..., e); };
-}
-
 // With the connection closed, every operation fails with 9 before it looks at
 // its arguments (all NULL here); connected, the first NULL pointer decides.
 TEST(ContactChecksTest, TheConnectionAndThenEachPointerAreChecked)

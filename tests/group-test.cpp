@@ -28,12 +28,6 @@ bool g_bool = false;
 int g_indices[CONTACT_GROUP_MEMBER_MAX];
 const int kList[] = {4, 9, 12};
 
-// `function` called with `args` and the error code.
-template <class F, class... A> Call with(F function, A... args)
-{
-    return [=](int *e) { return function(args..., e); };
-}
-
 // The connection (one row: the frame's shared check), each pointer in order, then the list's count.
 TEST(GroupChecks, ConnectionThenPointersThenCount)
 {

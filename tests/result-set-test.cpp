@@ -23,12 +23,6 @@
 namespace contact_test {
 namespace {
 
-// `function` called with `args` and the error code.
-template <class F, class... A> Call with(F function, A... args)
-{
-    return [=](int *e) { return function(args..., e); };
-}
-
 using Bytes = std::vector<std::uint8_t>;
 using contact_engine::kContactDeleted;
 using contact_engine::kCursorOutOfRange;

@@ -215,10 +215,6 @@ template <class T, class F, class... A> T answer(int code, F query, A... args)
     return value;
 }
 
-} // namespace contact_test
-
-namespace contact_test {
-
 // `function` called with `args` and the error code, as a Call.
 template <class F, class... A> Call with(F function, A... args)
 {
