@@ -62,7 +62,6 @@ using ::testing::IsEmpty;
 // ==== the converters, called directly =================================================
 
 using ConvertFn = int (*)(GArray *, int *, void *, int *);
-constexpr int kUntouched = -99;       // what the caller's variables hold before a call
 constexpr int kCallerErrorCode = 777; // what *error_code holds before a call
 
 noti_property int_arg(int value, int type = CONTACT_NOTI_TYPE_INT)

@@ -203,7 +203,7 @@ void say(int out, const std::string &line); // writes `line` and a newline
 
 // ---- answers of successful queries ---------------------------------------------
 
-// What error_code holds before a call: a call that sets no code leaves it so.
+// What a caller's variable (error_code, an answer) holds before a call: one the call does not write stays so.
 inline constexpr int kUntouched = 0x5a5a;
 
 // The value `query(args..., &value, &error_code)` writes; the call must return 1 and leave `code`.
