@@ -1,18 +1,12 @@
 // The settings: the real service (defaults, valid and refused values, a
-// restart, the own number's limits, the temporary connection), and a responder
-// for failures, long own numbers and NULL arguments that must not connect.
-#include <gmock/gmock.h>
+// restart, the own number's limits, the temporary connection, failures and
+// NULL arguments once the service is gone), and a responder for long own numbers.
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
 
-#include <atomic>
 #include <climits>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "contact-engine-bus.h"
 #include "core/contact-engine-errors.h"
 #include "contact-engine.h"
 #include "responder.h"
@@ -93,8 +87,6 @@ const std::vector<IntSetting> &int_settings()
 
 const std::string kGetOwnNumberFailed = failed("org_yora_contact_contact_get_own_number");
 const std::string kSetOwnNumberFailed = failed("org_yora_contact_contact_contact_set_own_number");
-const std::string kNameIsNull = "\n[DodazorEdidud]%s %d:  The name is NULL.\n";
-const std::string kNumberIsNull = "\n[DodazorEdidud]%s %d:  The phone_number is NULL.\n";
 
 int read(const IntSetting &setting)
 {
@@ -132,7 +124,10 @@ using SettingsTest = ServiceTest;
 // Each setting: its default on a fresh database, every valid value stored and
 // read back, values outside it refused without a change; the own number up to
 // its limits and refused beyond; the last values kept across a restart.
-TEST_F(SettingsTest, DefaultsValidAndRefusedValuesAndARestart)
+// Without contact_initialize each call, failed or not, opens a connection for
+// itself and closes it again; with the one contact_initialize opened, a call
+// uses it and leaves it open, and never changes its count.
+TEST_F(SettingsTest, DefaultsValidAndRefusedValuesARestartTheTemporaryConnectionAndFailures)
 {
     for (const IntSetting &setting : int_settings()) {
         SCOPED_TRACE(setting.name);
@@ -144,9 +139,9 @@ TEST_F(SettingsTest, DefaultsValidAndRefusedValuesAndARestart)
         }
         write(setting, setting.valid.back());
         for (int value : setting.invalid) {
-            SCOPED_TRACE(value);
             EXPECT_TRUE(
-                fails_with([&](int *e) { return setting.set(value, e); }, kInvalidSettingValue, setting.set_failed));
+                fails_with([&](int *e) { return setting.set(value, e); }, kInvalidSettingValue, setting.set_failed))
+                << value;
             EXPECT_EQ(read(setting), setting.valid.back());
         }
     }
@@ -184,45 +179,64 @@ TEST_F(SettingsTest, DefaultsValidAndRefusedValuesAndARestart)
             << r.name << " " << r.number;
 
     restart_service();
-    for (const IntSetting &setting : int_settings())
-        EXPECT_EQ(read(setting), setting.valid.back()) << setting.name;
-    // What is copied: the string and its NUL, nothing more.
-    own.clear();
-    ASSERT_EQ(own.get(&error_code), 1);
-    EXPECT_EQ(std::string(own.name, sizeof own.name), std::string("Anna\0", 5) + std::string(sizeof own.name - 5, 'x'))
-        << "a refused own number changes nothing";
-    EXPECT_EQ(std::string(own.number, sizeof own.number),
-              std::string("0301234\0", 8) + std::string(sizeof own.number - 8, 'y'));
-}
-
-// Without contact_initialize each call, failed or not, opens a connection for
-// itself and closes it again; with the one contact_initialize opened, a call
-// uses it and leaves it open, and never changes its count.
-TEST_F(SettingsTest, EachCallUsesTheOpenConnectionOrOpensOneOfItsOwn)
-{
     contact_finalize(nullptr);
     ASSERT_FALSE(opened());
     LogCapture log;
     for (const IntSetting &setting : int_settings()) {
-        write(setting, setting.valid.back());
+        EXPECT_EQ(read(setting), setting.valid.back()) << setting.name;
         EXPECT_FALSE(opened()) << setting.name;
-        EXPECT_EQ(read(setting), setting.valid.back());
+        write(setting, setting.valid.front());
         EXPECT_FALSE(opened()) << setting.name;
     }
-    int error_code = -1;
-    EXPECT_EQ(contact_set_own_number("Anna", "112", &error_code), 1);
+    // What is copied: the string and its NUL, nothing more.
+    own.clear();
+    ASSERT_EQ(own.get(&error_code), 1);
     EXPECT_FALSE(opened());
-    OwnNumber own;
-    EXPECT_EQ(own.get(&error_code), 1);
-    EXPECT_STREQ(own.name, "Anna");
-    EXPECT_FALSE(opened());
+    EXPECT_EQ(std::string(own.name, sizeof own.name), std::string("Anna\0", 5) + std::string(sizeof own.name - 5, 'x'))
+        << "a refused own number changes nothing";
+    EXPECT_EQ(std::string(own.number, sizeof own.number),
+              std::string("0301234\0", 8) + std::string(sizeof own.number - 8, 'y'));
     EXPECT_TRUE(log.errors().empty());
     EXPECT_TRUE(fails_with(with(contact_set_own_number, "x", "abc"), kInvalidSettingValue, kSetOwnNumberFailed));
     EXPECT_FALSE(opened()) << "a failed call closes it too";
 
-    EXPECT_EQ(contact_initialize(nullptr), 1);
-    EXPECT_EQ(contact_set_sort_type(7, &error_code), 0);
+    // With the service gone every call fails at the bus (code 0) with its own
+    // message, leaving the caller's variables as they were.
+    ASSERT_EQ(service_.stop(), 0);
+    for (const IntSetting &setting : int_settings()) {
+        int value = 1234;
+        EXPECT_TRUE(fails_with([&](int *e) { return setting.get(&value, e); }, 0, setting.get_failed)) << setting.name;
+        EXPECT_EQ(value, 1234);
+        EXPECT_TRUE(fails_with([&](int *e) { return setting.set(1, e); }, 0, setting.set_failed)) << setting.name;
+    }
+    own.clear();
+    EXPECT_TRUE(fails_with([&](int *e) { return own.get(e); }, 0, kGetOwnNumberFailed));
+    EXPECT_EQ(std::string(own.name, sizeof own.name) + std::string(own.number, sizeof own.number),
+              std::string(sizeof own.name, 'x') + std::string(sizeof own.number, 'y'));
+    EXPECT_TRUE(fails_with(with(contact_set_own_number, "a", "1"), 0, kSetOwnNumberFailed));
+    EXPECT_FALSE(opened());
+    // A NULL argument is refused before anything is sent (its own message, not
+    // the failed call's); the connection stays as it was, open or not.
+    char name_buffer[65];
+    const std::vector<std::pair<Call, std::string>> nulls{
+        {with(contact_get_sort_type, nullptr), null_argument_message("contact_get_sort_type", "sort_type")},
+        // The name is checked before the number.
+        {with(contact_get_own_number, nullptr, nullptr), "\n[DodazorEdidud]%s %d:  The name is NULL.\n"},
+        {with(contact_get_own_number, name_buffer, nullptr), "\n[DodazorEdidud]%s %d:  The phone_number is NULL.\n"},
+        {with(contact_set_own_number, "a", nullptr), "\n[DodazorEdidud]%s %d:  The phone_number is NULL.\n"},
+    };
+    for (bool initialized : {false, true}) {
+        if (initialized) {
+            ASSERT_EQ(contact_initialize(nullptr), 1);
+        }
+        for (const auto &[call, message] : nulls) {
+            EXPECT_TRUE(fails_with(call, CONTACT_ERROR_NULL_ARGUMENT, message)) << message;
+            EXPECT_EQ(opened(), initialized);
+        }
+    }
+    EXPECT_EQ(contact_set_sort_type(1, &error_code), 0);
     EXPECT_TRUE(opened()) << "a failed call leaves the open connection open";
+    service_.start();
     write(int_settings().back(), CONTACT_DISPLAY_LAST_NAME_FIRST);
     EXPECT_TRUE(opened());
     EXPECT_TRUE(log.traces().empty()) << "no settings call counts a user";
@@ -231,73 +245,21 @@ TEST_F(SettingsTest, EachCallUsesTheOpenConnectionOrOpensOneOfItsOwn)
     EXPECT_EQ(contact_initialize(nullptr), 1); // for TearDown
 }
 
-// ---- with a responder in this process --------------------------------------------
+// ---- a responder in this process ----------------------------------------------
 
-constexpr int kRefusedCode = 99;
-
-// Takes the service's name on the private bus and serves the sixteen
-// settings methods: answering with fixed values, or refusing every call
-// with an error whose text starts with kRefusedCode.  It counts the calls.
+// The service never sends an own number longer than its limits; this one does.
 class SettingsResponder : public ResponderTest {
 protected:
-    SettingsResponder() { connects_library_ = false; }
     void register_methods() override
     {
-        auto method = [&](const std::string &name, auto handler) {
-            object_->registerMethod(name).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs(std::move(handler));
-        };
-        for (const char *setting : {"contact_module_sync_status", "view_storage_preference", "storage_preference",
-                                    "current_activated_msisdn_index", "copy_flag_for_sim_change", "sort_type",
-                                    "display_order"}) {
-            method(std::string("contact_get_") + setting, [this]() { return answer(5); });
-            method(std::string("contact_set_") + setting, [this](int) { answer(0); });
-        }
-        method("contact_get_own_number", [this]() { return answer(std::make_tuple(name_, number_)); });
-        method("contact_set_own_number", [this](const std::string &, const std::string &) { answer(0); });
+        object_->registerMethod("contact_get_own_number").onInterface(CONTACT_ENGINE_INTERFACE).implementedAs([] {
+            return std::make_tuple(std::string(100, 'N'), std::string(60, '9'));
+        });
     }
-    // The reply, counted, unless the responder refuses every call.
-    template <class Reply> Reply answer(Reply reply)
-    {
-        ++calls_;
-        if (refuse_)
-            throw sdbus::Error("org.yora.contact.Error.Refused",
-                               std::to_string(kRefusedCode) + ": refused by the test");
-        return reply;
-    }
-
-    std::atomic<int> calls_{0};
-    std::atomic<bool> refuse_{false};
-    std::string name_ = "Anna";
-    std::string number_ = "110";
 };
-
-// Every operation that fails at the service logs its own message, takes the
-// code from the error text, leaves the caller's variable as it was and closes
-// its own connection again.
-TEST_F(SettingsResponder, EveryFailedCallLogsItsOwnMessageAndTakesTheCode)
-{
-    refuse_ = true;
-    for (const IntSetting &setting : int_settings()) {
-        SCOPED_TRACE(setting.name);
-        int value = 1234;
-        EXPECT_TRUE(fails_with([&](int *e) { return setting.get(&value, e); }, kRefusedCode, setting.get_failed));
-        EXPECT_EQ(value, 1234);
-        EXPECT_TRUE(fails_with([&](int *e) { return setting.set(1, e); }, kRefusedCode, setting.set_failed));
-        EXPECT_FALSE(opened());
-    }
-    OwnNumber own;
-    EXPECT_TRUE(fails_with([&](int *e) { return own.get(e); }, kRefusedCode, kGetOwnNumberFailed));
-    EXPECT_EQ(std::string(own.name, sizeof own.name), std::string(sizeof own.name, 'x'));
-    EXPECT_EQ(std::string(own.number, sizeof own.number), std::string(sizeof own.number, 'y'));
-    EXPECT_TRUE(fails_with(with(contact_set_own_number, "a", "1"), kRefusedCode, kSetOwnNumberFailed));
-    EXPECT_FALSE(opened());
-    EXPECT_EQ(calls_, 16);
-}
 
 TEST_F(SettingsResponder, LongOwnNumberIsCutToItsBuffersAndTerminated)
 {
-    name_ = std::string(100, 'N');
-    number_ = std::string(60, '9');
     OwnNumber own;
     int error_code = -1;
     ASSERT_EQ(own.get(&error_code), 1);
@@ -305,42 +267,6 @@ TEST_F(SettingsResponder, LongOwnNumberIsCutToItsBuffersAndTerminated)
     EXPECT_EQ(std::string(own.name + CONTACT_OWN_NAME_MAX + 1, 16), std::string(16, 'x')) << "65 bytes at most";
     EXPECT_EQ(std::string(own.number), std::string(CONTACT_OWN_NUMBER_MAX, '9'));
     EXPECT_EQ(std::string(own.number + CONTACT_OWN_NUMBER_MAX + 1, 16), std::string(16, 'y')) << "41 bytes at most";
-}
-
-// A NULL argument is refused before anything else: no call reaches the
-// service, and no connection is left open, whether one was open or not.
-TEST_F(SettingsResponder, NullArgumentsAreRefusedBeforeConnectingOrCalling)
-{
-    char name[65];
-    const auto null = null_argument_message;
-    const char *sync = "contact_get_contact_module_sync_status", *view = "contact_get_view_storage_preference";
-    const std::vector<std::pair<Call, std::string>> cases{
-        {with(contact_get_contact_module_sync_status, nullptr), null(sync, "sync_module")},
-        {with(contact_get_view_storage_preference, nullptr), null(view, "storage_preference")},
-        {with(contact_get_storage_preference, nullptr), null("contact_get_storage_preference", "storage_preference")},
-        {with(contact_get_copy_flag_for_sim_change, nullptr), null("contact_get_copy_flag", "copy_flag")},
-        {with(contact_get_sort_type, nullptr), null("contact_get_sort_type", "sort_type")},
-        {with(contact_get_display_order, nullptr), null("contact_get_display_order", "display_order")},
-        // The name is checked before the number.
-        {with(contact_get_own_number, nullptr, nullptr), kNameIsNull},
-        {with(contact_get_own_number, name, nullptr), kNumberIsNull},
-        {with(contact_set_own_number, nullptr, nullptr), kNameIsNull},
-        {with(contact_set_own_number, "a", nullptr), kNumberIsNull},
-    };
-    for (bool initialized : {false, true}) {
-        if (initialized) {
-            ASSERT_EQ(contact_initialize(nullptr), 1);
-        }
-        for (std::size_t i = 0; i < cases.size(); ++i) {
-            SCOPED_TRACE(::testing::Message()
-                         << "case " << i << (initialized ? " with" : " without") << " contact_initialize");
-            EXPECT_TRUE(fails_with(cases[i].first, CONTACT_ERROR_NULL_ARGUMENT, cases[i].second));
-            EXPECT_EQ(opened(), initialized);
-        }
-        if (initialized)
-            contact_finalize(nullptr);
-    }
-    EXPECT_EQ(calls_, 0) << "nothing was sent";
 }
 
 using SettingsDeathTest = ::testing::Test;
