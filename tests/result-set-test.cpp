@@ -1,5 +1,5 @@
 // Result sets over the private bus with the real service (locale en_GB, so
-// numbers without a country code are British), and the checks before the call.
+// numbers without a country code are British).
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -327,27 +327,6 @@ TEST_F(ResultSetTest, BadParametersAreRefusedWithTheirCodes)
     EXPECT_EQ(failure_code(with(contact_result_set_move_cursor, empty, kNext)), kCursorOutOfRange);
     EXPECT_EQ(failure_code(with(contact_result_set_move_cursor, empty, 99)), kInvalidArgument);
     EXPECT_EQ(failure_code(with(contact_result_set_get_current_contact, empty, records)), kCursorOutOfRange);
-}
-
-// The connection first (one row: the frame's check and text), then one row
-// for each order of checks: the set's id before the query.
-TEST(ResultSetChecks, ConnectionThenPointersInTheirOrder)
-{
-    int id = 0;
-    contact_t record{};
-    const auto is_null = [](const char *argument) {
-        return "\n[DodazorEdidud]%s %d: The parameter " + std::string(argument) + " is NULL.\n";
-    };
-    constexpr int kNull = CONTACT_ERROR_NULL_ARGUMENT;
-    const char *create = "contact_result_set_create", *get = "contact_result_set_get_contacts";
-    expect_preconditions({
-        {create, with(contact_result_set_create, 0, nullptr, 0, nullptr), CONTACT_ERROR_NOT_CONNECTED,
-         no_connection_message(nullptr, false)},
-        {create, with(contact_result_set_create, 0, nullptr, 0, nullptr), kNull, is_null("result_set_id")},
-        {create, with(contact_result_set_create, 0, nullptr, 0, &id), kNull, is_null("query")},
-        {get, with(contact_result_set_get_contacts, 1, 5, 0, nullptr, nullptr), kNull, is_null("contact_array")},
-        {get, with(contact_result_set_get_contacts, 1, 5, 0, &record, nullptr), kNull, is_null("contact_count")},
-    });
 }
 
 } // namespace

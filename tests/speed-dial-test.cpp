@@ -1,5 +1,5 @@
-// Speed dials: the checks before the call, and the real service (the table,
-// refusals, search, dials that follow their number or go with it or their contact).
+// Speed dials over the real service: the table, refusals, search, dials that
+// follow their number or go with it or their contact.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,28 +14,6 @@ namespace contact_test {
 namespace {
 
 using namespace contact_engine; // the service's codes by name
-
-// The connection first (one row: every operation shares the frame's check
-// and its text), then one row for each shape of message and each order of checks.
-TEST(SpeedDialChecks, ConnectionFirstThenEachNullPointer)
-{
-    speed_dial_t found[1];
-    int value = 0;
-    constexpr int kNull = CONTACT_ERROR_NULL_ARGUMENT;
-    const char *search = "contact_search_speed_dials", *get = "contact_get_speed_dial",
-               *count = "contact_get_speed_dial_count";
-    const auto null = null_argument_message;
-    expect_preconditions({
-        {search, with(contact_search_speed_dials, nullptr, 0, 0, nullptr, nullptr), CONTACT_ERROR_NOT_CONNECTED,
-         no_connection_message(nullptr, false)},
-        {get, with(contact_get_speed_dial, 1, nullptr), kNull, null(get, "parameter speed_dial")},
-        {count, with(contact_get_speed_dial_count, nullptr), kNull, null(count, "speed_dial_count")},
-        {search, with(contact_search_speed_dials, nullptr, 0, 0, nullptr, nullptr), kNull, null(search, "query")},
-        {search, with(contact_search_speed_dials, "", 0, 0, nullptr, &value), kNull, null(search, "speed_dial_array")},
-        {search, with(contact_search_speed_dials, "", 0, 0, found, nullptr), kNull, null(search, "speed_dial_count")},
-    });
-    EXPECT_EQ(value, 0);
-}
 
 constexpr int kPhone = CONTACT_STORAGE_PHONE;
 constexpr int kAll = CONTACT_SPEED_DIAL_SEARCH_ALL_STORAGES, kAny = CONTACT_SPEED_DIAL_SEARCH_ANY;
