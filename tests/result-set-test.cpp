@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "contact-engine-bus.h"
-#include "contact-engine-wire.h"
 #include "core/contact-engine-errors.h"
 #include "sample-contact.h"
 #include "test-support.h"
@@ -16,7 +15,6 @@
 namespace contact_test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 using namespace contact_engine; // the service's codes by name
 
 constexpr int kPhone = CONTACT_STORAGE_PHONE;
@@ -25,44 +23,22 @@ constexpr int kSearchName = 0, kSearchNumber = 1;
 constexpr int kFirst = 0, kNext = 1, kPrevious = 2, kLast = 3;
 constexpr int kAdvance = 0;
 
-// A second client on the bus with its own unique name, calling the service's methods directly.
-class OtherClient {
-public:
-    // The results of `method` called with `args`.
-    template <class... R, class... A> std::tuple<R...> call(const char *method, A... args)
-    {
-        std::tuple<R...> results;
-        std::apply([&](auto &...r) { proxy_->callMethod(method).onInterface(CONTACT_ENGINE_INTERFACE).withArguments(
-                                         args...).storeResultsTo(r...); }, results);
-        return results;
-    }
-    int add(const std::string &name)
-    {
-        Bytes record(contact_wire::kFixedSize, 0);
-        std::memcpy(record.data() + contact_wire::offset::display_name, name.data(), name.size());
-        return std::get<0>(call<std::int32_t, std::int32_t>("contact_add_contact", std::int32_t(kPhone), record));
-    }
-    void remove(int index) { call<std::int32_t>("contact_delete_contact", std::int32_t(kPhone), std::int32_t(index)); }
-    int create_set()
-    {
-        return std::get<0>(call<std::int32_t>("contact_result_set_create", std::int32_t(kPhone), std::string(),
-                                              std::int32_t(kByName)));
-    }
+// A second client on the bus with its own unique name, calling the service directly.
+struct OtherClient {
     // The service's code for asking the size of set `id`, or 0 when it answers.
     int count_error(int id)
     {
         try {
-            call<std::int32_t>("contact_result_set_get_contact_count", std::int32_t(id));
+            proxy->callMethod("contact_result_set_get_contact_count").onInterface(CONTACT_ENGINE_INTERFACE)
+                .withArguments(std::int32_t(id));
             return 0;
         } catch (const sdbus::Error &error) {
             return std::stoi(error.getMessage());
         }
     }
-
-private:
-    std::unique_ptr<sdbus::IConnection> connection_ = sdbus::createSystemBusConnection();
-    std::unique_ptr<sdbus::IProxy> proxy_ =
-        sdbus::createProxy(*connection_, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
+    std::unique_ptr<sdbus::IConnection> connection = sdbus::createSystemBusConnection();
+    std::unique_ptr<sdbus::IProxy> proxy =
+        sdbus::createProxy(*connection, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
 };
 
 class ResultSetTest : public ServiceTest {
@@ -212,10 +188,10 @@ TEST_F(ResultSetTest, SortAndSearchByNameNumberGroupAndFrequency)
     EXPECT_EQ(names(create(kMostCalled)), (std::vector<std::string>{"José Álvarez", "JOSÉ"}));
 }
 
-// The snapshot keeps its order and size: contacts another client adds are not
-// in it, those it deletes are passed over (code 34 where the cursor stands).
+// The snapshot keeps its order and size: contacts added since are not in it,
+// those deleted since are passed over (code 34 where the cursor stands).
 // A short last batch is code 32 with the records delivered.
-TEST_F(ResultSetTest, CursorWalksTheSnapshotWhileAnotherClientInsertsAndDeletes)
+TEST_F(ResultSetTest, CursorWalksTheSnapshotWhileContactsAreInsertedAndDeleted)
 {
     std::vector<int> indices;
     for (char c = 'a'; c <= 'l'; ++c)
@@ -227,7 +203,7 @@ TEST_F(ResultSetTest, CursorWalksTheSnapshotWhileAnotherClientInsertsAndDeletes)
     ASSERT_EQ(contact_result_set_get_current_contact(id, &first, &error_code_), 1);
     EXPECT_EQ(first.phone_info_cnt, 1);
     EXPECT_EQ(first.phone_info, nullptr) << "the service's section reference is not handed out";
-    OtherClient other;
+    const auto remove = [&](int index) { ASSERT_EQ(contact_delete_contact(kPhone, index, &error_code_), 1); };
     // The names from the cursor on, moving by `direction`; `change` runs at the third step.
     const auto walk = [&](int direction, const std::function<void()> &change) {
         std::vector<std::string> seen;
@@ -247,17 +223,17 @@ TEST_F(ResultSetTest, CursorWalksTheSnapshotWhileAnotherClientInsertsAndDeletes)
         return seen;
     };
     EXPECT_EQ(walk(kNext, [&] {
-                  other.add("name c2");     // sorts right after the cursor
-                  other.add("name aa");     // before it
-                  other.remove(indices[5]); // "name f", not yet seen
-                  other.remove(indices[1]); // "name b", already seen
+                  add("name c2");     // sorts right after the cursor
+                  add("name aa");     // before it
+                  remove(indices[5]); // "name f", not yet seen
+                  remove(indices[1]); // "name b", already seen
               }),
               (std::vector<std::string>{"name a", "name b", "name c", "name d", "name e", "name g", "name h", "name i",
                                         "name j", "name k", "name l"}));
     EXPECT_EQ(answer<int>(kUntouched, contact_result_set_get_cursor_index, id), 11);
     EXPECT_EQ(walk(kPrevious, [&] {
-                  other.remove(indices[9]); // "name j"
-                  other.add("name j2");
+                  remove(indices[9]); // "name j"
+                  add("name j2");
               }),
               (std::vector<std::string>{"name l", "name k", "name i", "name h", "name g", "name e", "name d", "name c",
                                         "name a"}));
@@ -293,7 +269,8 @@ TEST_F(ResultSetTest, AnotherClientsSetIsRefusedAndGoesWhenItsClientLeaves)
     {
         OtherClient other;
         EXPECT_EQ(other.count_error(mine), kResultSetNotYours);
-        theirs = other.create_set();
+        other.proxy->callMethod("contact_result_set_create").onInterface(CONTACT_ENGINE_INTERFACE)
+            .withArguments(kPhone, std::string(), kByName).storeResultsTo(theirs);
         EXPECT_EQ(failure_code(with(contact_result_set_get_contact_count, theirs, &count)), kResultSetNotYours);
         EXPECT_EQ(failure_code(with(contact_result_set_destory, theirs)), kResultSetNotYours);
         EXPECT_EQ(other.count_error(theirs), 0) << "a refused destroy destroys nothing";
