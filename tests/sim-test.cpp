@@ -127,23 +127,33 @@ protected:
     }
 };
 
-// Without --sim the service has a built-in card, in slot 0 only; a card's
-// status, used status and ICCID check come from the card, the check also
-// after a restart; a disabled card does not load.
-TEST_F(SimServiceTest, PlainStartHasTheDefaultCardAndStatusComesFromTheCard)
+// Without --sim the service has a built-in card, in slot 0 only.  A card's
+// status, used status, ICCID check and AAS records come from the card; the
+// AAS records are replaced on it, whole or not at all; the active line is
+// kept by the service (line 2 needs a card with ALS); a disabled card does not load.
+TEST_F(SimServiceTest, StatusAasRecordsAndTheActiveLineComeFromTheCard)
 {
-    const auto enabled = [](bool *answer, int *e) { return contact_is_sim_enabled(0, answer, e); };
-    EXPECT_TRUE(answer<bool>(kOk, contact_is_sim_present));
-    EXPECT_TRUE(answer<bool>(kOk, enabled));
     int error_code = 555;
     EXPECT_EQ(contact_is_sim_enabled(1, &g_bool, &error_code), 0);
     EXPECT_EQ(error_code, 555) << "a failed contact_is_sim_enabled leaves the caller's code as it was";
     EXPECT_EQ(count(CONTACT_STORAGE_SIM), 0) << "nothing is loaded before contact_initialize_sim";
 
-    use_sim_card(card_with_entries(5));
+    const std::string path = use_sim_card(card_with_entries(5));
     EXPECT_EQ(read(contact_get_sim_card_format), CONTACT_SIM_CARD_FORMAT_SIM);
     EXPECT_EQ(read(contact_is_als_set_check), 0);
     EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_CHANGED) << "this card was never loaded";
+    const auto aas = [] { // "index text;" for each record
+        sim_aas_record_t records[CONTACT_SIM_PHONE_TYPE_COUNT_MAX]{};
+        int count = -1, code = -1;
+        EXPECT_EQ(contact_get_sim_aas_records(records, &count, &code), 1);
+        std::string text;
+        for (int i = 0; i < count; ++i)
+            text += std::to_string(records[i].index) + " " + records[i].text + ";";
+        return text;
+    };
+    EXPECT_EQ(aas(), "1 Work;3 Car;");
+    sim_aas_record_t update[2] = {{2, "Office"}, {4, "Second home"}};
+    EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, update, 2)), kSimNotLoaded);
     ready_sim_phonebook();
     EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME) << "as soon as the load reads as complete";
     const sim_status_t card = read(contact_get_sim_status);
@@ -156,11 +166,34 @@ TEST_F(SimServiceTest, PlainStartHasTheDefaultCardAndStatusComesFromTheCard)
     const sim_used_status_t on_card = read(contact_get_sim_used_status);
     EXPECT_EQ(std::vector<int>({on_card.adn_used, on_card.aas_total, on_card.aas_used, on_card.first_free_adn}),
               std::vector<int>({6, 4, 2, 7}));
+
+    error_code = -1;
+    ASSERT_EQ(contact_update_all_aas_records(update, 2, &error_code), 1);
+    EXPECT_EQ(error_code, 0);
+    sim_aas_record_t five[5] = {{1, "a"}, {2, "b"}, {3, "c"}, {4, "d"}, {1, "e"}};
+    sim_aas_record_t too_far[1] = {{5, "Beyond"}};
+    sim_aas_record_t unterminated[1] = {{1, ""}};
+    std::memset(unterminated[0].text, 'x', sizeof unterminated[0].text);
+    EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, five, 5)), kSimFull) << "the card holds 4";
+    EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, too_far, 1)), kIndexOutOfRange);
+    EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, unterminated, 1)), kInvalidUtf8);
+    EXPECT_EQ(failure_code(with(contact_call_set_active_line, CONTACT_CALL_ACTIVE_LINE2)), kInvalidArgument);
     restart_service();
     EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_SAME) << "from the ICCID the load stored";
+    EXPECT_EQ(aas(), "2 Office;4 Second home;");
+    EXPECT_NE(read_file(path).find("Second home"), std::string::npos);
+
+    use_sim_card(R"({"als_supported": true})");
+    EXPECT_EQ(read(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE1);
+    error_code = 77;
+    ASSERT_EQ(contact_call_set_active_line(CONTACT_CALL_ACTIVE_LINE2, &error_code), 1);
+    EXPECT_EQ(error_code, 77) << "no result code comes back";
+    restart_service();
+    EXPECT_EQ(read(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE2);
+    EXPECT_EQ(read(contact_get_sim_status).active_line, CONTACT_CALL_ACTIVE_LINE2);
 
     use_sim_card(R"({"enabled": false})");
-    EXPECT_FALSE(answer<bool>(kOk, enabled));
+    EXPECT_FALSE(answer<bool>(kOk, [](bool *answer, int *e) { return contact_is_sim_enabled(0, answer, e); }));
     EXPECT_EQ(failure_code(with(contact_initialize_sim)), kSimDisabled);
 }
 
@@ -321,49 +354,6 @@ TEST_F(SimServiceTest, WritesAreCheckedByTheCardAndSurviveARestart)
     restart_service();
     ready_sim_phonebook();
     EXPECT_EQ(count(CONTACT_STORAGE_FDN), 0);
-}
-
-// The active line is kept by the service (line 2 needs a card with ALS); the
-// AAS records are read from the card and replaced on it, whole or not at all.
-TEST_F(SimServiceTest, TheActiveLineAndAasRecordsAreKept)
-{
-    use_sim_card(R"({"als_supported": true})");
-    EXPECT_EQ(read(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE1);
-    int error_code = 77;
-    ASSERT_EQ(contact_call_set_active_line(CONTACT_CALL_ACTIVE_LINE2, &error_code), 1);
-    EXPECT_EQ(error_code, 77) << "no result code comes back";
-    restart_service();
-    EXPECT_EQ(read(contact_call_get_active_line), CONTACT_CALL_ACTIVE_LINE2);
-    EXPECT_EQ(read(contact_get_sim_status).active_line, CONTACT_CALL_ACTIVE_LINE2);
-
-    const std::string path = use_sim_card(card_with_entries(1));
-    EXPECT_EQ(failure_code(with(contact_call_set_active_line, CONTACT_CALL_ACTIVE_LINE2)), kInvalidArgument);
-    const auto on_card = [] { // "index text;" for each record
-        sim_aas_record_t records[CONTACT_SIM_PHONE_TYPE_COUNT_MAX]{};
-        int count = -1, code = -1;
-        EXPECT_EQ(contact_get_sim_aas_records(records, &count, &code), 1);
-        std::string text;
-        for (int i = 0; i < count; ++i)
-            text += std::to_string(records[i].index) + " " + records[i].text + ";";
-        return text;
-    };
-    EXPECT_EQ(on_card(), "1 Work;3 Car;");
-    sim_aas_record_t update[2] = {{2, "Office"}, {4, "Second home"}};
-    EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, update, 2)), kSimNotLoaded);
-    ready_sim_phonebook();
-    error_code = -1;
-    ASSERT_EQ(contact_update_all_aas_records(update, 2, &error_code), 1);
-    EXPECT_EQ(error_code, 0);
-    sim_aas_record_t five[5] = {{1, "a"}, {2, "b"}, {3, "c"}, {4, "d"}, {1, "e"}};
-    sim_aas_record_t too_far[1] = {{5, "Beyond"}};
-    sim_aas_record_t unterminated[1] = {{1, ""}};
-    std::memset(unterminated[0].text, 'x', sizeof unterminated[0].text);
-    EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, five, 5)), kSimFull) << "the card holds 4";
-    EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, too_far, 1)), kIndexOutOfRange);
-    EXPECT_EQ(logged_service_code(with(contact_update_all_aas_records, unterminated, 1)), kInvalidUtf8);
-    restart_service();
-    EXPECT_EQ(on_card(), "2 Office;4 Second home;");
-    EXPECT_NE(read_file(path).find("Second home"), std::string::npos);
 }
 
 } // namespace
