@@ -43,33 +43,16 @@ struct OtherClient {
 
 class ResultSetTest : public ServiceTest {
 protected:
-    void SetUp() override
-    {
-        service_.arguments = {"--locale", "en_GB"};
-        ServiceTest::SetUp();
-    }
-
+    ResultSetTest() { service_.arguments = {"--locale", "en_GB"}; }
     int add(const std::string &name, const std::string &number = "")
     {
         SampleContact contact(name);
-        if (!number.empty())
-            contact.phone(number);
-        int index = 0;
-        EXPECT_EQ(contact_add_contact(kPhone, &contact.record, &index, &error_code_), 1) << name;
-        return index;
+        return answer<int>(kOk, contact_add_contact, kPhone, &(number.empty() ? contact : contact.phone(number)).record);
     }
-    int create(int order = kByName)
+    int create(int order = kByName) { return answer<int>(kUntouched, contact_result_set_create, kPhone, "", order); }
+    int search(int type, const char *query)
     {
-        int id = -1;
-        EXPECT_EQ(contact_result_set_create(kPhone, "", order, &id, &error_code_), 1) << error_code_;
-        return id;
-    }
-    int search(int search_type, const char *query)
-    {
-        int id = -1;
-        EXPECT_EQ(contact_result_set_create_by_search_type(kPhone, search_type, query, kByName, &id, &error_code_), 1)
-            << query << ": " << error_code_;
-        return id;
+        return answer<int>(kUntouched, contact_result_set_create_by_search_type, kPhone, type, query, kByName);
     }
     // Every display name of the set, fetched in batches of `batch`.
     std::vector<std::string> names(int id, int batch = 7)
@@ -89,9 +72,7 @@ protected:
     }
     std::string current_name(int id)
     {
-        contact_t record{};
-        EXPECT_EQ(contact_result_set_get_current_contact(id, &record, &error_code_), 1) << error_code_;
-        return record.display_name;
+        return answer<contact_t>(kUntouched, contact_result_set_get_current_contact, id).display_name;
     }
 };
 

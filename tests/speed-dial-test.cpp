@@ -57,12 +57,7 @@ protected:
         ok(with(contact_set_speed_dial, dial, &record));
         EXPECT_EQ(record.index, dial);
     }
-    Dial get(int dial)
-    {
-        speed_dial_t record{-1, -1, -1, -1};
-        ok(with(contact_get_speed_dial, dial, &record));
-        return fields(record);
-    }
+    Dial get(int dial) { return fields(answer<speed_dial_t>(kOk, contact_get_speed_dial, dial)); }
     // The code of a get that must fail; the record must stay as it was.
     int get_fails(int dial)
     {
@@ -70,12 +65,6 @@ protected:
         const int code = failure_code(with(contact_get_speed_dial, dial, &record));
         EXPECT_EQ(fields(record), fields(kUntouched));
         return code;
-    }
-    std::pair<int, int> empty_index()
-    {
-        int empty = -7, error_code = -1;
-        EXPECT_EQ(contact_get_empty_speed_dial_index(&empty, &error_code), 1);
-        return {empty, error_code};
     }
     int count() { return answer<int>(kOk, contact_get_speed_dial_count); }
 };
@@ -109,7 +98,7 @@ TEST_F(SpeedDialTest, SetRefusesWhatCannotBeDialledStoresTheRestAndDeletes)
         EXPECT_EQ(fields(record), fields(r.record)) << "a refused set leaves the record as it was";
     }
     EXPECT_EQ(count(), 0);
-    EXPECT_EQ(empty_index(), std::make_pair(CONTACT_SPEED_DIAL_INDEX_MIN, int(kOk)));
+    EXPECT_EQ(answer<int>(kOk, contact_get_empty_speed_dial_index), CONTACT_SPEED_DIAL_INDEX_MIN);
 
     set(3, anna, 1);
     EXPECT_EQ(get(3), (Dial{3, kPhone, anna, 1}));
@@ -118,17 +107,17 @@ TEST_F(SpeedDialTest, SetRefusesWhatCannotBeDialledStoresTheRestAndDeletes)
     for (int dial : {1, 2, 5})
         set(dial, anna, 1);
     EXPECT_EQ(get_fails(8), kNoSpeedDial) << "the record's own index was not used";
-    EXPECT_EQ(empty_index(), std::make_pair(4, int(kOk)));
+    EXPECT_EQ(answer<int>(kOk, contact_get_empty_speed_dial_index), 4);
     restart_service();
     EXPECT_EQ(get(5), (Dial{5, kPhone, anna, 1})) << "dials survive a restart";
     EXPECT_EQ(count(), 4);
     ok(with(contact_delete_speed_dial, 2));
     EXPECT_EQ(get_fails(2), kNoSpeedDial);
-    EXPECT_EQ(empty_index(), std::make_pair(2, int(kOk)));
+    EXPECT_EQ(answer<int>(kOk, contact_get_empty_speed_dial_index), 2);
     for (int dial = CONTACT_SPEED_DIAL_INDEX_MIN; dial <= CONTACT_SPEED_DIAL_INDEX_MAX; ++dial)
         set(dial, anna, 0);
     EXPECT_EQ(count(), CONTACT_SPEED_DIAL_INDEX_MAX - CONTACT_SPEED_DIAL_INDEX_MIN + 1);
-    EXPECT_EQ(empty_index(), std::make_pair(-1, int(kSpeedDialFull)));
+    EXPECT_EQ(answer<int>(kSpeedDialFull, contact_get_empty_speed_dial_index), -1);
     ok(contact_delete_all_speed_dials);
     EXPECT_EQ(count(), 0);
     ok(contact_delete_all_speed_dials); // an empty table is no error
