@@ -88,19 +88,12 @@ TEST_F(ResultSetTest, AfterALocaleChangeTheServiceAnswersAtOnceThenSortsByTheNew
     const std::vector<std::string> english{"Anna", "Åsa", "Olle", "Östen", "Zorro"};
     const std::vector<std::string> swedish{"Anna", "Olle", "Zorro", "Åsa", "Östen"};
     EXPECT_EQ(names(create()), english);
-    ASSERT_EQ(service_.stop(), 0);
-
-    ServiceProcess swedish_service(dir_.path() + "/contacts.db", {"--locale", "sv_SE"});
-    swedish_service.arguments = {"--key-rebuild-pause-ms", "600000"}; // the keys wait: the old ones serve
-    swedish_service.start();
-    int count = 0;
-    EXPECT_EQ(contact_get_contact_count(kPhone, &count, &error_code_), 1);
-    EXPECT_EQ(count, 5);
+    service_.arguments = {"--locale", "sv_SE", "--key-rebuild-pause-ms", "600000"}; // the keys wait: the old ones serve
+    restart_service();
+    EXPECT_EQ(answer<int>(kOk, contact_get_contact_count, kPhone), 5);
     EXPECT_EQ(names(create()), english);
-    EXPECT_EQ(swedish_service.stop(), 0);
-
-    swedish_service.arguments.clear();
-    swedish_service.start();
+    service_.arguments = {"--locale", "sv_SE"};
+    restart_service();
     std::vector<std::string> seen;
     for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
          seen != swedish && std::chrono::steady_clock::now() < deadline;) {
@@ -112,20 +105,13 @@ TEST_F(ResultSetTest, AfterALocaleChangeTheServiceAnswersAtOnceThenSortsByTheNew
     }
     EXPECT_EQ(seen, swedish);
     EXPECT_EQ(names(search(kSearchNumber, "+46 20 7946 0018")), std::vector<std::string>{"Olle"});
-    EXPECT_EQ(swedish_service.stop(), 0);
-    service_.start();
 }
 
-// Names sort as people expect; a name search ignores case and accents at
+// A name search ignores case and accents at
 // word beginnings, also inside a group; a number search finds the same number
 // in every format; most called lists called contacts by frequency.
 TEST_F(ResultSetTest, SortAndSearchByNameNumberGroupAndFrequency)
 {
-    for (const char *name : {"Zoë", "émile", "Bob", "alice", "Émile", "bob", "Åsa", "Zachary"})
-        add(name);
-    EXPECT_EQ(names(create()),
-              (std::vector<std::string>{"alice", "Åsa", "bob", "Bob", "émile", "Émile", "Zachary", "Zoë"}));
-    ASSERT_EQ(contact_delete_all_contacts(kPhone, &error_code_), 1);
     const int often = add("José Álvarez", "+44 20 7946 0018"), rare = add("JOSÉ", "020 7946 0018");
     add("Josefina Ruiz", "0044 20 7946 0018");
     const int members[] = {add("Anna Jose-Maria", "+44 20 7946 0099"), add("Ajose Ola", "+1 202 555 0018")};
@@ -171,7 +157,6 @@ TEST_F(ResultSetTest, SortAndSearchByNameNumberGroupAndFrequency)
 
 // The snapshot keeps its order and size: contacts added since are not in it,
 // those deleted since are passed over (code 34 where the cursor stands).
-// A short last batch is code 32 with the records delivered.
 TEST_F(ResultSetTest, CursorWalksTheSnapshotWhileContactsAreInsertedAndDeleted)
 {
     std::vector<int> indices;
@@ -225,17 +210,9 @@ TEST_F(ResultSetTest, CursorWalksTheSnapshotWhileContactsAreInsertedAndDeleted)
     EXPECT_EQ(current_name(id), "name a");
     EXPECT_EQ(names(id, 4), (std::vector<std::string>{"name a", "name c", "name d", "name e", "name g", "name h",
                                                       "name i", "name k", "name l"}))
-        << "batches pass over deleted contacts";
-
-    const int all = create(); // 12 now: a batch of 10, then 2 with code 32
-    std::vector<contact_t> records(10);
-    int count = -1, code = 0;
-    ASSERT_EQ(contact_result_set_get_contacts(all, 10, kAdvance, records.data(), &count, &error_code_), 1);
-    EXPECT_EQ(contact_result_set_get_contacts(all, 10, kAdvance, records.data(), &count, &code), 0);
-    EXPECT_EQ(code, CONTACT_ERROR_SHORT_BATCH);
-    EXPECT_EQ(std::make_tuple(count, std::string(records[1].display_name), records[1].storage_type),
-              std::make_tuple(2, std::string("name l"), kPhone));
-    EXPECT_EQ(contact_result_set_get_contacts(all, 0, kAdvance, records.data(), &count, &error_code_), 1)
+        << "batches pass over deleted contacts, the last short one (code 32) with what it has";
+    int count = -1;
+    EXPECT_EQ(contact_result_set_get_contacts(id, 0, kAdvance, &first, &count, &error_code_), 1)
         << "asking for nothing is no short batch";
     EXPECT_EQ(count, 0);
 }
