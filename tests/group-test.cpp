@@ -19,30 +19,21 @@ bool g_bool = false;
 int g_indices[CONTACT_GROUP_MEMBER_MAX];
 const int kList[] = {4, 9, 12};
 
-// The connection (one row: the frame's shared check), then one row for each
-// shape of message (every operation's checks are the frame's).
+// The connection (one row: the frame's shared check), a NULL pointer (one
+// row: the frame's check), then the count of a list, with its own message.
 TEST(GroupChecks, ConnectionThenPointersThenCount)
 {
     constexpr int kNull = CONTACT_ERROR_NULL_ARGUMENT, kRange = CONTACT_ERROR_OUT_OF_RANGE;
-    const auto param = [](const char *function, const char *argument) {
-        return null_argument_message(function, (std::string("parameter ") + argument).c_str());
-    };
-    const auto null = null_argument_message;
     const std::string not_above_zero = "\n[DodazorEdidud]%s %d: The contact_count should more than 0.\n";
-    const char *add = "contact_add_group", *search = "contact_search_groups", *add_some = "contact_add_some_group_members";
-    // The search's error code comes before its last parameter.
-    const auto searching = [](const char *query, group_t *array, int *n) -> Call {
-        return [=](int *e) { return contact_search_groups(0, query, 0, 0, array, n, e, 0); };
-    };
+    const char *add = "contact_add_group", *add_some = "contact_add_some_group_members";
     g_int = 1234;
     expect_preconditions({
-        {search, searching(nullptr, nullptr, nullptr), CONTACT_ERROR_NOT_CONNECTED, no_connection_message(nullptr, false)},
-        {add, with(contact_add_group, 0, nullptr, nullptr), kNull, param(add, "group_record")},
-        {"contact_exist_same_group_name", with(contact_exist_same_group_name, 0, nullptr, nullptr), kNull,
-         null(nullptr, "name")},
-        {search, searching(nullptr, nullptr, nullptr), kNull, null(search, "query")},
+        {add, with(contact_add_group, 0, nullptr, &g_int), CONTACT_ERROR_NOT_CONNECTED,
+         no_connection_message(nullptr, false)},
+        {add, with(contact_add_group, 0, nullptr, nullptr), kNull, null_argument_message(add, "parameter group_record")},
         // A NULL list is reported before a bad count; 0 is the boundary.
-        {add_some, with(contact_add_some_group_members, 0, 1, nullptr, 0), kNull, null(nullptr, "contact_index_array")},
+        {add_some, with(contact_add_some_group_members, 0, 1, nullptr, 0), kNull,
+         null_argument_message(nullptr, "contact_index_array")},
         {add_some, with(contact_add_some_group_members, 0, 1, kList, 0), kRange, not_above_zero},
     });
     EXPECT_EQ(g_int, 1234) << "nothing written";
