@@ -1,15 +1,13 @@
-// The settings: the real service (defaults, valid and refused values, a
+// The settings over the real service: defaults, valid and refused values, a
 // restart, the own number's limits, the temporary connection, failures and
-// NULL arguments once the service is gone), and a responder for long own numbers.
+// NULL arguments once the service is gone.
 #include <gtest/gtest.h>
-#include <sdbus-c++/sdbus-c++.h>
 
 #include <climits>
 #include <cstring>
 
 #include "core/contact-engine-errors.h"
 #include "contact-engine.h"
-#include "responder.h"
 #include "test-support.h"
 
 namespace contact_test {
@@ -235,30 +233,6 @@ TEST_F(SettingsTest, DefaultsValidAndRefusedValuesARestartTheTemporaryConnection
     EXPECT_EQ(contact_finalize(nullptr), 1);
     EXPECT_FALSE(opened()) << "one contact_finalize matches the one contact_initialize";
     EXPECT_EQ(contact_initialize(nullptr), 1); // for TearDown
-}
-
-// ---- a responder in this process ----------------------------------------------
-
-// The service never sends an own number longer than its limits; this one does.
-class SettingsResponder : public ResponderTest {
-protected:
-    void register_methods() override
-    {
-        object_->registerMethod("contact_get_own_number").onInterface(CONTACT_ENGINE_INTERFACE).implementedAs([] {
-            return std::make_tuple(std::string(100, 'N'), std::string(60, '9'));
-        });
-    }
-};
-
-TEST_F(SettingsResponder, LongOwnNumberIsCutToItsBuffersAndTerminated)
-{
-    OwnNumber own;
-    int error_code = -1;
-    ASSERT_EQ(own.get(&error_code), 1);
-    EXPECT_EQ(std::string(own.name), std::string(CONTACT_OWN_NAME_MAX, 'N'));
-    EXPECT_EQ(std::string(own.name + CONTACT_OWN_NAME_MAX + 1, 16), std::string(16, 'x')) << "65 bytes at most";
-    EXPECT_EQ(std::string(own.number), std::string(CONTACT_OWN_NUMBER_MAX, '9'));
-    EXPECT_EQ(std::string(own.number + CONTACT_OWN_NUMBER_MAX + 1, 16), std::string(16, 'y')) << "41 bytes at most";
 }
 
 } // namespace
