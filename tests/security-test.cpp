@@ -479,8 +479,7 @@ protected:
 TEST_F(LongCallTest, OthersAreAnsweredWhileAUsersLimitedLongCallsWait)
 {
     SampleContact contact("Held Up");
-    int index = -1;
-    ASSERT_EQ(contact_add_contact(CONTACT_STORAGE_PHONE, &contact.record, &index, &error_code_), 1);
+    const int index = answer<int>(kOk, contact_add_contact, CONTACT_STORAGE_PHONE, &contact.record);
     std::vector<std::unique_ptr<Client>> clients;
     std::vector<std::future<int>> replies;
     for (std::size_t i = 0; i <= limits::per_user::kLongCalls; ++i) {
@@ -513,9 +512,7 @@ TEST_F(LongCallTest, OthersAreAnsweredWhileAUsersLimitedLongCallsWait)
     }
     EXPECT_EQ(std::count(codes.begin(), codes.end(), 0), std::ptrdiff_t(limits::per_user::kLongCalls));
     EXPECT_EQ(std::count(codes.begin(), codes.end(), int(kTooManyLongCalls)), 1);
-    int count = -1;
-    ASSERT_EQ(contact_get_contact_count(CONTACT_STORAGE_PHONE, &count, &error_code_), 1);
-    EXPECT_EQ(count, 0);
+    EXPECT_EQ(answer<int>(kOk, contact_get_contact_count, CONTACT_STORAGE_PHONE), 0);
     for (auto &client : clients)
         client->connection->leaveEventLoop();
 }

@@ -210,7 +210,6 @@ TEST_F(SettingsTest, DefaultsValidAndRefusedValuesARestartTheTemporaryConnection
     // the failed call's); the connection stays as it was, open or not.
     char name_buffer[65];
     const std::vector<std::pair<Call, std::string>> nulls{
-        {with(contact_get_sort_type, nullptr), null_argument_message("contact_get_sort_type", "sort_type")},
         // The name is checked before the number.
         {with(contact_get_own_number, nullptr, nullptr), "\n[DodazorEdidud]%s %d:  The name is NULL.\n"},
         {with(contact_get_own_number, name_buffer, nullptr), "\n[DodazorEdidud]%s %d:  The phone_number is NULL.\n"},

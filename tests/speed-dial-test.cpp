@@ -2,7 +2,6 @@
 // follow their number or go with it or their contact.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 
 #include "contact-engine.h"
@@ -133,8 +132,6 @@ TEST_F(SpeedDialTest, DialsFollowTheirNumberAreSearchedAndGoWithTheirContact)
     set(3, anna, 2); // 0403333
     set(5, bernd, 0);
     set(6, anna, 0); // 0301111
-    write("Anna Berg", {"0301111", "0172222", "0403333"}, anna);
-    EXPECT_EQ(get(2)[3], 1) << "an update that keeps the numbers keeps the dials";
     write("Anna Berg", {"0172222", "0301111", "0403333"}, anna); // the dials follow their numbers
     EXPECT_EQ(get(2), (Dial{2, kPhone, anna, 0}));
     EXPECT_EQ(get(6), (Dial{6, kPhone, anna, 1}));
