@@ -95,7 +95,7 @@ protected:
 
 // Add, get, search, update, delete and refusals; names compared as people
 // read them; a full storage; what was stored survives a restart.
-TEST_F(GroupServiceTest, GroupLifeCycleSearchNamesAndRefusals)
+TEST_F(GroupServiceTest, GroupsAndMembersLifeCycleSearchNamesAndRefusals)
 {
     EXPECT_EQ(answer<int>(kOk, contact_get_max_group_count, kPhoneGroups), CONTACT_GROUP_PHONE_CAPACITY);
     EXPECT_EQ(answer<int>(kOk, contact_get_empty_group_index, kPhoneGroups), 1);
@@ -209,13 +209,10 @@ TEST_F(GroupServiceTest, GroupLifeCycleSearchNamesAndRefusals)
     restart_service();
     EXPECT_EQ(count(kSimGroups), CONTACT_GROUP_SIM_CAPACITY);
     EXPECT_STREQ(get(1, kSimGroups).name, "e\xCC\x81QUIPE");
-}
 
-// Lists apply whole or not at all, a repeated index counts once; memberships
-// go with their contact (not with an update of it) and with their group, and
-// a new record in a freed slot starts clean.
-TEST_F(GroupServiceTest, MembersAreAddedRemovedListedAndGoWithTheirContactOrGroup)
-{
+    // Lists apply whole or not at all, a repeated index counts once; memberships
+    // go with their contact (not with an update of it) and with their group, and
+    // a new record in a freed slot starts clean.
     const int ada = add_contact("Ada"), bob = add_contact("Bob"), cy = add_contact("Cy");
     const int group = add_group("Team"), other = add_group("Other");
     const int list[] = {bob, ada, bob}, with_stranger[] = {ada, 1999, bob}, with_outsider[] = {ada, cy, bob};
@@ -237,8 +234,8 @@ TEST_F(GroupServiceTest, MembersAreAddedRemovedListedAndGoWithTheirContactOrGrou
     EXPECT_TRUE(is_member(other, ada));
     EXPECT_FALSE(is_member(other, cy));
 
-    SampleContact renamed("Ada Lovelace");
-    ok({with(contact_update_contact, CONTACT_STORAGE_PHONE, ada, &renamed.record),
+    SampleContact lovelace("Ada Lovelace");
+    ok({with(contact_update_contact, CONTACT_STORAGE_PHONE, ada, &lovelace.record),
         with(contact_delete_group, kPhoneGroups, other)});
     EXPECT_EQ(members(group), (std::vector<int>{ada, bob})) << "an update keeps the contact";
     EXPECT_EQ(add_group("Other again"), other);

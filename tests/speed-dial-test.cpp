@@ -72,7 +72,7 @@ protected:
 // is read back at the slot the argument names, also after a restart; delete
 // one or all; the empty index is the lowest free dial, and a full table is
 // an answer, not a failure: -1 and the code that says why.
-TEST_F(SpeedDialTest, SetRefusesWhatCannotBeDialledStoresTheRestAndDeletes)
+TEST_F(SpeedDialTest, TheTableRefusalsSearchAndDialsThatFollowTheirNumber)
 {
     EXPECT_TRUE(fails_with(with(contact_delete_speed_dial, 4), kNoSpeedDial, kDeleteFailed));
     EXPECT_TRUE(fails_with(with(contact_delete_speed_dial, 0), kSpeedDialOutOfRange, kDeleteFailed));
@@ -120,13 +120,10 @@ TEST_F(SpeedDialTest, SetRefusesWhatCannotBeDialledStoresTheRestAndDeletes)
     ok(contact_delete_all_speed_dials);
     EXPECT_EQ(count(), 0);
     ok(contact_delete_all_speed_dials); // an empty table is no error
-}
 
-// A dial follows its number through updates, and goes with the number, its
-// contact, or every contact of the storage; the search by name, number and storage.
-TEST_F(SpeedDialTest, DialsFollowTheirNumberAreSearchedAndGoWithTheirContact)
-{
-    const int anna = write("Anna", {"0301111", "0172222", "0403333"});
+    // A dial follows its number through updates, and goes with the number, its
+    // contact, or every contact of the storage; the search by name, number and storage.
+    write("Anna", {"0301111", "0172222", "0403333"}, anna);
     const int bernd = write("Bernd", {"040 2222"});
     set(2, anna, 1); // 0172222
     set(3, anna, 2); // 0403333
