@@ -86,9 +86,8 @@ TEST_F(SpeedDialTest, TheTableRefusalsSearchAndDialsThatFollowTheirNumber)
     } refused[] = {
         {CONTACT_SPEED_DIAL_INDEX_MIN - 1, {0, kPhone, anna, 0}, kSpeedDialOutOfRange},
         {CONTACT_SPEED_DIAL_INDEX_MAX + 1, {0, kPhone, anna, 0}, kSpeedDialOutOfRange},
-        {2, {0, CONTACT_STORAGE_FDN, 1, 0}, kUnknownStorage},    {2, {0, 99, 1, 0}, kUnknownStorage},
-        {2, {0, CONTACT_STORAGE_MY_CONTACT, 1, 0}, kUnknownStorage}, {2, {0, kPhone, anna + 100, 0}, kNoContact},
-        {2, {0, kPhone, anna, 2}, kNoPhoneNumber},     {2, {0, kPhone, anna, -1}, kNoPhoneNumber},
+        {2, {0, CONTACT_STORAGE_FDN, 1, 0}, kUnknownStorage},      {2, {0, 99, 1, 0}, kUnknownStorage},
+        {2, {0, kPhone, anna + 100, 0}, kNoContact},               {2, {0, kPhone, anna, 2}, kNoPhoneNumber},
         {2, {0, kPhone, nobody, 0}, kNoPhoneNumber},
     };
     for (const auto &r : refused) {
