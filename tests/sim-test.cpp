@@ -229,49 +229,10 @@ TEST_F(SimServiceTest, LoadProgressIsSeenWhileTheServiceAnswersAndNothingOpensBe
     EXPECT_EQ(count(CONTACT_STORAGE_SIM), 61) << "a refused delete leaves the contact";
 }
 
-// An absent card answers every query and refuses every command; a locked
-// one is present but neither loads nor opens; a card file the service cannot
-// use stops it at start.
-TEST_F(SimServiceTest, AbsentLockedAndUnusableCards)
-{
-    use_sim_card(R"({"present": false})");
-    EXPECT_FALSE(answer<bool>(kOk, contact_is_sim_present));
-    bool yes = true;
-    int error_code = -1, percent = -1;
-    ASSERT_EQ(contact_is_sim_initialized(&yes, &percent, &error_code), 1);
-    EXPECT_EQ(std::make_pair(yes, error_code), std::make_pair(false, int(kSimAbsent))) << "the answer says why";
-    EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_NO_CARD);
-    for (auto command : {contact_initialize_sim, contact_open_sim, contact_close_sim})
-        EXPECT_EQ(failure_code(command), kSimAbsent);
-    EXPECT_EQ(failure_code(with(contact_get_sim_card_format, &percent)), kSimAbsent);
-    sim_status_t card = read(contact_get_sim_status);
-    EXPECT_EQ(std::make_tuple(card.is_present, card.adn_capacity, std::string(card.iccid)),
-              std::make_tuple(0, 0, std::string()));
-    EXPECT_EQ(add_to_sim("Nowhere"), -kSimAbsent);
-
-    use_sim_card(R"({"pin_locked": true, "iccid": "8944000000000000099"})");
-    EXPECT_TRUE(answer<bool>(kOk, contact_is_sim_present));
-    EXPECT_EQ(failure_code(contact_initialize_sim), kSimLocked);
-    EXPECT_EQ(failure_code(contact_open_sim), kSimLocked);
-    card = read(contact_get_sim_status);
-    EXPECT_EQ(std::make_tuple(card.is_present, card.is_pin_locked, card.load_state, std::string(card.iccid)),
-              std::make_tuple(1, 1, int(CONTACT_SIM_LOAD_NOT_STARTED), std::string("8944000000000000099")));
-    EXPECT_EQ(add_to_sim("Locked"), -kSimLocked);
-
-    for (const char *unusable :
-         {R"({"present": "yes"})", R"({"adn": [{"index": 1, "name": "Far too long a name", "number": "1"}]})",
-          R"({"adn": [{"index": 300, "name": "x", "number": "1"}]})", R"({"colour": "red"})", "{not json"}) {
-        std::ofstream(dir_.path() + "/sim-card.json") << unusable;
-        service_.stop();
-        EXPECT_THROW(service_.start(), std::runtime_error) << unusable;
-    }
-    service_.arguments = {};
-    service_.start();
-}
-
 // What does not fit the card is refused, not cut, and a full card changes
-// nothing; writes reach the card file and survive a restart.
-TEST_F(SimServiceTest, WritesAreCheckedByTheCardAndSurviveARestart)
+// nothing; writes reach the card file and survive a restart; absent, locked
+// and unusable cards.
+TEST_F(SimServiceTest, WritesSurviveARestartAndAbsentLockedOrUnusableCardsRefuse)
 {
     const std::string path = use_sim_card(card_with_entries(3, 5)); // names of 14 bytes, numbers of 20
     ready_sim_phonebook();
@@ -311,6 +272,43 @@ TEST_F(SimServiceTest, WritesAreCheckedByTheCardAndSurviveARestart)
     EXPECT_EQ(std::vector<int>({on_card.adn_total, on_card.adn_used, on_card.fdn_total, on_card.fdn_used,
                                 on_card.sdn_used, on_card.first_free_adn}),
               std::vector<int>({5, 4, 10, 2, 1, 2}));
+
+    // An absent card answers every query and refuses every command; a locked
+    // one is present but neither loads nor opens; a card file the service cannot
+    // use stops it at start.
+    use_sim_card(R"({"present": false})");
+    EXPECT_FALSE(answer<bool>(kOk, contact_is_sim_present));
+    bool yes = true;
+    int percent = -1;
+    ASSERT_EQ(contact_is_sim_initialized(&yes, &percent, &error_code), 1);
+    EXPECT_EQ(std::make_pair(yes, error_code), std::make_pair(false, int(kSimAbsent))) << "the answer says why";
+    EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_NO_CARD);
+    for (auto command : {contact_initialize_sim, contact_open_sim, contact_close_sim})
+        EXPECT_EQ(failure_code(command), kSimAbsent);
+    EXPECT_EQ(failure_code(with(contact_get_sim_card_format, &percent)), kSimAbsent);
+    sim_status_t card = read(contact_get_sim_status);
+    EXPECT_EQ(std::make_tuple(card.is_present, card.adn_capacity, std::string(card.iccid)),
+              std::make_tuple(0, 0, std::string()));
+    EXPECT_EQ(add_to_sim("Nowhere"), -kSimAbsent);
+
+    use_sim_card(R"({"pin_locked": true, "iccid": "8944000000000000099"})");
+    EXPECT_TRUE(answer<bool>(kOk, contact_is_sim_present));
+    EXPECT_EQ(failure_code(contact_initialize_sim), kSimLocked);
+    EXPECT_EQ(failure_code(contact_open_sim), kSimLocked);
+    card = read(contact_get_sim_status);
+    EXPECT_EQ(std::make_tuple(card.is_present, card.is_pin_locked, card.load_state, std::string(card.iccid)),
+              std::make_tuple(1, 1, int(CONTACT_SIM_LOAD_NOT_STARTED), std::string("8944000000000000099")));
+    EXPECT_EQ(add_to_sim("Locked"), -kSimLocked);
+
+    for (const char *unusable :
+         {R"({"present": "yes"})", R"({"adn": [{"index": 1, "name": "Far too long a name", "number": "1"}]})",
+          R"({"adn": [{"index": 300, "name": "x", "number": "1"}]})", R"({"colour": "red"})", "{not json"}) {
+        std::ofstream(dir_.path() + "/sim-card.json") << unusable;
+        service_.stop();
+        EXPECT_THROW(service_.start(), std::runtime_error) << unusable;
+    }
+    service_.arguments = {};
+    service_.start();
 }
 
 } // namespace
