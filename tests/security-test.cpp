@@ -501,7 +501,6 @@ TEST_F(LongCallTest, OthersAreAnsweredWhileAUsersLimitedLongCallsWait)
         continue; // answered() waits 10 ms on each reply
     contact_t record{};
     EXPECT_EQ(contact_get_contact(CONTACT_STORAGE_PHONE, index, &record, &error_code_), 1) << error_code_;
-    EXPECT_STREQ(record.display_name, "Held Up");
     EXPECT_EQ(answered(), 1) << "a long call was answered before its release";
 
     std::ofstream(dir_.path() + "/release").put('\n');
