@@ -95,6 +95,7 @@ TEST_F(SpeedDialTest, TheTableRefusalsSearchAndDialsThatFollowTheirNumber)
         EXPECT_TRUE(fails_with(with(contact_set_speed_dial, r.dial, &record), r.code, kSetFailed)) << r.dial;
         EXPECT_EQ(fields(record), fields(r.record)) << "a refused set leaves the record as it was";
     }
+    EXPECT_EQ(failure_code(with(contact_set_speed_dial, 2, nullptr)), CONTACT_ERROR_NULL_ARGUMENT) << "nothing packed";
     EXPECT_EQ(count(), 0);
     EXPECT_EQ(answer<int>(kOk, contact_get_empty_speed_dial_index), CONTACT_SPEED_DIAL_INDEX_MIN);
 
