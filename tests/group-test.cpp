@@ -94,7 +94,7 @@ protected:
 };
 
 // Add, get, search, update, delete and refusals; names compared as people
-// read them; what was stored survives a restart.
+// read them; a full storage; what was stored survives a restart.
 TEST_F(GroupServiceTest, GroupsAndMembersLifeCycleSearchNamesAndRefusals)
 {
     EXPECT_EQ(answer<int>(kOk, contact_get_max_group_count, kPhoneGroups), CONTACT_GROUP_PHONE_CAPACITY);
@@ -194,11 +194,15 @@ TEST_F(GroupServiceTest, GroupsAndMembersLifeCycleSearchNamesAndRefusals)
     EXPECT_EQ(count(), 4);
 
     EXPECT_EQ(add_group("e\xCC\x81QUIPE", kSimGroups), 1) << "another storage may use the name";
+    for (int i = 2; i <= CONTACT_GROUP_SIM_CAPACITY; ++i)
+        ASSERT_EQ(add_group("SIM group " + std::to_string(i), kSimGroups), i);
+    EXPECT_EQ(answer<int>(kStorageFull, contact_get_empty_group_index, kSimGroups), -1) << "full: the code says why";
+    EXPECT_EQ(failure_code(with(contact_add_group, kSimGroups, &ghost, &g_int)), kStorageFull);
     // Delete all empties one storage only; what was stored survives a restart.
     ok({with(contact_delete_all_groups, kPhoneGroups)});
     EXPECT_EQ(count(), 0);
     restart_service();
-    EXPECT_EQ(count(kSimGroups), 1);
+    EXPECT_EQ(count(kSimGroups), CONTACT_GROUP_SIM_CAPACITY);
     EXPECT_STREQ(get(1, kSimGroups).name, "e\xCC\x81QUIPE");
 
     // Lists apply whole or not at all, a repeated index counts once; memberships

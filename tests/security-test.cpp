@@ -238,7 +238,6 @@ TEST_F(SecurityTest, ACallersFileOpensOnlyAsItsOwnAndNotWhenHuge)
             }
     });
     EXPECT_EQ(opened, std::vector<std::string>{}) << "every such path must be refused with " << kVCardUnreadable;
-    contact_bulk_operation_close(handle, &error_code_);
 
     const std::string huge = card_file("huge.vcf", 0644), at_limit = card_file("at-limit.vcf", 0644);
     ASSERT_EQ(truncate(huge.c_str(), 32ll << 30), 0);
@@ -463,7 +462,6 @@ TEST_F(HostileFileTest, AnImportOfZerosStopsWithinAChunk)
     EXPECT_EQ(status.state, CONTACT_BULK_STATE_STOPPED);
     EXPECT_LT(status.progress, 1000) << "the whole file was read before the stop";
     EXPECT_EQ(status.done, 0);
-    EXPECT_EQ(contact_bulk_operation_close(handle, &error_code_), 1);
 }
 
 // ---- long calls run on the workers ------------------------------------------------
