@@ -393,7 +393,7 @@ TEST_F(PerUserLimitTest, ConnectionsOfOneUserShareItsLimits)
 // ---- bulk jobs belong to the user that opened them ------------------------------
 
 // A copy job opened by a client running as `nobody` and interrupted (its
-// client left while it was stopped) may be adopted by another client of
+// client left right after stopping it) may be adopted by another client of
 // nobody, not by root.
 TEST_F(PerUserLimitTest, AnInterruptedCopyIsAdoptedByItsOwnUserOnly)
 {
@@ -410,8 +410,8 @@ TEST_F(PerUserLimitTest, AnInterruptedCopyIsAdoptedByItsOwnUserOnly)
         client.proxy->callMethod("contact_bulk_operation_stop").onInterface(kEngine).withArguments(job);
         say(out, std::to_string(job));
     });
-    ASSERT_EQ(stopped.size(), 1u);
-    const int handle = std::atoi(stopped[0].c_str());
+    const int handle = stopped.size() == 1 ? std::atoi(stopped[0].c_str()) : 0;
+    ASSERT_GT(handle, 0) << ::testing::PrintToString(stopped);
 
     // Root is another user: refused, once the service has seen nobody's
     // client leave and the chunk in flight end (until then: wrong state).
