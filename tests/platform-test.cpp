@@ -1,16 +1,16 @@
 // The service as the platform runs it: as its own user with only the unit's
 // capabilities, under the bus policy; the interface descriptions against it.
 #include <gio/gio.h>
+#include <sdbus-c++/sdbus-c++.h>
 #include <sys/stat.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -33,17 +33,9 @@ constexpr uid_t kServiceUser = 65534; // nobody: the service's own user in this 
 
 std::string read_file(const std::string &path)
 {
-    std::ifstream in(path);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
-}
-
-void write_file(const std::string &path, const std::string &text, uid_t owner, gid_t group, mode_t mode)
-{
-    std::ofstream(path) << text;
-    ASSERT_EQ(chown(path.c_str(), owner, group), 0) << path;
-    ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
 
 // The unit's AmbientCapabilities= ("CAP_SETUID CAP_SETGID ...") as setpriv
@@ -52,46 +44,16 @@ std::string unit_capabilities()
 {
     std::smatch line;
     const std::string unit = read_file(UNIT_TEMPLATE);
+    std::string capabilities;
     if (!std::regex_search(unit, line, std::regex("\nAmbientCapabilities=([^\n]*)")))
         return "";
-    std::string capabilities;
     std::istringstream names(line[1].str());
     for (std::string name; names >> name;) {
-        std::string lower = name.substr(std::strlen("CAP_"));
-        for (char &c : lower)
+        for (char &c : name)
             c = char(std::tolower(c));
-        capabilities += ",+" + lower;
+        capabilities += ",+" + name.substr(std::strlen("cap_"));
     }
     return capabilities;
-}
-
-using BusAction = std::function<int(sd_bus *bus, sd_bus_error *error)>;
-
-// Runs `action` as `user` on a connection of its own: "ok" or the D-Bus
-// error as "<name>: <message>".
-std::string as_user(const User &user, const BusAction &action)
-{
-    const std::vector<std::string> said = run_as(user, [&](int out) {
-        sd_bus *bus = nullptr;
-        sd_bus_error error = SD_BUS_ERROR_NULL;
-        if (sd_bus_open_system(&bus) < 0)
-            say(out, "could not connect");
-        else if (action(bus, &error) >= 0)
-            say(out, "ok");
-        else
-            say(out, std::string(error.name ? error.name : "?") + ": " + (error.message ? error.message : ""));
-        return 0;
-    });
-    return said.empty() ? "no answer" : said.front();
-}
-
-int call_service(sd_bus *bus, sd_bus_error *error, const char *method, const char *types, auto... arguments)
-{
-    sd_bus_message *reply = nullptr;
-    const int result = sd_bus_call_method(bus, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH,
-                                          CONTACT_ENGINE_INTERFACE, method, error, &reply, types, arguments...);
-    sd_bus_message_unref(reply);
-    return result;
 }
 
 // ---- the service as its own user --------------------------------------------------
@@ -141,45 +103,79 @@ protected:
     std::optional<User> caller_;
 };
 
+// Each step as the other user on a connection of its own: "ok" or the D-Bus error's name.
 TEST_F(NonRootServiceTest, AnotherUserCallsButNeitherOwnsTheNameNorReadsWhatItMayNot)
 {
-    const std::string card = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Whose File\r\nEND:VCARD\r\n";
-    const std::string own = dir_.path() + "/own.vcf", services = dir_.path() + "/services.vcf",
-                      roots = dir_.path() + "/roots.vcf";
-    write_file(own, card, caller_->uid, caller_->gid, 0600);                  // only the caller may read it
-    write_file(services, card, kServiceUser, kServiceUser, 0600);            // only the service's user may
-    write_file(roots, card, 0, 0, 0600);
-    const auto read_as_caller = [](const std::string &path) {
-        return [path](sd_bus *bus, sd_bus_error *error) {
-            return call_service(bus, error, "contact_convert_vcard_file_to_contact", "s", path.c_str());
+    const auto card = [&](const char *name, uid_t owner) {
+        const std::string path = dir_.path() + "/" + name;
+        std::ofstream(path) << "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Whose File\r\nEND:VCARD\r\n";
+        EXPECT_EQ(chown(path.c_str(), owner, gid_t(-1)), 0);
+        chmod(path.c_str(), 0600); // only its owner may read it
+        return path;
+    };
+    const std::string own = card("own.vcf", caller_->uid), services = card("services.vcf", kServiceUser),
+                      roots = card("roots.vcf", 0), shared = dir_.path() + "/shared", link = shared + "/link.vcf";
+    fs::create_directory(shared);
+    chmod(shared.c_str(), 01777);
+    fs::create_symlink(roots, link);
+    using Step = std::function<void(sdbus::IConnection &, sdbus::IProxy &)>;
+    const auto read_card = [](const std::string &path) -> Step {
+        return [path](sdbus::IConnection &, sdbus::IProxy &proxy) {
+            proxy.callMethod("contact_convert_vcard_file_to_contact").onInterface(CONTACT_ENGINE_INTERFACE).withArguments(path);
         };
     };
-    const std::string refused = std::string(contact_engine::kErrorNamePrefix) + "VCardUnreadable: " +
-                                std::to_string(contact_engine::kVCardUnreadable);
-    const struct { const char *what; BusAction action; std::string outcome; /* its beginning */ } cases[] = {
+    const auto import_from = [](const std::string &path) -> Step {
+        return [path](sdbus::IConnection &, sdbus::IProxy &proxy) {
+            std::int32_t handle = -1;
+            proxy.callMethod("contact_bulk_operation_open").onInterface(CONTACT_ENGINE_INTERFACE)
+                .withArguments(std::int32_t(CONTACT_BULK_IMPORT), std::int32_t(CONTACT_STORAGE_PHONE)).storeResultsTo(handle);
+            proxy.callMethod("set_source").onInterface("com.quorvel.contact.engine.Bulk").withArguments(handle, path);
+        };
+    };
+    const auto refused = [](contact_engine::ErrorCode code) {
+        return std::string(contact_engine::kErrorNamePrefix) + contact_engine::error_name(code);
+    };
+    const struct {
+        const char *what;
+        Step step;
+        std::string outcome;
+    } steps[] = {
         {"owning the service's name",
-         [](sd_bus *bus, sd_bus_error *error) {
-             sd_bus_message *reply = nullptr;
-             const int result = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                   "org.freedesktop.DBus", "RequestName", error, &reply, "su",
-                                                   CONTACT_ENGINE_BUS_NAME, 0u);
-             sd_bus_message_unref(reply);
-             return result;
+         [](sdbus::IConnection &bus, sdbus::IProxy &) {
+             sdbus::createProxy(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus")->callMethod("RequestName")
+                 .onInterface("org.freedesktop.DBus").withArguments(CONTACT_ENGINE_BUS_NAME, 0u);
          },
          "org.freedesktop.DBus.Error.AccessDenied"},
         {"calling the interface",
-         [](sd_bus *bus, sd_bus_error *e) { return call_service(bus, e, "contact_get_contact_count", "i", 0); }, "ok"},
+         [](sdbus::IConnection &, sdbus::IProxy &proxy) {
+             proxy.callMethod("contact_get_contact_count").onInterface(CONTACT_ENGINE_INTERFACE).withArguments(0);
+         },
+         "ok"},
         // The service takes the caller's identity (the capabilities at work) ...
-        {"a file only the caller may read", read_as_caller(own), "ok"},
-        // ... and lends it nothing of its own user's or root's.
-        {"a file only the service's user may read", read_as_caller(services), refused},
-        {"a file only root may read", read_as_caller(roots), refused},
+        {"a file only the caller may read", read_card(own), "ok"},
+        {"an import of it", import_from(own), "ok"},
+        // ... and lends it nothing of its own user's or root's, directly or through a link.
+        {"a file only the service's user may read", read_card(services), refused(contact_engine::kVCardUnreadable)},
+        {"a file only root may read", read_card(roots), refused(contact_engine::kVCardUnreadable)},
+        {"a link to it in a shared directory", read_card(link), refused(contact_engine::kVCardUnreadable)},
+        {"an import of it", import_from(roots), refused(contact_engine::kBulkFileRefused)},
     };
-    for (const auto &each : cases) {
-        SCOPED_TRACE(each.what);
-        const std::string outcome = as_user(*caller_, each.action);
-        EXPECT_TRUE(outcome.starts_with(each.outcome)) << outcome;
-    }
+    const std::vector<std::string> said = run_as(*caller_, [&](int out) {
+        auto connection = sdbus::createSystemBusConnection();
+        auto proxy = sdbus::createProxy(*connection, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
+        for (const auto &each : steps) {
+            try {
+                each.step(*connection, *proxy);
+                say(out, "ok");
+            } catch (const sdbus::Error &error) {
+                say(out, error.getName());
+            }
+        }
+        return 0;
+    });
+    ASSERT_EQ(said.size(), std::size(steps));
+    for (std::size_t i = 0; i < said.size(); ++i)
+        EXPECT_EQ(said[i], steps[i].outcome) << steps[i].what;
 }
 
 // ---- the interface descriptions ------------------------------------------------------
@@ -223,21 +219,9 @@ std::set<std::string> members(const GDBusInterfaceInfo &interface)
 
 std::string service_introspection()
 {
-    sd_bus *bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0)
-        return "";
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message *reply = nullptr;
     std::string xml;
-    const char *text = nullptr;
-    if (sd_bus_call_method(bus, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH,
-                           "org.freedesktop.DBus.Introspectable", "Introspect", &error, &reply, "") >= 0 &&
-        sd_bus_message_read(reply, "s", &text) >= 0)
-        xml = text;
-    EXPECT_FALSE(sd_bus_error_is_set(&error)) << error.message;
-    sd_bus_error_free(&error);
-    sd_bus_message_unref(reply);
-    sd_bus_flush_close_unref(bus);
+    sdbus::createProxy(CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH)
+        ->callMethod("Introspect").onInterface("org.freedesktop.DBus.Introspectable").storeResultsTo(xml);
     return xml;
 }
 
