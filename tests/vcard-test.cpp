@@ -1,7 +1,7 @@
 // The service's vCard reader and writer, without a bus: the samples of
 // tests/data/vcard, every record field through the three versions and back,
-// damaged and malformed cards, resuming by byte offset, bounded memory, and
-// random mutations of the samples.
+// damaged and malformed cards and bounded memory. (The harnesses of fuzz/
+// replay their corpus for crashes and hangs; bulk-test resumes by offset.)
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "core/contact-engine-errors.h"
@@ -35,19 +34,6 @@ std::string sample(const std::string &name)
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
-}
-
-std::vector<ImportedContact> read_all(VCardReader &reader)
-{
-    std::vector<ImportedContact> contacts;
-    while (std::optional<ImportedContact> contact = reader.next_contact())
-        contacts.push_back(std::move(*contact));
-    return contacts;
-}
-std::vector<ImportedContact> read_all(std::string_view text)
-{
-    VCardReader reader = VCardReader::from_text(text);
-    return read_all(reader);
 }
 
 // The code of the ServiceError that `action` throws, or kOk.
@@ -80,7 +66,7 @@ const std::vector<Layout> kLayouts = [] {
                                {"IM", kImSection, contact_wire::kImSize, {{0, 0}, {4, 0}, {8, 32}, {40, 104}}},
                                {"SNS", fields::kSnsSection, contact_wire::kSnsSize, {{0, 0}, {4, 32}, {36, 104}}}};
 }();
-const Layout &kPhones = kLayouts[0], &kEmails = kLayouts[1], &kPostals = kLayouts[2];
+const Layout &kPhones = kLayouts[0];
 
 // The elements of a section, each as its values joined by ':'.
 std::vector<std::string> elements(const Record &record, const Layout &layout)
@@ -192,28 +178,21 @@ std::string digest(const ImportedContact &contact)
            (contact.photo.empty() ? "" : "PHOTO " + std::to_string(contact.photo.size()) + " " + contact.photo_media_type);
 }
 
-// What was lost by name (the digest), then byte for byte (the other ints and sections).
-void expect_same_contact(const Record &expected, const Record &actual)
-{
-    EXPECT_EQ(digest(actual), digest(expected));
-    const Bytes &got = actual.bytes(), &want = expected.bytes();
-    const auto differ = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
-    EXPECT_TRUE(differ.first == got.end() && differ.second == want.end())
-        << "the byte arrays differ from byte " << differ.first - got.begin();
-}
-
 // ---------------------------------------------------------------------------
 // Round trips and the writer's forms
 
-// Every field and an empty contact through each version and back; lines end
-// in CRLF and (but in 2.1) fold within 75 bytes.
+// Every field and an empty contact through each version and back (by name in
+// the digest, then byte for byte); lines end in CRLF and (but in 2.1) fold
+// within 75 bytes.
 TEST(VCardRoundTrip, EveryFieldThroughEachVersionInFoldedCrLfLines)
 {
     const Record original = full_record(), blank = Record::blank();
     for (int param : {kVCardParam21, kVCardParam30, kVCardParam40}) {
         SCOPED_TRACE(param);
         const std::string text = write_vcard(original, vcard_version_for(param));
-        expect_same_contact(original, read_vcard_contact(text).record);
+        const Record back = read_vcard_contact(text).record;
+        EXPECT_EQ(digest(back), digest(original));
+        EXPECT_TRUE(back.bytes() == original.bytes());
         EXPECT_TRUE(read_vcard_contact(write_vcard(blank, vcard_version_for(param))).record.bytes() == blank.bytes());
         for (std::size_t start = 0, end; start < text.size(); start = end + 2) {
             end = text.find("\r\n", start);
@@ -221,43 +200,6 @@ TEST(VCardRoundTrip, EveryFieldThroughEachVersionInFoldedCrLfLines)
             EXPECT_EQ(text.substr(start, end - start).find('\n'), std::string::npos);
             EXPECT_TRUE(param == kVCardParam21 || end - start <= 75u) << text.substr(start, end - start);
         }
-    }
-}
-
-// A generated book read 7 cards at a time, each time with a new reader from
-// the last offset as a stopped import resumes: every card once, as generated.
-TEST(VCardReader, ResumesAtTheByteOffsetAfterAnyCardWithoutSkippingOrRepeating)
-{
-    const std::vector<vcard_sample::Card> cards = vcard_sample::generate(300);
-    const std::string text = vcard_sample::to_vcard30(cards);
-    std::vector<ImportedContact> read;
-    std::uint64_t offset = 0;
-    for (int chunk = 7; chunk == 7;) {
-        VCardReader reader = VCardReader::from_text(text, offset);
-        for (chunk = 0; chunk < 7; ++chunk) {
-            std::optional<ImportedContact> contact = reader.next_contact();
-            if (!contact)
-                break;
-            read.push_back(std::move(*contact));
-        }
-        offset = reader.offset();
-    }
-    ASSERT_EQ(read.size(), cards.size());
-    for (std::size_t i = 0; i < cards.size(); ++i) {
-        SCOPED_TRACE("card " + std::to_string(i));
-        const vcard_sample::Card &card = cards[i];
-        const Record &record = read[i].record;
-        std::vector<std::string> numbers, phones = elements(record, kPhones), postals = elements(record, kPostals);
-        for (const auto &number : card.numbers)
-            numbers.push_back(number.number + (number.preferred ? ":1" : ":0"));
-        for (std::string &phone : phones)
-            phone.erase(0, phone.find(':') + 1); // the type
-        EXPECT_EQ(record.text(text_field::first_name) + " " + record.text(text_field::last_name), card.first + " " + card.last);
-        EXPECT_EQ(phones, numbers);
-        EXPECT_EQ(record.note(), card.note);
-        EXPECT_EQ(elements(record, kEmails).size(), card.emails.size());
-        ASSERT_EQ(postals.size(), card.addresses.size());
-        EXPECT_TRUE(card.addresses.empty() || postals[0].find(":" + card.addresses[0].street + ":") != std::string::npos);
     }
 }
 
@@ -345,85 +287,69 @@ const std::vector<std::pair<const char *, std::vector<std::string>>> kSamples = 
 
 TEST(VCardSamples, ReadAsTheirExportersMeantThemFromTextAndFromFile)
 {
-    const auto digests = [](VCardReader reader, std::uint64_t size) {
-        std::vector<std::string> result;
-        for (const ImportedContact &contact : read_all(reader))
-            result.push_back(digest(contact));
-        EXPECT_EQ(reader.offset(), size);
-        return result;
-    };
     for (const auto &[file, expected] : kSamples) {
         SCOPED_TRACE(file);
         const std::string text = sample(file);
-        EXPECT_EQ(digests(VCardReader::from_text(text), text.size()), expected);
-        EXPECT_EQ(digests(VCardReader::from_file(std::string(VCARD_DATA_DIR) + "/" + file), text.size()), expected);
+        for (bool from_file : {false, true}) {
+            VCardReader reader = from_file ? VCardReader::from_file(std::string(VCARD_DATA_DIR) + "/" + file) : VCardReader::from_text(text);
+            std::vector<std::string> digests;
+            while (std::optional<ImportedContact> contact = reader.next_contact())
+                digests.push_back(digest(*contact));
+            EXPECT_EQ(digests, expected);
+            EXPECT_EQ(reader.offset(), text.size());
+        }
     }
     std::string photo; // the BASE64 block decodes to bytes 0 to 255, three times
     for (int i = 0; i < 768; ++i)
         photo += char(i % 256);
-    EXPECT_TRUE(read_all(sample("android-2.1.vcf"))[0].photo == photo);
-    EXPECT_EQ(read_all(sample("rfc6350-4.0.vcf"))[1].photo, std::string("\x89PNG\r\n\x1a\n0000", 12));
+    EXPECT_TRUE(read_vcard_contact(sample("android-2.1.vcf")).photo == photo);
+    VCardReader reader = VCardReader::from_text(sample("rfc6350-4.0.vcf"));
+    reader.next_contact();
+    EXPECT_EQ(reader.next_contact()->photo, std::string("\x89PNG\r\n\x1a\n0000", 12));
 }
 
 // Cards written after what real exporters write, breaking the standards as
 // they do (tests/data/vcard/real-world, see docs/vcard.md): every card keeps
-// its name and numbers.  The share that does is printed, refused cards
-// counted as lost.
+// its name and numbers ("name|number|..."; a refused card gives its reason).
 TEST(VCardSamples, RealWorldExportsKeepTheirNamesAndNumbers)
 {
-    const struct {
-        const char *file;
-        const char *display_name;
-        std::vector<std::string> numbers;
-    } expected[] = {
-        {"samsung-blank-lines-2.1.vcf", "Min\xEC\xA4\x80 Kim", {"010-1234-5678", "02-555-0100"}},
-        {"samsung-blank-lines-2.1.vcf", "Ji-woo Park", {"010-9876-5432"}},
-        {"android-broken-values-2.1.vcf", "J\xC3\xBCrgen M\xC3\xBCller", {"+49 151 2345678", "+49 30 1234567"}},
-        {"android-broken-values-2.1.vcf", "Anna Rossi", {"+39 347 1234567"}},
-        {"android-broken-values-2.1.vcf", "Pizza Roma", {"0612345678"}},
-        {"iphone-grouped-3.0.vcf", "Johnny Appleseed", {"+1 (408) 555-0101", "(408) 555-0102", "(408) 555-0103", "408 555 0104"}},
-        {"iphone-grouped-3.0.vcf", "Blue Bottle Coffee", {"+1 510-555-0199"}},
-        {"outlook-2.1.vcf", "L\xC3\xA9" "a Fran\xC3\xA7ois", {"+33 1 42 14 20 00", "+33 6 12 34 56 78"}},
-        {"outlook-2.1.vcf", "Bob Smith", {"(425) 555-0110"}},
-        {"featurephone-2.1.vcf", "Erik Andersson", {"+46701234567"}},
-        {"featurephone-2.1.vcf", "Karin Lindqvist", {"+46 70 765 43 21"}},
-        {"featurephone-2.1.vcf", "\xE5\xA4\xAA\xE9\x83\x8E \xE7\x94\xB0\xE4\xB8\xAD", {"090-1234-5678"}},
-        {"featurephone-2.1.vcf", "Matti Nieminen", {"+358 40 1234567"}},
-        {"google-contacts-3.0.vcf", "Priya Sharma", {"+91 98765 43210"}},
-        {"google-contacts-3.0.vcf", "Tom\xC3\xA1s Garc\xC3\xAD" "a", {"+34 612 345 678"}},
-        {"google-contacts-3.0.vcf", "ACME Plumbing", {"+1 555 0142"}},
-        {"thunderbird.vcf", "Helga Schmidt", {"+49 170 1234567", "+49 89 123456"}},
-        {"thunderbird.vcf", "Olaf Berg", {"+47 412 34 567"}},
+    const std::pair<const char *, std::vector<std::string>> files[] = {
+        {"samsung-blank-lines-2.1.vcf", {"Min\xEC\xA4\x80 Kim|010-1234-5678|02-555-0100", "Ji-woo Park|010-9876-5432"}},
+        {"android-broken-values-2.1.vcf",
+         {"J\xC3\xBCrgen M\xC3\xBCller|+49 151 2345678|+49 30 1234567", "Anna Rossi|+39 347 1234567", "Pizza Roma|0612345678"}},
+        {"iphone-grouped-3.0.vcf",
+         {"Johnny Appleseed|+1 (408) 555-0101|(408) 555-0102|(408) 555-0103|408 555 0104", "Blue Bottle Coffee|+1 510-555-0199"}},
+        {"outlook-2.1.vcf", {"L\xC3\xA9" "a Fran\xC3\xA7ois|+33 1 42 14 20 00|+33 6 12 34 56 78", "Bob Smith|(425) 555-0110"}},
+        {"featurephone-2.1.vcf", {"Erik Andersson|+46701234567", "Karin Lindqvist|+46 70 765 43 21",
+                                  "\xE5\xA4\xAA\xE9\x83\x8E \xE7\x94\xB0\xE4\xB8\xAD|090-1234-5678", "Matti Nieminen|+358 40 1234567"}},
+        {"google-contacts-3.0.vcf",
+         {"Priya Sharma|+91 98765 43210", "Tom\xC3\xA1s Garc\xC3\xAD" "a|+34 612 345 678", "ACME Plumbing|+1 555 0142"}},
+        {"thunderbird.vcf", {"Helga Schmidt|+49 170 1234567|+49 89 123456", "Olaf Berg|+47 412 34 567"}},
     };
-    std::size_t kept = 0, at = 0;
-    std::string file, text;
-    std::optional<VCardReader> reader;
-    for (const auto &card : expected) {
-        if (file != card.file) {
-            EXPECT_TRUE(!reader || !reader->next_card()) << file << " has more cards than the table";
-            file = card.file;
-            text = sample("real-world/" + file);
-            reader.emplace(VCardReader::from_text(text));
-            at = 0;
+    for (const auto &[file, expected] : files) {
+        const std::string text = sample(std::string("real-world/") + file);
+        VCardReader reader = VCardReader::from_text(text);
+        std::vector<std::string> read;
+        for (std::optional<ImportedContact> contact; read.size() <= expected.size();) {
+            std::string reason;
+            if (code_of([&] { contact = reader.next_contact(); }, &reason) != kOk) {
+                read.push_back(reason);
+                continue;
+            }
+            if (!contact)
+                break;
+            read.push_back(contact->record.text(text_field::display_name));
+            for (const std::string &number : contact->record.phone_numbers())
+                read.back() += "|" + number;
         }
-        ++at;
-        std::optional<ImportedContact> contact;
-        std::string reason;
-        const ErrorCode code = code_of([&] { contact = reader->next_contact(); }, &reason);
-        const bool same = code == kOk && contact && contact->record.text(text_field::display_name) == card.display_name &&
-                          contact->record.phone_numbers() == card.numbers;
-        EXPECT_TRUE(same) << file << " card " << at << ": " << (code != kOk ? reason : "name or numbers differ");
-        kept += same ? 1 : 0;
+        EXPECT_EQ(read, expected) << file;
     }
-    EXPECT_FALSE(reader->next_card()) << file << " has more cards than the table";
-    std::printf("real-world cards that keep their name and numbers: %zu of %zu (%.0f%%)\n", kept, std::size(expected),
-                100.0 * double(kept) / double(std::size(expected)));
 }
 
 // ---------------------------------------------------------------------------
 // Parameters, escapes and lengths
 
-TEST(VCardReader, UnderstandsParametersAndEscapesInEveryForm)
+TEST(VCardReader, UnderstandsParametersAndEscapesInEveryFormAndCutsLongTexts)
 {
     const std::string tel = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:x\r\nTEL;TYPE=WORK;TYPE=PREF:1\r\nTEL;TYPE=\"cell,voice\";PREF=1:2\r\n"
                             "tel;type=home,pref:3\r\nTEL;CELL:4\r\nTEL;PREF=50;TYPE=fax:5\r\nTEL:6\r\nEND:VCARD\r\n";
@@ -432,14 +358,10 @@ TEST(VCardReader, UnderstandsParametersAndEscapesInEveryForm)
     EXPECT_THAT(elements(read_vcard_contact(caret).record, kLayouts[3]), ElementsAre("0:0:Odd \"name\" ^ here:me"));
     EXPECT_EQ(unescape_vcard_text("a\\,b\\;c\\nd\\Ne\\\\f\\:g\\x"), "a,b;c\nd\ne\\f:g\\x");
     EXPECT_THAT(split_vcard_components("a\\;b;c\\\\;;d"), ElementsAre("a;b", "c\\", "", "d"));
-}
-
-TEST(VCardReader, CutsTextsLongerThanTheirFieldAtACharacterBoundary)
-{
-    std::string name;
+    std::string name; // 64 bytes: one too many for a 64-byte field with its NUL, cut at a character
     for (int i = 0; i < 30; ++i)
         name += "é";
-    name += "xyü"; // 64 bytes: one too many for a 64-byte field with its NUL
+    name += "xyü";
     const Record record = read_vcard_contact("BEGIN:VCARD\nVERSION:3.0\nN:" + name + "\nEND:VCARD\n").record;
     EXPECT_EQ(record.text(text_field::last_name), name.substr(0, 62));
 }
@@ -448,18 +370,16 @@ TEST(VCardReader, CutsTextsLongerThanTheirFieldAtACharacterBoundary)
 // Damaged cards as real exports write them: what cannot be read is dropped
 // and counted, what can be repaired is, and the card is kept
 
-struct Damaged {
-    const char *name;
-    std::string lines; // between VERSION and END:VCARD
-    const char *display_name;
-    std::vector<std::string> numbers;
-    const char *note;
-    std::size_t dropped, repaired;
-};
-
 TEST(VCardReader, KeepsDamagedCardsWithWhatCouldBeReadAndCountsWhatWasDroppedOrRepaired)
 {
-    const Damaged cards[] = {
+    const struct {
+        const char *name;
+        std::string lines; // between VERSION and END:VCARD
+        const char *display_name;
+        std::vector<std::string> numbers;
+        const char *note;
+        std::size_t dropped, repaired;
+    } cards[] = {
         {"BlankLinesEverywhere", "\r\nN:Kim;Min\r\n\r\nTEL;CELL:010\r\n\r\nNOTE;ENCODING=QUOTED-PRINTABLE:one=0D=0A=\r\n\r\n"
          "two\r\n\r\nPHOTO;ENCODING=BASE64;JPEG:AAAA\r\n\r\n AAAA\r\n\r\n", "Min Kim", {"010"}, "one\ntwo", 0, 0},
         {"SoftBreakBeforeAnEmptyLine", "FN:A\r\nNOTE;ENCODING=QUOTED-PRINTABLE:abc=\r\n\r\nTEL:1\r\n", "A", {"1"}, "abc", 0, 0},
@@ -479,7 +399,7 @@ TEST(VCardReader, KeepsDamagedCardsWithWhatCouldBeReadAndCountsWhatWasDroppedOrR
         {"NulInValues", std::string("N:Andersson;Erik\0\0\r\nTEL:+46\0 70\r\nNOTE;QUOTED-PRINTABLE:a=00b\r\n", 62), "Erik Andersson",
          {"+46 70"}, "ab", 0, 3},
         {"EmptyFnOfACompany", "VERSION:3.0\r\nFN:\r\nN:;;;;\r\nORG:ACME\r\nTEL:1\r\n", "ACME", {"1"}, "", 0, 0}};
-    for (const Damaged &card : cards) {
+    for (const auto &card : cards) {
         SCOPED_TRACE(card.name);
         const std::string version = card.lines.find("VERSION:") == std::string::npos ? "VERSION:2.1\r\n" : "";
         const ImportedContact contact = read_vcard_contact("BEGIN:VCARD\r\n" + version + card.lines + "END:VCARD\r\n");
@@ -495,16 +415,14 @@ TEST(VCardReader, KeepsDamagedCardsWithWhatCouldBeReadAndCountsWhatWasDroppedOrR
 // Malformed input and the reader's bounds: a coded error, nothing produced,
 // the next card still read
 
-std::string repeated(std::string_view text, std::size_t times)
-{
-    std::string result;
-    for (std::size_t i = 0; i < times; ++i)
-        result += text;
-    return result;
-}
-
 TEST(VCardReader, RefusesMalformedCardsWithTheirCodeAndGoesOnWithTheNextCard)
 {
+    const auto repeated = [](std::string_view text, std::size_t times) {
+        std::string result;
+        for (std::size_t i = 0; i < times; ++i)
+            result += text;
+        return result;
+    };
     const auto card = [](const char *version, const std::string &lines) {
         return "BEGIN:VCARD\r\nVERSION:" + std::string(version) + "\r\n" + lines + "END:VCARD\r\n";
     };
@@ -574,9 +492,6 @@ TEST(VCardReader, RefusesA50MegabyteLineWithoutHoldingIt)
     EXPECT_EQ(next->record.text(text_field::display_name), "After");
 }
 
-// ---------------------------------------------------------------------------
-// Streaming
-
 std::size_t heap_in_use()
 {
     const struct mallinfo2 info = mallinfo2();
@@ -607,53 +522,6 @@ TEST(VCardReader, ReadsA100000CardFileCardByCardInBoundedMemory)
 #if !defined(__SANITIZE_ADDRESS__) // AddressSanitizer's allocator does not report through mallinfo2
     EXPECT_LT(peak - before, 1u << 20) << "the reader holds one card and one read buffer, never the file";
 #endif
-}
-
-// ---------------------------------------------------------------------------
-// Random mutations: never a crash, never a hang, and an error is always coded
-
-// What was read writes and reads back; what was refused has a vCard code.
-// (The harnesses of fuzz/ replay their corpus for crashes and hangs.)
-TEST(VCardFuzz, MutatedSamplesGiveCardsThatRoundTripOrCodedErrors)
-{
-    std::vector<std::string> seeds{write_vcard(full_record(), VCardVersion::V21), write_vcard(full_record(), VCardVersion::V40)};
-    for (const auto &[file, unused] : kSamples)
-        seeds.push_back(sample(file));
-    static const char *const kFragments[] = {"\r\n", "\n ", "=", "=\r\n", ";", ":", ",", "\\", "\"", "^",
-                                             "BEGIN:VCARD\r\n", "END:VCARD\r\n", ";ENCODING=b", ";QUOTED-PRINTABLE",
-                                             ";CHARSET=SHIFT_JIS", ";CHARSET=nonsense", "\xff", "\xc3", "item9."};
-    std::mt19937 random(12345);
-    int errors = 0, cards = 0;
-    for (int round = 0; round < 3000; ++round) {
-        std::string text = seeds[random() % seeds.size()];
-        for (int m = 1 + int(random() % 8); m > 0 && !text.empty(); --m) {
-            const std::size_t at = random() % text.size();
-            switch (random() % 5) {
-            case 0: text[at] = char(random() % 256); break;
-            case 1: text.erase(at, 1 + random() % 16); break;
-            case 2: text.insert(at, kFragments[random() % std::size(kFragments)]); break;
-            case 3: text.insert(at, text.substr(random() % text.size(), random() % 64)); break;
-            case 4: text.resize(at); break;
-            }
-        }
-        VCardReader reader = VCardReader::from_text(text);
-        for (int step = 0; step < 1000; ++step) {
-            try {
-                std::optional<ImportedContact> contact = reader.next_contact();
-                if (!contact)
-                    break;
-                ++cards;
-                read_vcard_contact(write_vcard(contact->record, VCardVersion::V30));
-            } catch (const ServiceError &error) {
-                ++errors;
-                EXPECT_TRUE(error.code == kVCardSyntax || error.code == kVCardBadEncoding || error.code == kVCardUnknownCharset ||
-                            error.code == kVCardUnsupportedVersion || error.code == kInvalidUtf8)
-                    << error.code << ": " << error.reason;
-            }
-        }
-    }
-    EXPECT_GT(errors, 0);
-    EXPECT_GT(cards, 0);
 }
 
 } // namespace
