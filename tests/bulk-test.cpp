@@ -31,10 +31,7 @@ using namespace contact_engine;
 
 bulk_operation_status_t status_of(int handle)
 {
-    bulk_operation_status_t status{};
-    int error_code = -1;
-    EXPECT_EQ(contact_bulk_operation_get_info(handle, &status, &error_code), 1) << "code " << error_code;
-    return status;
+    return answer<bulk_operation_status_t>(kUntouched, contact_bulk_operation_get_info, handle);
 }
 
 // Polls the job until `done` holds, for at most a minute.
@@ -55,12 +52,7 @@ bool finished(const bulk_operation_status_t &s)
 }
 bool not_running(const bulk_operation_status_t &s) { return s.state != CONTACT_BULK_STATE_RUNNING; }
 
-int contact_count(int storage)
-{
-    int count = -1, error_code = -1;
-    EXPECT_EQ(contact_get_contact_count(storage, &count, &error_code), 1);
-    return count;
-}
+int contact_count(int storage) { return answer<int>(0, contact_get_contact_count, storage); }
 
 class BulkTest : public ServiceTest {
 protected:
@@ -73,9 +65,7 @@ protected:
     int open_import(const std::string &path, int storage = CONTACT_STORAGE_PHONE)
     {
         const int handle = open_job(CONTACT_BULK_IMPORT, storage);
-        int error_code = -1;
-        std::string reason;
-        EXPECT_EQ(bulk_client::set_source(handle, path, &error_code, &reason), 1) << reason;
+        EXPECT_EQ(bulk_client::set_source(handle, path, &error_code_), 1) << error_code_;
         return handle;
     }
     int exec(int handle)
@@ -293,34 +283,34 @@ TEST_F(BulkTest, StepsThatDoNotFitAreRefused)
     const int remove = open_job(CONTACT_BULK_DELETE, CONTACT_STORAGE_PHONE);
     const std::string directory = dir_.path(), missing = dir_.path() + "/missing.vcf";
     const auto source = [&](const std::string &path) { return [&, path](int *e) { return bulk_client::set_source(import, path, e); }; };
-    const Call their_info = [&](int *e) { return contact_bulk_operation_get_info(theirs, &status, e); };
+    const Call their_info = with(contact_bulk_operation_get_info, theirs, &status);
     const struct {
         const char *what;
         Call call;
         int code;
     } steps[] = {
-        {"unknown kind", [&](int *e) { return contact_bulk_operation_open(9, 0, &handle, e); }, kBulkUnknownKind},
-        {"unknown storage", [&](int *e) { return contact_bulk_operation_open(1, 42, &handle, e); }, kUnknownStorage},
-        {"copy to 6", [&](int *e) { return contact_bulk_operation_open(CONTACT_BULK_COPY, CONTACT_BULK_STORAGES(0, 6), &handle, e); },
+        {"unknown kind", with(contact_bulk_operation_open, 9, 0, &handle), kBulkUnknownKind},
+        {"unknown storage", with(contact_bulk_operation_open, 1, 42, &handle), kUnknownStorage},
+        {"copy to 6", with(contact_bulk_operation_open, CONTACT_BULK_COPY, CONTACT_BULK_STORAGES(0, 6), &handle),
          kBulkUnknownKind},
-        {"import without file", [&](int *e) { return contact_bulk_operation_exec(import, &state, e); }, kBulkNoSource},
-        {"thumbs for an import", [&](int *e) { return contact_bulk_operation_set_thumb(import, thumbs, 1, e); }, kBulkBadThumbs},
-        {"resume of a new job", [&](int *e) { return contact_bulk_operation_resume(import, e); }, kBulkWrongState},
+        {"import without file", with(contact_bulk_operation_exec, import, &state), kBulkNoSource},
+        {"thumbs for an import", with(contact_bulk_operation_set_thumb, import, thumbs, 1), kBulkBadThumbs},
+        {"resume of a new job", with(contact_bulk_operation_resume, import), kBulkWrongState},
         {"relative file", source("relative.vcf"), kBulkFileRefused},
         {"missing file", source(missing), kBulkFileRefused},
         {"a directory", source(directory), kBulkFileRefused},
-        {"delete, no thumbs", [&](int *e) { return contact_bulk_operation_exec(remove, &state, e); }, kBulkNoThumbs},
-        {"thumbs", [&](int *e) { return contact_bulk_operation_set_thumb(remove, thumbs, 1, e); }, 0},
-        {"exec", [&](int *e) { return contact_bulk_operation_exec(remove, &state, e); }, 0},
-        {"exec again", [&](int *e) { return contact_bulk_operation_exec(remove, &state, e); }, kBulkWrongState},
-        {"a handle never given", [&](int *e) { return contact_bulk_operation_stop(4711, e); }, kBulkNoJob},
+        {"delete, no thumbs", with(contact_bulk_operation_exec, remove, &state), kBulkNoThumbs},
+        {"thumbs", with(contact_bulk_operation_set_thumb, remove, thumbs, 1), 0},
+        {"exec", with(contact_bulk_operation_exec, remove, &state), 0},
+        {"exec again", with(contact_bulk_operation_exec, remove, &state), kBulkWrongState},
+        {"a handle never given", with(contact_bulk_operation_stop, 4711), kBulkNoJob},
         {"their job's status", their_info, kBulkNotOwner},
-        {"close of theirs", [&](int *e) { return contact_bulk_operation_close(theirs, e); }, kBulkNotOwner},
+        {"close of theirs", with(contact_bulk_operation_close, theirs), kBulkNotOwner},
         {"adopting theirs", [&](int *e) { return bulk_client::adopt(theirs, &state, e); }, kBulkWrongState},
-        {"close", [&](int *e) { return contact_bulk_operation_close(import, e); }, 0},
-        {"closed job", [&](int *e) { return contact_bulk_operation_get_info(import, &status, e); }, kBulkNoJob},
-        {"close_all", [&](int *e) { return contact_bulk_operation_close_all(e); }, 0},
-        {"after close_all", [&](int *e) { return contact_bulk_operation_get_info(remove, &status, e); }, kBulkNoJob},
+        {"close", with(contact_bulk_operation_close, import), 0},
+        {"closed job", with(contact_bulk_operation_get_info, import, &status), kBulkNoJob},
+        {"close_all", with(contact_bulk_operation_close_all), 0},
+        {"after close_all", with(contact_bulk_operation_get_info, remove, &status), kBulkNoJob},
         {"theirs after my close_all", their_info, kBulkNotOwner},
     };
     for (const auto &step : steps) {
