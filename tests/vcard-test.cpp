@@ -1,16 +1,14 @@
 // The service's vCard reader and writer, without a bus: the samples of
-// tests/data/vcard, every record field through the three versions and back,
-// damaged and malformed cards and bounded memory. (The harnesses of fuzz/
-// replay their corpus for crashes and hangs; bulk-test resumes by offset.)
+// tests/data/vcard, the writer's forms of each version, damaged and
+// malformed cards. (The harnesses of fuzz/ replay their corpus for crashes
+// and hangs; bulk-test resumes by offset.)
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -19,7 +17,6 @@
 #include "vcard/vcard-fields.h"
 #include "vcard/vcard-reader.h"
 #include "vcard/vcard-writer.h"
-#include "bulk-cards.h"
 
 namespace {
 
@@ -86,80 +83,19 @@ std::vector<std::string> elements(const Record &record, const Layout &layout)
     return result;
 }
 
-// ---------------------------------------------------------------------------
-// A record with every field set, as clients send it.
-
-// Texts chosen to need every escape: separators, backslashes, line feeds,
-// non-ASCII, values long enough to fold inside a character.
-const std::vector<std::pair<TextField, std::string>> kFullTexts = {
-    {text_field::first_name, "Jean-François"}, {text_field::last_name, "d'Aubigné; de la Tour, \\ fils"},
-    {text_field::middle_name, "Ödön"}, {fields::name_prefix, "Dr."}, {fields::name_suffix, "Jr., PhD"},
-    {text_field::birthday, "1971-03-14"}, {fields::anniversary, "06-21"},
-    {text_field::display_name, "Dr. Jean-François Ödön d'Aubigné; de la Tour, \\ fils, Jr., PhD — 日本語の名前も"},
-    {text_field::nickname, "JF, \"le Grand\""}, {text_field::company, "Société Générale; Paris"},
-    {text_field::job_title, "Chef: projets"}, {text_field::department, "R&D, Bâtiment B"},
-    {text_field::ringtone_path, "/usr/share/sounds/ring tones/Café.ogg"},
-    {text_field::photo_path, "/home/user/photos/jf,portrait;1.jpg"}, {text_field::website, "https://example.org/~jf?a=1&b=2;c"},
-    {fields::phonetic_first_name, "ジャン"}, {fields::phonetic_last_name, "ドビニェ"},
-    {text_field::message_tone_path, "/usr/share/sounds/message.ogg"}, {fields::account_name, "Google: jf@example.org"},
-    {fields::source_uid, "urn:uuid:4fbe8971-0bc3-424c-9c26-36c3e1eff6b1"}, {fields::custom_label, "Famille\nproche"},
-};
-
-// frequency, is_favourite, created, modified and last call times, presence
-// status, is_blocked, is_hidden, revision: offset and value.
-const std::pair<std::size_t, std::int32_t> kFullInts[] = {{8, 17}, {12, 1}, {2416, 1600000000}, {2420, 1700000123},
-                                                          {2424, 1700000500}, {4252, 3}, {4288, 1}, {4292, 1}, {4452, 42}};
-
-// The elements of each layout (its values in the order of its fields).
-const std::vector<std::vector<std::vector<std::string>>> kFullElements = {
-    {{"2", "+33 6 12 34 56 78", "1"}, {"0", "01 42 00 00 00", "0"}, {"1", "+33 (1) 40-00-00-00 ext. 12", "0"},
-     {"3", "+33140000001", "0"}, {"4", "*31#0800,123;456", "0"}},
-    {{"0", "jf@example.org", "0"}, {"1", "jean-francois.daubigne@socgen.example", "1"}, {"4", "\"odd,name\"@example.org", "0"}},
-    {{"1", "BP 12", "Bâtiment B, 3e étage", "29 boulevard Haussmann;\nCour intérieure", "Paris", "Île-de-France", "75009", "France"},
-     {"0", "", "", "1-2-3 Shibuya", "渋谷区", "東京都", "150-0002", "日本"}},
-    {{"1", "2", "Jabber", "jf@jabber.example"}, {"0", "1", "Skype", "jf:skype"}, {"3", "0", "Matrix, new", "@jf:matrix.example"}},
-    {{"2", "Twitter", "@jf_daubigne"}, {"0", "", "jf.example"}},
-};
-
-Record full_record()
-{
-    Record record = Record::blank();
-    for (const auto &[field, value] : kFullTexts)
-        record.set_text(field, value);
-    for (const auto &[offset, value] : kFullInts)
-        record.set_int(offset, value);
-    for (std::size_t which = 0; which < kLayouts.size(); ++which) {
-        const Layout &layout = kLayouts[which];
-        Bytes section;
-        for (const auto &values : kFullElements[which]) {
-            Bytes element(layout.size, 0);
-            for (std::size_t i = 0; i < values.size(); ++i) {
-                const auto [offset, width] = layout.fields[i];
-                if (width == 0)
-                    contact_wire::write_i32(element.data(), offset, std::stoi(values[i]));
-                else
-                    std::memcpy(element.data() + offset, values[i].data(), std::min(values[i].size(), width - 1));
-            }
-            section.insert(section.end(), element.begin(), element.end());
-        }
-        record.replace_section(layout.section, section, std::int32_t(kFullElements[which].size()));
-    }
-    record.set_note("Première ligne\nSecond line, with; separators \\ and a tab\there\n\nafter a blank line");
-    for (auto [which, text] : {std::pair{fields::kAboutSection, "About: écrivain, cycliste; \\o/"},
-                               {fields::kPresenceSection, "Au bureau; back at 3"}})
-        record.replace_section(which, Bytes(text, text + std::strlen(text) + 1), std::int32_t(std::strlen(text)));
-    Bytes bytes = record.bytes();
-    contact_wire::write_i32(bytes.data(), contact_wire::offset::contact_id_data, 1);
-    for (std::size_t i = 0; i < contact_wire::kIdDataSize; ++i)
-        bytes.push_back(std::uint8_t(i * 7 + 3));
-    return Record::parse(std::move(bytes));
-}
+// Every text field, in the order a digest names them.
+const TextField kTextFields[] = {
+    text_field::first_name, text_field::last_name, text_field::middle_name, fields::name_prefix, fields::name_suffix,
+    text_field::birthday, fields::anniversary, text_field::display_name, text_field::nickname, text_field::company,
+    text_field::job_title, text_field::department, text_field::ringtone_path, text_field::photo_path, text_field::website,
+    fields::phonetic_first_name, fields::phonetic_last_name, text_field::message_tone_path, fields::account_name,
+    fields::source_uid, fields::custom_label};
 
 // A record as one line: every text set, the modified time, each element and the note.
 std::string digest(const Record &record)
 {
     std::ostringstream out;
-    for (const auto &[field, unused] : kFullTexts)
+    for (const TextField &field : kTextFields)
         if (!record.text(field).empty())
             out << field.name << "=" << record.text(field) << "|";
     if (const std::int32_t modified = record.get_int(fields::kModifiedTimeOffset))
@@ -180,35 +116,15 @@ std::string digest(const ImportedContact &contact)
 }
 
 // ---------------------------------------------------------------------------
-// Round trips and the writer's forms
-
-// Every field and an empty contact through each version and back (by name in
-// the digest, then byte for byte); lines end in CRLF and (but in 2.1) fold
-// within 75 bytes.
-TEST(VCardRoundTrip, EveryFieldThroughEachVersionInFoldedCrLfLines)
-{
-    const Record original = full_record(), blank = Record::blank();
-    for (int param : {kVCardParam21, kVCardParam30, kVCardParam40}) {
-        SCOPED_TRACE(param);
-        const std::string text = write_vcard(original, vcard_version_for(param));
-        const Record back = read_vcard_contact(text).record;
-        EXPECT_EQ(digest(back), digest(original));
-        EXPECT_TRUE(back.bytes() == original.bytes());
-        EXPECT_TRUE(read_vcard_contact(write_vcard(blank, vcard_version_for(param))).record.bytes() == blank.bytes());
-        for (std::size_t start = 0, end; start < text.size(); start = end + 2) {
-            end = text.find("\r\n", start);
-            ASSERT_NE(end, std::string::npos) << "a line without CRLF at byte " << start;
-            EXPECT_EQ(text.substr(start, end - start).find('\n'), std::string::npos);
-            EXPECT_TRUE(param == kVCardParam21 || end - start <= 75u) << text.substr(start, end - start);
-        }
-    }
-}
+// The writer's forms (the full record's round trip in each version is
+// vcard-conversion-test's, through the service)
 
 // (The version each convert_param selects, and the refusal of others, are
 // checked through the service in vcard-conversion-test.)
 TEST(VCardWriter, WritesEachVersionsOwnFormsOfTypesPreferenceAndDates)
 {
-    const Record record = full_record();
+    const Record record = read_vcard_contact("BEGIN:VCARD\r\nVERSION:4.0\r\nN:Müller;Jürgen;;;\r\nBDAY:19710314\r\n"
+                                             "ANNIVERSARY:--0621\r\nTEL;TYPE=cell;PREF=1:+33 6 12 34 56 78\r\nEND:VCARD\r\n").record;
     const struct {
         int param;
         const char *line;
@@ -228,7 +144,7 @@ TEST(VCardWriter, WritesEachVersionsOwnFormsOfTypesPreferenceAndDates)
 // 1 work, 2 mobile, 3 fax, 4 other): Shift_JIS as UTF-8, folded lines and LF
 // line ends, groups and labels, a display name made from N, PREF=2 not
 // primary, a year-less birthday left out, photos in BASE64 and a data URI.
-// (Latin-1, Windows-1252 and soft breaks: the damaged cards below.)
+// (Latin-1, Windows-1252 and soft breaks: the real-world and damaged cards below.)
 const std::vector<std::pair<const char *, std::vector<std::string>>> kSamples = {
     {"android-2.1.vcf", {
         "first_name=José|last_name=Ortiz|middle_name=Luis|birthday=1980-02-29|display_name=José Luis Ortiz|"
@@ -296,20 +212,21 @@ TEST(VCardSamples, ReadAsTheirExportersMeantThemFromTextAndFromFile)
 
 // Cards written after what real exporters write, breaking the standards as
 // they do (tests/data/vcard/real-world, see docs/vcard.md): every card keeps
-// its name and numbers ("name|number|..."; a refused card gives its reason).
+// its name and numbers ("name|number|...", then what was dropped or repaired;
+// a refused card gives its reason).
 TEST(VCardSamples, RealWorldExportsKeepTheirNamesAndNumbers)
 {
     const std::pair<const char *, std::vector<std::string>> files[] = {
         {"samsung-blank-lines-2.1.vcf", {"Min\xEC\xA4\x80 Kim|010-1234-5678|02-555-0100", "Ji-woo Park|010-9876-5432"}},
         {"android-broken-values-2.1.vcf",
-         {"J\xC3\xBCrgen M\xC3\xBCller|+49 151 2345678|+49 30 1234567", "Anna Rossi|+39 347 1234567", "Pizza Roma|0612345678"}},
+         {"J\xC3\xBCrgen M\xC3\xBCller|+49 151 2345678|+49 30 1234567|dropped 1", "Anna Rossi|+39 347 1234567|dropped 2", "Pizza Roma|0612345678"}},
         {"iphone-grouped-3.0.vcf",
          {"Johnny Appleseed|+1 (408) 555-0101|(408) 555-0102|(408) 555-0103|408 555 0104", "Blue Bottle Coffee|+1 510-555-0199"}},
         {"outlook-2.1.vcf", {"L\xC3\xA9" "a Fran\xC3\xA7ois|+33 1 42 14 20 00|+33 6 12 34 56 78", "Bob Smith|(425) 555-0110"}},
-        {"featurephone-2.1.vcf", {"Erik Andersson|+46701234567", "Karin Lindqvist|+46 70 765 43 21",
-                                  "\xE5\xA4\xAA\xE9\x83\x8E \xE7\x94\xB0\xE4\xB8\xAD|090-1234-5678", "Matti Nieminen|+358 40 1234567"}},
+        {"featurephone-2.1.vcf", {"Erik Andersson|+46701234567|repaired 2", "Karin Lindqvist|+46 70 765 43 21|dropped 1",
+                                  "\xE5\xA4\xAA\xE9\x83\x8E \xE7\x94\xB0\xE4\xB8\xAD|090-1234-5678|repaired 1", "Matti Nieminen|+358 40 1234567"}},
         {"google-contacts-3.0.vcf",
-         {"Priya Sharma|+91 98765 43210", "Tom\xC3\xA1s Garc\xC3\xAD" "a|+34 612 345 678", "ACME Plumbing|+1 555 0142"}},
+         {"Priya Sharma|+91 98765 43210", "Tom\xC3\xA1s Garc\xC3\xAD" "a|+34 612 345 678|repaired 3", "ACME Plumbing|+1 555 0142"}},
         {"thunderbird.vcf", {"Helga Schmidt|+49 170 1234567|+49 89 123456", "Olaf Berg|+47 412 34 567"}},
     };
     for (const auto &[file, expected] : files) {
@@ -327,6 +244,8 @@ TEST(VCardSamples, RealWorldExportsKeepTheirNamesAndNumbers)
             read.push_back(contact->record.text(text_field::display_name));
             for (const std::string &number : contact->record.phone_numbers())
                 read.back() += "|" + number;
+            for (auto [count, what] : {std::pair{contact->dropped_properties, "|dropped "}, {contact->repaired_values, "|repaired "}})
+                read.back() += count != 0 ? what + std::to_string(count) : "";
         }
         EXPECT_EQ(read, expected) << file;
     }
@@ -353,8 +272,8 @@ TEST(VCardReader, UnderstandsParametersAndEscapesInEveryFormAndCutsLongTexts)
 }
 
 // ---------------------------------------------------------------------------
-// Damaged cards as real exports write them: what cannot be read is dropped
-// and counted, what can be repaired is, and the card is kept
+// Damaged cards beyond those of the real-world files: what cannot be read is
+// dropped and counted, what can be repaired is, and the card is kept
 
 TEST(VCardReader, KeepsDamagedCardsWithWhatCouldBeReadAndCountsWhatWasDroppedOrRepaired)
 {
@@ -366,25 +285,14 @@ TEST(VCardReader, KeepsDamagedCardsWithWhatCouldBeReadAndCountsWhatWasDroppedOrR
         const char *note;
         std::size_t dropped, repaired;
     } cards[] = {
-        {"BlankLinesEverywhere", "\r\nN:Kim;Min\r\n\r\nTEL;CELL:010\r\n\r\nNOTE;ENCODING=QUOTED-PRINTABLE:one=0D=0A=\r\n\r\n"
-         "two\r\n\r\nPHOTO;ENCODING=BASE64;JPEG:AAAA\r\n\r\n AAAA\r\n\r\n", "Min Kim", {"010"}, "one\ntwo", 0, 0},
-        {"SoftBreakBeforeAnEmptyLine", "FN:A\r\nNOTE;ENCODING=QUOTED-PRINTABLE:abc=\r\n\r\nTEL:1\r\n", "A", {"1"}, "abc", 0, 0},
         {"CutShortBase64", "FN:A\r\nTEL:1\r\nPHOTO;BASE64:AAAAA\r\n", "A", {"1"}, "", 1, 0},
-        {"BrokenQuotedPrintable", "FN:A\r\nNOTE;QUOTED-PRINTABLE:a=ZZ\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
         {"UnknownEncoding", "FN:A\r\nNOTE;ENCODING=X-ZIP:abc\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
         {"NoProperty", "FN:A\r\nthis is no property\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
-        {"InvalidInItsCharset", "N;CHARSET=SHIFT_JIS:\x93\x63\x92\x86\r\nNOTE;CHARSET=SHIFT_JIS:\x81\x20x\r\nTEL:1\r\n",
-         "\xE7\x94\xB0\xE4\xB8\xAD", {"1"}, "\xEF\xBF\xBD x", 0, 1},
-        {"Latin1In30", "VERSION:3.0\r\nFN:M\xfcller\r\n", "M\xC3\xBCller", {}, "", 0, 1},
         // 0x80 is the euro sign in Windows-1252 and a control character in Latin-1.
         {"Windows1252In21", "FN:Caf\xe9 \x80\r\nTEL:1\r\n", "Caf\xC3\xA9 \xE2\x82\xAC", {"1"}, "", 0, 0},
         {"StrayByteInUtf8", "VERSION:3.0\r\nFN:Jos\xc3\xa9 \xff\r\n", "Jos\xC3\xA9 \xEF\xBF\xBD", {}, "", 0, 1},
-        {"UnknownCharsetOfAscii", "N;CHARSET=X-SE-GSM:Berg;Ola\r\nNOTE;CHARSET=X-SE-GSM:K\xf6p\r\n", "Ola Berg", {}, "", 1, 0},
-        {"GroupsAndLowerCaseRepeatedTypes", "VERSION:3.0\r\nitem1.FN:B\r\nitem1.TEL;type=pref:1\r\nitem1.X-ABLabel:_$!<Mobile>!$_"
-         "\r\ntel;type=CELL;type=VOICE:2\r\nitem2.X-ABLabel:Boat\r\n", "B", {"1", "2"}, "", 0, 0},
         {"NulInValues", std::string("N:Andersson;Erik\0\0\r\nTEL:+46\0 70\r\nNOTE;QUOTED-PRINTABLE:a=00b\r\n", 62), "Erik Andersson",
-         {"+46 70"}, "ab", 0, 3},
-        {"EmptyFnOfACompany", "VERSION:3.0\r\nFN:\r\nN:;;;;\r\nORG:ACME\r\nTEL:1\r\n", "ACME", {"1"}, "", 0, 0}};
+         {"+46 70"}, "ab", 0, 3}};
     for (const auto &card : cards) {
         SCOPED_TRACE(card.name);
         const std::string version = card.lines.find("VERSION:") == std::string::npos ? "VERSION:2.1\r\n" : "";
@@ -464,44 +372,18 @@ struct TempFile {
     char path[32] = "/tmp/vcard-test-XXXXXX";
 };
 
-std::size_t heap_in_use()
-{
-    const struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-}
-
-// 100 000 cards with contiguous offsets, then a 50 MB line refused without
-// holding it, then the card after it.
-TEST(VCardReader, ReadsA100000CardFileCardByCardInBoundedMemory)
+TEST(VCardReader, RefusesA50MegabyteLineAndGoesOnWithTheNextCard)
 {
     TempFile file;
-    ASSERT_TRUE(bulk_cards::write(file.path, 100000));
-    const std::uint64_t size = std::filesystem::file_size(file.path);
-    ASSERT_GT(size, 10u << 20);
-    std::ofstream(file.path, std::ios::binary | std::ios::app) << "BEGIN:VCARD\r\nVERSION:3.0\r\nNOTE:" << std::string(50 << 20, 'x')
-                                                               << "\r\nEND:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:After\r\nEND:VCARD\r\n";
-    const std::size_t before = heap_in_use();
-    std::size_t peak = before, count = 0;
+    std::ofstream(file.path, std::ios::binary) << "BEGIN:VCARD\r\nVERSION:3.0\r\nNOTE:" << std::string(50 << 20, 'x')
+                                               << "\r\nEND:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:After\r\nEND:VCARD\r\n";
     VCardReader reader = VCardReader::from_file(file.path);
-    std::uint64_t previous_end = 0;
-    while (count < 100000) {
-        const std::optional<VCard> card = reader.next_card();
-        ASSERT_TRUE(card && card->begin_offset == previous_end) << "card " << count;
-        previous_end = card->end_offset;
-        if (++count % 1000 == 0)
-            peak = std::max(peak, heap_in_use());
-    }
-    EXPECT_EQ(reader.offset(), size);
     std::string reason;
     EXPECT_EQ(code_of([&] { reader.next_contact(); }, &reason), kVCardTooLarge);
-    EXPECT_THAT(reason, ::testing::EndsWith(": a line longer than 8 MiB"));
-    peak = std::max(peak, heap_in_use());
+    EXPECT_EQ(reason, "line 3: a line longer than 8 MiB");
     std::optional<ImportedContact> next = reader.next_contact();
     ASSERT_TRUE(next);
     EXPECT_EQ(next->record.text(text_field::display_name), "After");
-#if !defined(__SANITIZE_ADDRESS__) // AddressSanitizer's allocator does not report through mallinfo2
-    EXPECT_LT(peak - before, 1u << 20) << "the reader holds one card and one read buffer, never the file nor the line";
-#endif
 }
 
 } // namespace
