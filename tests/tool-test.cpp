@@ -1,21 +1,15 @@
 // contact-engine-tool as a child process against the real service: --json
-// documents, exit statuses and messages, a paused bulk job, the bash completion.
+// documents, exit statuses and messages, the bash completion.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <fstream>
-#include <functional>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "../tools/bulk-client.h"
 #include "bulk-cards.h"
-#include "contact-engine.h"
 #include "sample-contact.h"
 #include "test-support.h"
 
@@ -42,14 +36,12 @@ ToolRun run_tool(const std::string &dir, std::vector<std::string> arguments)
     const SanitizerReports reports(dir + "/tool.sanitizer");
     std::vector<std::string> environment = reports.child_environment();
     arguments.insert(arguments.begin(), CONTACT_ENGINE_TOOL_PATH);
-    const auto pointers = [](std::vector<std::string> &strings) {
-        std::vector<char *> result;
-        for (std::string &text : strings)
-            result.push_back(text.data());
-        result.push_back(nullptr);
-        return result;
-    };
-    std::vector<char *> args = pointers(arguments), envp = pointers(environment);
+    std::vector<char *> args, envp;
+    for (auto [strings, pointers] : {std::pair{&arguments, &args}, {&environment, &envp}}) {
+        for (std::string &text : *strings)
+            pointers->push_back(text.data());
+        pointers->push_back(nullptr);
+    }
     const std::string out = dir + "/tool.out", err = dir + "/tool.err";
     const pid_t pid = fork();
     if (pid == 0) {
@@ -169,33 +161,6 @@ TEST_F(ToolTest, ExitStatusAndTheServicesReasonWithoutLogLines)
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
         EXPECT_EQ(run.err.find(kLogTag) != std::string::npos, c.logged) << run.err;
-    }
-}
-
-// `bulk status` shows a job left paused (stopped, then the service restarted) and leaves it paused.
-TEST_F(ToolTest, BulkStatusShowsAPausedJob)
-{
-    const std::string book = dir_.path() + "/book.vcf";
-    ASSERT_TRUE(bulk_cards::write(book, 10000));
-    int handle = -1, state = -1;
-    ASSERT_EQ(contact_bulk_operation_open(CONTACT_BULK_IMPORT, CONTACT_STORAGE_PHONE, &handle, &error_code_), 1);
-    ASSERT_EQ(bulk_client::set_source(handle, book, &error_code_), 1);
-    ASSERT_EQ(contact_bulk_operation_exec(handle, &state, &error_code_), 1);
-    ASSERT_EQ(contact_bulk_operation_stop(handle, &error_code_), 1);
-    bulk_operation_status_t status{};
-    status.state = CONTACT_BULK_STATE_RUNNING;
-    for (int tries = 0; tries < 12000 && status.state == CONTACT_BULK_STATE_RUNNING; ++tries, usleep(10 * 1000))
-        ASSERT_EQ(contact_bulk_operation_get_info(handle, &status, &error_code_), 1);
-    ASSERT_EQ(status.state, CONTACT_BULK_STATE_STOPPED) << "the job had finished before it could be stopped";
-    restart_service();
-    for (int look = 0; look < 2; ++look) {
-        const ToolRun run = tool({"bulk", "status", std::to_string(handle), "--json"});
-        ASSERT_EQ(run.status, 0) << run.err;
-        const Json job = Json::parse(run.out);
-        EXPECT_EQ(job["handle"], handle);
-        EXPECT_EQ(job["state"], "stopped");
-        EXPECT_EQ(job["done"], status.done);
-        EXPECT_EQ(job["total"], -1) << "an import has not read its whole file";
     }
 }
 
