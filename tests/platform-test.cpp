@@ -8,14 +8,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
-#include <string>
 
 #include "contact-engine-bus.h"
 #include "contact-engine.h"
@@ -26,6 +23,7 @@ namespace contact_test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace contact_engine;
 
 constexpr uid_t kServiceUser = 65534; // nobody: the service's own user in this test
 
@@ -116,54 +114,49 @@ TEST_F(NonRootServiceTest, AnotherUserCallsButNeitherOwnsTheNameNorReadsWhatItMa
     fs::create_directory(shared);
     chmod(shared.c_str(), 01777);
     fs::create_symlink(roots, link);
-    using Step = std::function<void(sdbus::IConnection &, sdbus::IProxy &)>;
+    using Step = std::function<void(sdbus::IProxy &)>;
     const auto read_card = [](const std::string &path) -> Step {
-        return [path](sdbus::IConnection &, sdbus::IProxy &proxy) {
+        return [path](sdbus::IProxy &proxy) {
             proxy.callMethod("contact_convert_vcard_file_to_contact").onInterface(CONTACT_ENGINE_INTERFACE).withArguments(path);
         };
     };
     const auto import_from = [](const std::string &path) -> Step {
-        return [path](sdbus::IConnection &, sdbus::IProxy &proxy) {
+        return [path](sdbus::IProxy &proxy) {
             std::int32_t handle = -1;
             proxy.callMethod("contact_bulk_operation_open").onInterface(CONTACT_ENGINE_INTERFACE)
                 .withArguments(std::int32_t(CONTACT_BULK_IMPORT), std::int32_t(CONTACT_STORAGE_PHONE)).storeResultsTo(handle);
             proxy.callMethod("set_source").onInterface("com.quorvel.contact.engine.Bulk").withArguments(handle, path);
         };
     };
-    const auto refused = [](contact_engine::ErrorCode code) {
-        return std::string(contact_engine::kErrorNamePrefix) + contact_engine::error_name(code);
-    };
+    const auto refused = [](ErrorCode code) { return std::string(kErrorNamePrefix) + error_name(code); };
     const struct {
         const char *what;
         Step step;
         std::string outcome;
     } steps[] = {
         {"owning the service's name",
-         [](sdbus::IConnection &bus, sdbus::IProxy &) {
-             sdbus::createProxy(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus")->callMethod("RequestName")
-                 .onInterface("org.freedesktop.DBus").withArguments(CONTACT_ENGINE_BUS_NAME, 0u);
+         [](sdbus::IProxy &proxy) {
+             sdbus::createProxy(proxy.getConnection(), "org.freedesktop.DBus", "/org/freedesktop/DBus")
+                 ->callMethod("RequestName").onInterface("org.freedesktop.DBus").withArguments(CONTACT_ENGINE_BUS_NAME, 0u);
          },
          "org.freedesktop.DBus.Error.AccessDenied"},
         {"calling the interface",
-         [](sdbus::IConnection &, sdbus::IProxy &proxy) {
-             proxy.callMethod("contact_get_contact_count").onInterface(CONTACT_ENGINE_INTERFACE).withArguments(0);
-         },
+         [](sdbus::IProxy &proxy) { proxy.callMethod("contact_get_contact_count").onInterface(CONTACT_ENGINE_INTERFACE).withArguments(0); },
          "ok"},
         // The service takes the caller's identity (the capabilities at work) ...
         {"a file only the caller may read", read_card(own), "ok"},
         {"an import of it", import_from(own), "ok"},
         // ... and lends it nothing of its own user's or root's, directly or through a link.
-        {"a file only the service's user may read", read_card(services), refused(contact_engine::kVCardUnreadable)},
-        {"a file only root may read", read_card(roots), refused(contact_engine::kVCardUnreadable)},
-        {"a link to it in a shared directory", read_card(link), refused(contact_engine::kVCardUnreadable)},
-        {"an import of it", import_from(roots), refused(contact_engine::kBulkFileRefused)},
+        {"a file only the service's user may read", read_card(services), refused(kVCardUnreadable)},
+        {"a file only root may read", read_card(roots), refused(kVCardUnreadable)},
+        {"a link to it in a shared directory", read_card(link), refused(kVCardUnreadable)},
+        {"an import of it", import_from(roots), refused(kBulkFileRefused)},
     };
     const std::vector<std::string> said = run_as(*caller_, [&](int out) {
-        auto connection = sdbus::createSystemBusConnection();
-        auto proxy = sdbus::createProxy(*connection, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
+        auto proxy = sdbus::createProxy(CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
         for (const auto &each : steps) {
             try {
-                each.step(*connection, *proxy);
+                each.step(*proxy);
                 say(out, "ok");
             } catch (const sdbus::Error &error) {
                 say(out, error.getName());
