@@ -159,8 +159,8 @@ TEST_F(VCardTest, PreconditionsLogTheirMessageAndReturnZero)
 
 // ---- contact to vCard ------------------------------------------------------------
 
-// The full record in each version and back through the service: every field
-// of the fixed part, and the sections the text carries read by the service's
+// The full record in each version, in that version's forms, and back through
+// the service: every field of the fixed part, and the sections the text carries read by the service's
 // own reader; lines end in CRLF and (but in 2.1) fold within 75 bytes. A
 // record that addresses a stored contact (also through an alias) is written
 // with the stored sections, one that addresses nothing without. A
@@ -175,11 +175,22 @@ TEST_F(VCardTest, EveryFieldSurvivesTheConversionsAndTheFilesAreTheCallers)
     add(sample.record);
     ReceivedContact stored;
     ASSERT_EQ(contact_get_contact(CONTACT_STORAGE_PHONE, 1, &stored.record, &error_code_), 1);
-    for (auto [param, version] : {std::pair{CONTACT_VCARD_21, "2.1"}, {CONTACT_VCARD_30, "3.0"}, {CONTACT_VCARD_40, "4.0"},
-                                  {CONTACT_VCARD_DEFAULT, "3.0"}}) {
+    // Each version's own forms of types, preference, encodings and dates.
+    const std::string tel = ":+44 20 7946 0000\r\n";
+    const struct {
+        int param;
+        std::vector<std::string> forms;
+    } versions[] = {
+        {CONTACT_VCARD_21, {"\r\nVERSION:2.1\r\n", "TEL;CELL;PREF" + tel, "FN;ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:"}},
+        {CONTACT_VCARD_30, {"\r\nVERSION:3.0\r\n", "TEL;TYPE=CELL;TYPE=PREF" + tel, "BDAY:1815-12-10\r\n"}},
+        {CONTACT_VCARD_40, {"\r\nVERSION:4.0\r\n", "TEL;TYPE=cell;PREF=1" + tel, "BDAY:18151210\r\n", "ANNIVERSARY:--0708\r\n"}},
+        {CONTACT_VCARD_DEFAULT, {"\r\nVERSION:3.0\r\n"}},
+    };
+    for (const auto &[param, forms] : versions) {
         SCOPED_TRACE(param);
         const std::string text = to_vcard(stored.record, param);
-        EXPECT_NE(text.find(std::string("\r\nVERSION:") + version + "\r\n"), std::string::npos);
+        for (const std::string &form : forms)
+            EXPECT_NE(text.find(form), std::string::npos) << form;
         for (std::size_t start = 0, end; start < text.size(); start = end + 2) {
             end = text.find("\r\n", start);
             ASSERT_NE(end, std::string::npos) << "a line without CRLF at byte " << start;

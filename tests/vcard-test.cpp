@@ -1,7 +1,8 @@
-// The service's vCard reader and writer, without a bus: the samples of
-// tests/data/vcard, the writer's forms of each version, damaged and
-// malformed cards. (The harnesses of fuzz/ replay their corpus for crashes
-// and hangs; bulk-test resumes by offset.)
+// The service's vCard reader without a bus: the samples of tests/data/vcard,
+// damaged and malformed cards. (vcard-conversion-test writes the full record
+// in each version's forms and reads it back through the service; the
+// harnesses of fuzz/ replay their corpus for crashes and hangs; bulk-test
+// resumes by offset.)
 #include <gmock/gmock.h>
 
 #include <unistd.h>
@@ -14,7 +15,6 @@
 #include "core/service-error.h"
 #include "vcard/vcard-fields.h"
 #include "vcard/vcard-reader.h"
-#include "vcard/vcard-writer.h"
 
 namespace {
 
@@ -109,28 +109,6 @@ std::string digest(const ImportedContact &contact)
 {
     return digest(contact.record) +
            (contact.photo.empty() ? "" : "PHOTO " + std::to_string(contact.photo.size()) + " " + contact.photo_media_type);
-}
-
-// ---------------------------------------------------------------------------
-// The writer's forms (the full record's round trip in each version is
-// vcard-conversion-test's, through the service)
-
-// (The version each convert_param selects, and the refusal of others, are
-// checked through the service in vcard-conversion-test.)
-TEST(VCardWriter, WritesEachVersionsOwnFormsOfTypesPreferenceAndDates)
-{
-    const Record record = read_vcard_contact("BEGIN:VCARD\r\nVERSION:4.0\r\nN:Müller;Jürgen;;;\r\nBDAY:19710314\r\n"
-                                             "ANNIVERSARY:--0621\r\nTEL;TYPE=cell;PREF=1:+33 6 12 34 56 78\r\nEND:VCARD\r\n").record;
-    const struct {
-        int param;
-        const char *line;
-    } rows[] = {
-        {kVCardParam21, "TEL;CELL;PREF:+33 6 12 34 56 78\r\n"}, {kVCardParam30, "TEL;TYPE=CELL;TYPE=PREF:+33 6 12 34 56 78\r\n"},
-        {kVCardParam40, "TEL;TYPE=cell;PREF=1:+33 6 12 34 56 78\r\n"}, {kVCardParam21, "N;ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:"},
-        {kVCardParam40, "BDAY:19710314\r\n"}, {kVCardParam40, "ANNIVERSARY:--0621\r\n"},
-    };
-    for (const auto &row : rows)
-        EXPECT_THAT(write_vcard(record, vcard_version_for(row.param)), HasSubstr(row.line)) << row.param;
 }
 
 // ---------------------------------------------------------------------------
