@@ -246,8 +246,9 @@ TEST_F(BulkTest, ImportsCopiesMovesAndDeletes)
 
 // Each refusal in order: the jobs' states change between the rows (code 0: a
 // step that must succeed; a missing file stands for every file the caller
-// cannot open, as the vCard conversions' files are opened by the same code). Another client's job is refused to this client and
-// left alone by its close_all, and goes when its client leaves the bus.
+// cannot open, as the vCard conversions' files are opened by the same code).
+// Another client's job is refused to this client and left alone by its
+// close_all, and goes when its client leaves the bus.
 TEST_F(BulkTest, StepsThatDoNotFitAreRefused)
 {
     auto other = sdbus::createSystemBusConnection();

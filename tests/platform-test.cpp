@@ -94,14 +94,16 @@ TEST(NonRootServiceTest, AnotherUserCallsButNeitherOwnsTheNameNorReadsWhatItMayN
     using Step = std::function<void(sdbus::IProxy &)>;
     const auto read_card = [](const std::string &path) -> Step {
         return [path](sdbus::IProxy &proxy) {
-            proxy.callMethod("contact_convert_vcard_file_to_contact").onInterface(CONTACT_ENGINE_INTERFACE).withArguments(path);
+            proxy.callMethod("contact_convert_vcard_file_to_contact")
+                .onInterface(CONTACT_ENGINE_INTERFACE).withArguments(path);
         };
     };
     const auto import_from = [](const std::string &path) -> Step {
         return [path](sdbus::IProxy &proxy) {
             std::int32_t handle = -1;
             proxy.callMethod("contact_bulk_operation_open").onInterface(CONTACT_ENGINE_INTERFACE)
-                .withArguments(std::int32_t(CONTACT_BULK_IMPORT), std::int32_t(CONTACT_STORAGE_PHONE)).storeResultsTo(handle);
+                .withArguments(std::int32_t(CONTACT_BULK_IMPORT), std::int32_t(CONTACT_STORAGE_PHONE))
+                .storeResultsTo(handle);
             proxy.callMethod("set_source").onInterface("com.quorvel.contact.engine.Bulk").withArguments(handle, path);
         };
     };
@@ -114,7 +116,8 @@ TEST(NonRootServiceTest, AnotherUserCallsButNeitherOwnsTheNameNorReadsWhatItMayN
         {"owning the service's name",
          [](sdbus::IProxy &proxy) {
              sdbus::createProxy(proxy.getConnection(), "org.freedesktop.DBus", "/org/freedesktop/DBus")
-                 ->callMethod("RequestName").onInterface("org.freedesktop.DBus").withArguments(CONTACT_ENGINE_BUS_NAME, 0u);
+                 ->callMethod("RequestName").onInterface("org.freedesktop.DBus")
+                 .withArguments(CONTACT_ENGINE_BUS_NAME, 0u);
          },
          "org.freedesktop.DBus.Error.AccessDenied"},
         // The service takes the caller's identity (the capabilities at work) ...
@@ -163,7 +166,8 @@ std::string describe_args(GDBusArgInfo **args, const char *direction)
 {
     std::string text;
     for (; args != nullptr && *args != nullptr; ++args)
-        text += std::string(" ") + direction + " " + (*args)->signature + " " + ((*args)->name ? (*args)->name : "(none)");
+        text += std::string(" ") + direction + " " + (*args)->signature + " " +
+                ((*args)->name ? (*args)->name : "(none)");
     return text;
 }
 

@@ -63,13 +63,15 @@ template <class... Args> ::testing::AssertionResult service_refuses(ErrorCode co
 void fill_every_field(SampleContact &c)
 {
     c.everything().phone("*31#0800,123;456", CONTACT_TYPE_WORK).email("\"odd,name\"@example.org");
-    c.postal("29 bd Haussmann;\nCour, B", "Île-de-France").note("Première ligne\nsecond; with, separators \\ and\ta tab");
+    c.postal("29 bd Haussmann;\nCour, B", "Île-de-France");
+    c.note("Première ligne\nsecond; with, separators \\ and\ta tab");
     contact_t &r = c.record;
     set_text(r.display_name, "Ada King; Countess of Lovelace, \\ FRS — 日本語の名前も折り返す長い名前");
     set_text(r.name_prefix, "Lady"), set_text(r.name_suffix, "FRS"), set_text(r.company, "Société Générale; Paris");
     set_text(r.anniversary, "07-08"), set_text(r.department, "R&D, Bâtiment B"), set_text(r.phonetic_first_name, "エイダ");
     set_text(r.phonetic_last_name, "luv-lace"), set_text(r.message_tone_path, "/opt/sounds/ping.ogg");
-    set_text(r.account_name, "Google: ada@example.org"), set_text(r.source_uid, "uid-1815"), set_text(r.custom_label, "Famille\nproche");
+    set_text(r.account_name, "Google: ada@example.org"), set_text(r.source_uid, "uid-1815");
+    set_text(r.custom_label, "Famille\nproche");
     r.frequency = 4, r.modified_time = 1700000100, r.last_call_time = 1700000200, r.presence_status = 3;
     r.is_blocked = r.is_hidden = 1, r.revision = 9;
 }
@@ -140,7 +142,8 @@ TEST_F(VCardTest, PreconditionsLogTheirMessageAndReturnZero)
         {[&] { return contact_convert_contact_to_vcard(nullptr, &text, 0); }, kTag + "The pContact is NULL.\n"},
         {[&] { return contact_convert_vcard_to_contact(nullptr, nullptr); }, kTag + "The pObject is NULL.\n", true},
         // The last row without a connection.
-        {[&] { return contact_convert_vcard_to_contact("x", &record); }, kTag + "The dbus connection hasn't been opened.\n", true},
+        {[&] { return contact_convert_vcard_to_contact("x", &record); },
+         kTag + "The dbus connection hasn't been opened.\n", true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -176,14 +179,15 @@ TEST_F(VCardTest, EveryFieldSurvivesTheConversionsAndTheFilesAreTheCallers)
     ReceivedContact stored;
     ASSERT_EQ(contact_get_contact(CONTACT_STORAGE_PHONE, 1, &stored.record, &error_code_), 1);
     // Each version's own forms of types, preference, encodings and dates.
-    const std::string tel = ":+44 20 7946 0000\r\n";
+    const std::string tel = ":+44 20 7946 0000\r\n", qp = ";ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:";
     const struct {
         int param;
         std::vector<std::string> forms;
     } versions[] = {
-        {CONTACT_VCARD_21, {"\r\nVERSION:2.1\r\n", "TEL;CELL;PREF" + tel, "FN;ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:"}},
+        {CONTACT_VCARD_21, {"\r\nVERSION:2.1\r\n", "TEL;CELL;PREF" + tel, "FN" + qp}},
         {CONTACT_VCARD_30, {"\r\nVERSION:3.0\r\n", "TEL;TYPE=CELL;TYPE=PREF" + tel, "BDAY:1815-12-10\r\n"}},
-        {CONTACT_VCARD_40, {"\r\nVERSION:4.0\r\n", "TEL;TYPE=cell;PREF=1" + tel, "BDAY:18151210\r\n", "ANNIVERSARY:--0708\r\n"}},
+        {CONTACT_VCARD_40,
+         {"\r\nVERSION:4.0\r\n", "TEL;TYPE=cell;PREF=1" + tel, "BDAY:18151210\r\n", "ANNIVERSARY:--0708\r\n"}},
         {CONTACT_VCARD_DEFAULT, {"\r\nVERSION:3.0\r\n"}},
     };
     for (const auto &[param, forms] : versions) {
@@ -305,7 +309,9 @@ protected:
     void register_methods() override
     {
         // convert_param names the length of the path.
-        const auto path_of_length = [](const Bytes &, int length) { return "/" + std::string(std::size_t(length - 1), 'p'); };
+        const auto path_of_length = [](const Bytes &, int length) {
+            return "/" + std::string(std::size_t(length - 1), 'p');
+        };
         for (const char *method : {"contact_convert_contact_to_vcard_file", "contact_convert_contact_to_vcard_file_tmp"})
             object_->registerMethod(method).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs(path_of_length);
     }
