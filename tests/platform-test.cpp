@@ -155,10 +155,8 @@ NodeInfo parse_node(const std::string &xml)
 {
     GError *error = nullptr;
     NodeInfo node(g_dbus_node_info_new_for_xml(xml.c_str(), &error), g_dbus_node_info_unref);
-    if (error != nullptr) {
-        ADD_FAILURE() << error->message;
-        g_error_free(error);
-    }
+    EXPECT_EQ(error, nullptr) << error->message;
+    g_clear_error(&error);
     return node;
 }
 
