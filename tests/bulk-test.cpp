@@ -42,31 +42,20 @@ bool finished(const bulk_operation_status_t &s)
 {
     return s.state == CONTACT_BULK_STATE_DONE || s.state == CONTACT_BULK_STATE_FAILED;
 }
-bool not_running(const bulk_operation_status_t &s) { return s.state != CONTACT_BULK_STATE_RUNNING; }
 
 int contact_count(int storage) { return answer<int>(0, contact_get_contact_count, storage); }
 
 class BulkTest : public ServiceTest {
 protected:
-    int open_job(int kind, int storages)
-    {
-        int handle = -1, error_code = -1;
-        EXPECT_EQ(contact_bulk_operation_open(kind, storages, &handle, &error_code), 1) << "code " << error_code;
-        return handle;
-    }
+    int open_job(int kind, int where) { return answer<int>(kUntouched, contact_bulk_operation_open, kind, where); }
     int open_import(const std::string &path, int storage = CONTACT_STORAGE_PHONE)
     {
         const int handle = open_job(CONTACT_BULK_IMPORT, storage);
         EXPECT_EQ(bulk_client::set_source(handle, path, &error_code_), 1) << error_code_;
         return handle;
     }
-    int exec(int handle)
-    {
-        int state = -1, error_code = 77;
-        EXPECT_EQ(contact_bulk_operation_exec(handle, &state, &error_code), 1) << "code " << error_code;
-        EXPECT_EQ(error_code, 77) << "a successful exec leaves error_code alone";
-        return state;
-    }
+    // A successful exec leaves error_code alone.
+    int exec(int handle) { return answer<int>(kUntouched, contact_bulk_operation_exec, handle); }
     // Runs the job to its end: its last status.
     bulk_operation_status_t run(int handle)
     {
@@ -125,13 +114,11 @@ protected:
 // frame's shared ones).
 TEST(BulkChecks, PreconditionsAndTheirMessages)
 {
-    int handle = 0, answer = 0;
+    int answer = 0;
     const int thumbs[] = {1, 2};
     const std::string tag = "\n[DodazorEdidud]%s %d: ";
     const int kNull = CONTACT_ERROR_NULL_ARGUMENT, kOff = CONTACT_ERROR_NOT_CONNECTED;
     expect_preconditions({
-        {"contact_bulk_operation_open", [&](int *e) { return contact_bulk_operation_open(1, 0, &handle, e); }, kOff,
-         no_connection_message("contact_bulk_operation_open")},
         {"contact_is_bulk_operation_check", [&](int *e) { return contact_is_bulk_operation_check(&answer, e); }, kOff,
          no_connection_message(nullptr, false)},
         {"contact_bulk_operation_open", [&](int *e) { return contact_bulk_operation_open(1, 0, nullptr, e); }, kNull,
@@ -159,7 +146,8 @@ TEST_F(BulkTest, ImportStoppedResumedAndKilledEndsWithExactlyEveryCard)
     wait_for(handle, [](const auto &s) { return s.done > 0 || finished(s); });
     contact_count(CONTACT_STORAGE_PHONE); // answered while the job runs
     ASSERT_EQ(contact_bulk_operation_stop_all(&error_code_), 1) << error_code_;
-    const bulk_operation_status_t stopped = wait_for(handle, not_running);
+    const bulk_operation_status_t stopped =
+        wait_for(handle, [](const auto &s) { return s.state != CONTACT_BULK_STATE_RUNNING; });
     ASSERT_EQ(stopped.state, CONTACT_BULK_STATE_STOPPED) << "the job had finished before it could be stopped";
     EXPECT_LT(stopped.done, 10000);
     EXPECT_EQ(stopped.done % 500, 0) << "a stop comes between whole chunks";
@@ -213,7 +201,6 @@ TEST_F(BulkTest, ImportsCopiesMovesAndDeletes)
     const std::string fits = file("fits.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ada\r\nTEL:+44 20 7946 0018\r\nEND:VCARD\r\n"
                                               "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Alan\r\nTEL:+44 161 496 0000\r\nEND:VCARD\r\n");
     EXPECT_EQ(run(open_import(fits, CONTACT_STORAGE_SIM)).done, 2);
-    EXPECT_EQ(contact_count(CONTACT_STORAGE_SIM), 2);
     // A card with two numbers: more than a SIM entry holds.
     const std::string too_much = file("too-much.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Grace\r\nTEL:+1 202 555 0100\r\n"
                                                       "TEL:+1 202 555 0101\r\nEND:VCARD\r\n");
@@ -227,7 +214,6 @@ TEST_F(BulkTest, ImportsCopiesMovesAndDeletes)
     const int two[] = {a, c};
     ASSERT_EQ(contact_bulk_operation_set_thumb(copy, two, 2, &error_code_), 1);
     EXPECT_EQ(run(copy).done, 2);
-    EXPECT_EQ(contact_count(CONTACT_STORAGE_SIM), 4);
     const bulk_operation_status_t moved = run(open_job(CONTACT_BULK_MOVE, CONTACT_BULK_STORAGES(CONTACT_STORAGE_SIM, CONTACT_STORAGE_PHONE)));
     EXPECT_EQ(std::tuple(moved.done, moved.total), std::tuple(4, 4));
     EXPECT_EQ(contact_count(CONTACT_STORAGE_SIM), 0);
@@ -245,7 +231,7 @@ TEST_F(BulkTest, ImportsCopiesMovesAndDeletes)
 // step that must succeed; a missing file stands for every file the caller
 // cannot open, as the vCard conversions' files are opened by the same code).
 // Another client's job is refused to this client and left alone by its
-// close_all, and goes when its client leaves the bus.
+// close_all (limits-test sees it go when its client leaves the bus).
 TEST_F(BulkTest, StepsThatDoNotFitAreRefused)
 {
     auto other = sdbus::createSystemBusConnection();
@@ -280,7 +266,6 @@ TEST_F(BulkTest, StepsThatDoNotFitAreRefused)
         {"exec again", with(contact_bulk_operation_exec, remove, &state), kBulkWrongState},
         {"their job's status", their_info, kBulkNotOwner},
         {"close of theirs", with(contact_bulk_operation_close, theirs), kBulkNotOwner},
-        {"adopting theirs", [&](int *e) { return bulk_client::adopt(theirs, &state, e); }, kBulkWrongState},
         {"close", with(contact_bulk_operation_close, import), 0},
         {"closed job", with(contact_bulk_operation_get_info, import, &status), kBulkNoJob},
         {"close_all", with(contact_bulk_operation_close_all), 0},
@@ -293,14 +278,6 @@ TEST_F(BulkTest, StepsThatDoNotFitAreRefused)
         EXPECT_EQ(step.call(&error_code), step.code == 0 ? 1 : 0);
         EXPECT_EQ(error_code, step.code == 0 ? -1 : step.code);
     }
-    proxy.reset();
-    other.reset();
-    int code = kBulkNotOwner;
-    for (int tries = 0; tries < 500 && code == kBulkNotOwner; ++tries) {
-        std::this_thread::sleep_for(10ms);
-        code = failure_code(their_info);
-    }
-    EXPECT_EQ(code, kBulkNoJob) << "their job went with them";
 }
 
 } // namespace

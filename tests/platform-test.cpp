@@ -203,7 +203,6 @@ TEST(InterfaceDescriptions, EachFileIsWhatTheServiceServes)
     const NodeInfo live = parse_node(xml);
     ASSERT_TRUE(live);
     const auto served = interfaces(*live);
-    EXPECT_EQ(served.size(), 2u) << "org.yora.contact and the Bulk interface";
     std::map<std::string, std::set<std::string>> described;
     for (const auto &file : fs::directory_iterator(INTERFACES_DIR)) {
         const NodeInfo node = parse_node(read_file(file.path()));

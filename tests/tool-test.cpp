@@ -56,27 +56,8 @@ ToolRun run_tool(const std::string &dir, std::vector<std::string> arguments)
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out), read_file(err)};
 }
 
-constexpr const char *kLogTag = "[DodazorEdidud]";
 
-class ToolTest : public ServiceTest {
-protected:
-    ToolRun tool(const std::vector<std::string> &arguments) { return run_tool(dir_.path(), arguments); }
-
-    int add(const char *name, const char *number, int storage = CONTACT_STORAGE_PHONE)
-    {
-        SampleContact contact(name);
-        contact.phone(number);
-        int index = -1;
-        EXPECT_EQ(contact_add_contact(storage, &contact.record, &index, &error_code_), 1) << error_code_;
-        return index;
-    }
-    std::string write(const std::string &name, const std::string &text)
-    {
-        const std::string path = dir_.path() + "/" + name;
-        std::ofstream(path) << text;
-        return path;
-    }
-};
+using ToolTest = ServiceTest;
 
 // Each command that prints records or states prints one JSON document with
 // --json, holding what was stored through the library: the value at each JSON
@@ -85,6 +66,17 @@ protected:
 // library's log lines reach stderr only with -v.
 TEST_F(ToolTest, JsonDocumentsExitStatusesAndMessages)
 {
+    const auto add = [&](const char *name, const char *number, int storage = CONTACT_STORAGE_PHONE) {
+        SampleContact contact(name);
+        contact.phone(number);
+        int index = -1;
+        EXPECT_EQ(contact_add_contact(storage, &contact.record, &index, &error_code_), 1) << error_code_;
+        return index;
+    };
+    const auto write = [&](const char *name, const std::string &text) {
+        std::ofstream(dir_.path() + "/" + name) << text;
+        return dir_.path() + "/" + name;
+    };
     use_sim_card(kEmptySimCard);
     ready_sim_phonebook();
     const int ada = add("Ada Lovelace", "+44 20 7946 0018");
@@ -141,10 +133,10 @@ TEST_F(ToolTest, JsonDocumentsExitStatusesAndMessages)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));
-        const ToolRun run = tool(c.arguments);
+        const ToolRun run = run_tool(dir_.path(), c.arguments);
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_TRUE(c.status == 0 ? run.err.empty() : run.err.find(c.says) != std::string::npos) << run.err;
-        EXPECT_EQ(run.err.find(kLogTag) != std::string::npos, c.logged) << run.err;
+        EXPECT_EQ(run.err.find("[DodazorEdidud]") != std::string::npos, c.logged) << run.err; // the library's tag
         if (c.holds.empty())
             continue;
         const Json document = Json::parse(run.out, nullptr, false); // one document, nothing after it

@@ -22,7 +22,6 @@ namespace contact_test {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
 using namespace contact_engine;
 
 const std::string kTag = "\n[DodazorEdidud]%s %d: ";
@@ -80,13 +79,13 @@ void fill_every_field(SampleContact &c)
 void expect_same_fixed_fields(const contact_t &got, const contact_t &want)
 {
 #define SAME(field) EXPECT_EQ(std::memcmp(&got.field, &want.field, sizeof got.field), 0) << #field;
-    SAME(first_name) SAME(last_name) SAME(name_prefix) SAME(name_suffix) SAME(birthday) SAME(anniversary)
-    SAME(display_name) SAME(nickname) SAME(company) SAME(job_title) SAME(department) SAME(ringtone_path)
-    SAME(photo_path) SAME(website) SAME(phonetic_first_name) SAME(phonetic_last_name) SAME(middle_name)
-    SAME(message_tone_path) SAME(account_name) SAME(source_uid) SAME(custom_label)
-    SAME(frequency) SAME(is_favourite) SAME(created_time) SAME(modified_time) SAME(last_call_time)
-    SAME(presence_status) SAME(is_blocked) SAME(is_hidden) SAME(revision) SAME(phone_info_cnt) SAME(email_info_cnt)
-    SAME(postal_info_cnt) SAME(note_len) SAME(about_len) SAME(sns_cnt) SAME(im_cnt) SAME(presence_text_len)
+    SAME(first_name) SAME(last_name) SAME(name_prefix) SAME(name_suffix) SAME(birthday) SAME(anniversary) SAME(nickname)
+    SAME(display_name) SAME(company) SAME(job_title) SAME(department) SAME(ringtone_path) SAME(photo_path) SAME(website)
+    SAME(phonetic_first_name) SAME(phonetic_last_name) SAME(middle_name) SAME(message_tone_path) SAME(account_name)
+    SAME(source_uid) SAME(custom_label) SAME(frequency) SAME(is_favourite) SAME(created_time) SAME(modified_time)
+    SAME(last_call_time) SAME(presence_status) SAME(is_blocked) SAME(is_hidden) SAME(revision) SAME(phone_info_cnt)
+    SAME(email_info_cnt) SAME(postal_info_cnt) SAME(note_len) SAME(about_len) SAME(sns_cnt) SAME(im_cnt)
+    SAME(presence_text_len)
 #undef SAME
 }
 
@@ -111,12 +110,6 @@ void expect_same_sections(const Record &card, const contact_t &want)
 
 class VCardTest : public ServiceTest {
 protected:
-    int add(contact_t &record)
-    {
-        int index = 0;
-        EXPECT_EQ(contact_add_contact(CONTACT_STORAGE_PHONE, &record, &index, &error_code_), 1) << error_code_;
-        return index;
-    }
     std::string to_vcard(const contact_t &record, int param = CONTACT_VCARD_DEFAULT)
     {
         char *text = nullptr;
@@ -175,9 +168,10 @@ TEST_F(VCardTest, EveryFieldSurvivesTheConversionsAndTheFilesAreTheCallers)
 {
     SampleContact sample;
     fill_every_field(sample);
-    add(sample.record);
+    int index = 0;
+    ASSERT_EQ(contact_add_contact(CONTACT_STORAGE_PHONE, &sample.record, &index, &error_code_), 1) << error_code_;
     ReceivedContact stored;
-    ASSERT_EQ(contact_get_contact(CONTACT_STORAGE_PHONE, 1, &stored.record, &error_code_), 1);
+    ASSERT_EQ(contact_get_contact(CONTACT_STORAGE_PHONE, index, &stored.record, &error_code_), 1);
     // Each version's own forms of types, preference, encodings and dates.
     const std::string tel = ":+44 20 7946 0000\r\n", qp = ";ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:";
     const struct {
@@ -210,9 +204,9 @@ TEST_F(VCardTest, EveryFieldSurvivesTheConversionsAndTheFilesAreTheCallers)
     contact_t other = stored.record;
     other.storage_type = CONTACT_STORAGE_PHONE_ALIAS;
     EXPECT_EQ(to_vcard(other), to_vcard(stored.record));
-    for (auto [storage, index] : {std::pair{99, 1}, {CONTACT_STORAGE_PHONE, 2}, {CONTACT_STORAGE_PHONE, -3}}) {
-        other.storage_type = storage, other.index = index;
-        EXPECT_EQ(to_vcard(other).find("TEL"), std::string::npos) << storage << "/" << index;
+    for (auto [storage, at] : {std::pair{99, index}, {CONTACT_STORAGE_PHONE, index + 1}, {CONTACT_STORAGE_PHONE, -3}}) {
+        other.storage_type = storage, other.index = at;
+        EXPECT_EQ(to_vcard(other).find("TEL"), std::string::npos) << storage << "/" << at;
     }
     EXPECT_EQ(contact_convert_contact_to_vcard(&stored.record, nullptr, 0), 1) << "no place for the text: released";
     char *text = nullptr;
@@ -311,8 +305,8 @@ protected:
         const auto path_of_length = [](const Bytes &, int length) {
             return "/" + std::string(std::size_t(length - 1), 'p');
         };
-        for (const char *method : {"contact_convert_contact_to_vcard_file", "contact_convert_contact_to_vcard_file_tmp"})
-            object_->registerMethod(method).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs(path_of_length);
+        for (const char *name : {"contact_convert_contact_to_vcard_file", "contact_convert_contact_to_vcard_file_tmp"})
+            object_->registerMethod(name).onInterface(CONTACT_ENGINE_INTERFACE).implementedAs(path_of_length);
     }
 };
 
@@ -323,19 +317,17 @@ protected:
 TEST_F(VCardReplyTest, PathsAreCopiedAsStrncpyWithin300Bytes)
 {
     SampleContact sample("Path");
-    for (auto convert : {contact_convert_contact_to_vcard_file, contact_convert_contact_to_vcard_file_tmp}) {
-        char path[CONTACT_VCARD_PATH_MAX], kept[CONTACT_VCARD_PATH_MAX] = "kept";
-        std::memset(path, 'x', sizeof path);
-        ASSERT_EQ(convert(&sample.record, path, 20), 1);
-        EXPECT_EQ(std::string(path, sizeof path), "/" + std::string(19, 'p') + std::string(sizeof path - 20, '\0'));
-        ASSERT_EQ(convert(&sample.record, path, 299), 1);
-        EXPECT_EQ(strnlen(path, sizeof path), 299u);
-        const Outcome outcome = run([&] { return convert(&sample.record, kept, 300); });
-        EXPECT_EQ(outcome.result, 0);
-        ASSERT_EQ(outcome.errors.size(), 1u);
-        EXPECT_NE(outcome.errors[0].find("does not fit the 300-byte full_file_path"), std::string::npos);
-        EXPECT_STREQ(kept, "kept");
-    }
+    char path[CONTACT_VCARD_PATH_MAX], kept[CONTACT_VCARD_PATH_MAX] = "kept";
+    std::memset(path, 'x', sizeof path);
+    ASSERT_EQ(contact_convert_contact_to_vcard_file(&sample.record, path, 20), 1);
+    EXPECT_EQ(std::string(path, sizeof path), "/" + std::string(19, 'p') + std::string(sizeof path - 20, '\0'));
+    ASSERT_EQ(contact_convert_contact_to_vcard_file_tmp(&sample.record, path, 299), 1);
+    EXPECT_EQ(strnlen(path, sizeof path), 299u);
+    const Outcome outcome = run([&] { return contact_convert_contact_to_vcard_file(&sample.record, kept, 300); });
+    EXPECT_EQ(outcome.result, 0);
+    ASSERT_EQ(outcome.errors.size(), 1u);
+    EXPECT_NE(outcome.errors[0].find("does not fit the 300-byte full_file_path"), std::string::npos);
+    EXPECT_STREQ(kept, "kept");
 }
 
 } // namespace
