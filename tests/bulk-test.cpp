@@ -108,7 +108,7 @@ protected:
     }
 };
 
-// ---- the library's checks and what it sends ------------------------------------------
+// ---- the library's checks ----------------------------------------------------------
 
 // One row per message shape (the NULL checks of the other arguments are the
 // frame's shared ones).

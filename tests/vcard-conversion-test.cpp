@@ -295,7 +295,7 @@ TEST_F(VCardTest, MalformedInputGetsItsCodeAndTheServiceStaysUp)
     }
 }
 
-// ---- against a responder: what is sent, what is copied back ------------------------
+// ---- against a responder: how a path is copied back ---------------------------------
 
 class VCardReplyTest : public ResponderTest {
 protected:
