@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
@@ -210,7 +211,14 @@ TEST(InterfaceDescriptions, EachFileIsWhatTheServiceServes)
         EXPECT_EQ(file.path().filename().string(), std::string(node->interfaces[0]->name) + ".xml");
         described.merge(interfaces(*node));
     }
-    EXPECT_EQ(described, served) << "each description as the service serves it";
+    for (const auto &[name, lines] : served) {
+        std::vector<std::string> missing, stale;
+        std::ranges::set_difference(lines, described[name], std::back_inserter(missing));
+        std::ranges::set_difference(described[name], lines, std::back_inserter(stale));
+        EXPECT_EQ(missing, std::vector<std::string>{}) << name << ": served but not described";
+        EXPECT_EQ(stale, std::vector<std::string>{}) << name << ": described but not served";
+    }
+    EXPECT_EQ(described.size(), served.size()) << "a description of an interface the service does not serve";
     EXPECT_EQ(service.stop(), 0);
 }
 
