@@ -26,8 +26,7 @@
 #include <vector>
 
 #include "contact-engine-bus.h"
-#include "contact-engine-internal.h"
-#include "contact-engine-wire.h"
+#include "contact-wire.h"
 #include "core/contact-engine-errors.h"
 #include "core/service-limits.h"
 #include "sample-contact.h"
@@ -44,22 +43,6 @@ constexpr int kPhone = CONTACT_STORAGE_PHONE;
 constexpr int kFdn = CONTACT_STORAGE_FDN;
 constexpr int kClosed = CONTACT_ERROR_NOT_CONNECTED;
 constexpr int kNull = CONTACT_ERROR_NULL_ARGUMENT;
-
-// The byte-array form of a record as the library sends it; pointer values are
-// the sender's and differ between any two records, so each is reduced to
-// "present" (1) or "absent" (0).
-Bytes wire_form(const contact_t &record)
-{
-    GArray *array = g_array_new(FALSE, FALSE, 1);
-    contact_serialize(array, &record);
-    Bytes bytes(array->data, array->data + array->len);
-    g_array_free(array, TRUE);
-    namespace at = contact_wire::offset;
-    for (std::size_t pointer : {at::phone_info, at::email_info, at::postal_info, at::note, at::presence_text, at::sns,
-                                at::im, at::about, at::contact_id_data})
-        contact_wire::write_i32(bytes.data(), pointer, contact_wire::read_i32(bytes.data(), pointer) != 0 ? 1 : 0);
-    return bytes;
-}
 
 contact_t g_record{};
 int g_indices[8];
