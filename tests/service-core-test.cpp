@@ -1,6 +1,7 @@
 // The service's shared parts, each tried for real: the table of codes against
-// docs/codes.md, the guard, the method registry on the private bus, the client
-// watch, the database, record packing and the workers.
+// docs/codes.md, the guard, the database, record packing and the workers.
+// (The method registry and the client watch serve every test over the real
+// service.)
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -11,10 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/client-watch.h"
 #include "core/contact-engine-errors.h"
 #include "core/database.h"
-#include "core/method-registry.h"
 #include "contacts/record-packing.h"
 #include "core/service-error.h"
 #include "test-support.h"
@@ -44,18 +43,6 @@ TEST(ErrorTable, TheDocumentedTableMatchesTheServiceTableRowForRow)
 
 // ---- the guard -----------------------------------------------------------------
 
-// `call` throws an sdbus::Error named for `code`, its text starting "<code>: ".
-void expect_coded(const std::function<void()> &call, ErrorCode code)
-{
-    try {
-        call();
-        ADD_FAILURE() << "the call succeeded";
-    } catch (const sdbus::Error &error) {
-        EXPECT_EQ(error.getName(), std::string(kErrorNamePrefix) + error_name(code));
-        EXPECT_EQ(error.getMessage().rfind(std::to_string(code) + ": ", 0), 0u) << error.getMessage();
-    }
-}
-
 TEST(Guard, TurnsEveryExceptionIntoACodedBusError)
 {
     const std::pair<std::function<void()>, ErrorCode> cases[] = {
@@ -66,76 +53,15 @@ TEST(Guard, TurnsEveryExceptionIntoACodedBusError)
         {[] { throw sdbus::Error("org.example.Odd", "odd"); }, kInternalError},
         {[] { throw 42; }, kInternalError},
     };
-    for (const auto &[raise, code] : cases)
-        expect_coded([&] { guard("probe", [&]() -> int { return raise(), 0; }); }, code);
-}
-
-// ---- the registry on the bus -----------------------------------------------------
-
-struct Probe {};
-std::string caller_of(Probe &) { return current_caller(); }
-Reply echo(Probe &, Bytes bytes) { return {bytes, std::int32_t(bytes.size())}; }
-std::int32_t run_out_of_memory(Probe &) { throw std::bad_alloc(); }
-std::int32_t add_one(std::int32_t value) { return value + 1; }
-
-// A registry serving kInterface on this process's own connection, which
-// takes the service's name on the private bus.  (Its client watch and its
-// workers are tried over the real service: result-set-test, limits-test.)
-class RegistryTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        (void)bus();
-        server_ = sdbus::createSystemBusConnection();
-        clients_ = std::make_unique<ClientWatch>(*server_);
-        object_ = sdbus::createObject(*server_, kObjectPath);
-        registry_ = std::make_unique<MethodRegistry>(*object_, *clients_, 1);
-        registry_->add("probe_caller", caller_of, probe_, In{}, Out{"caller"})
-            .add("probe_echo", echo, probe_, In{"bytes"}, Out{"bytes", "size"})
-            .add("probe_out_of_memory", run_out_of_memory, probe_, In{}, Out{"error_code"})
-            .add("probe_add_one", add_one, In{"value"}, Out{"sum"});
-        object_->finishRegistration();
-        server_->requestName(kBusName);
-        server_->enterEventLoopAsync();
-        client_ = sdbus::createSystemBusConnection();
-        proxy_ = sdbus::createProxy(*client_, kBusName, kObjectPath);
+    for (const auto &[raise, code] : cases) {
+        try {
+            guard("probe", [&]() -> int { return raise(), 0; });
+            ADD_FAILURE() << "the guard let " << code << " through";
+        } catch (const sdbus::Error &error) {
+            EXPECT_EQ(error.getName(), std::string(kErrorNamePrefix) + error_name(code));
+            EXPECT_EQ(error.getMessage().rfind(std::to_string(code) + ": ", 0), 0u) << error.getMessage();
+        }
     }
-    void TearDown() override
-    {
-        proxy_.reset();
-        client_.reset();
-        server_->leaveEventLoop();
-    }
-
-    Probe probe_;
-    std::unique_ptr<sdbus::IConnection> server_;
-    std::unique_ptr<ClientWatch> clients_;
-    std::unique_ptr<sdbus::IObject> object_;
-    std::unique_ptr<MethodRegistry> registry_;
-    std::unique_ptr<sdbus::IConnection> client_;
-    std::unique_ptr<sdbus::IProxy> proxy_;
-};
-
-TEST_F(RegistryTest, AHandlerSeesItsCallerAnUnexpectedFailureIsACodedErrorAndByteArraysArriveWhole)
-{
-    std::string caller;
-    proxy_->callMethod("probe_caller").onInterface(kInterface).storeResultsTo(caller);
-    EXPECT_EQ(caller, client_->getUniqueName());
-    EXPECT_EQ(current_caller(), "") << "outside a handler there is no caller";
-    expect_coded([&] { proxy_->callMethod("probe_out_of_memory").onInterface(kInterface); }, kInternalError);
-    std::int32_t sum = 0;
-    proxy_->callMethod("probe_add_one").onInterface(kInterface).withArguments(41).storeResultsTo(sum);
-    EXPECT_EQ(sum, 42) << "the service goes on";
-    EXPECT_THROW(registry_->add("probe_short", add_one, In{}, Out{"sum"}), std::logic_error)
-        << "argument names that do not match the handler are refused at registration";
-    EXPECT_THROW(registry_->add("probe_long", echo, probe_, In{"bytes"}, Out{"bytes"}), std::logic_error);
-    std::vector<std::uint8_t> sent(3 << 20), back;
-    for (std::size_t i = 0; i < sent.size(); ++i)
-        sent[i] = std::uint8_t(i * 7 + (i >> 8));
-    std::int32_t counted = -1;
-    proxy_->callMethod("probe_echo").onInterface(kInterface).withArguments(sent).storeResultsTo(back, counted);
-    EXPECT_EQ(counted, std::int32_t(sent.size()));
-    EXPECT_TRUE(back == sent);
 }
 
 // ---- the database, record packing and the workers ------------------------------
