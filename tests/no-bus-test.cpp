@@ -84,44 +84,31 @@ using contact_frame::Operation;
 
 // Each step logs the line of its own member call, also when its message sits
 // on the next line; fail() inside a reply handler logs its own line too.
-int two_checks(const int *first, const int *second, int *error_code, int lines[3])
+int one_check(const int *value, int *error_code, int lines[2])
 {
     Operation op(__func__, error_code);
     lines[0] = __LINE__ + 1;
-    op.not_null(first,
-                "\n[DodazorEdidud]%s %d: The first is NULL.\n")
-        .not_null(second, "\n[DodazorEdidud]%s %d: The second is NULL.\n")
-        .on_success([&](Operation &self) {
-            self.fail(CONTACT_ERROR_MALFORMED_REPLY,
-                      "\n[DodazorEdidud]%s %d: rejected.\n");
-        });
-    lines[1] = __LINE__ - 5;
-    lines[2] = __LINE__ - 4;
+    op.not_null(value,
+                "\n[DodazorEdidud]%s %d: The value is NULL.\n")
+        .on_success([&](Operation &self) { self.fail(CONTACT_ERROR_MALFORMED_REPLY, "\n[DodazorEdidud]%s %d: rejected.\n"); });
+    lines[1] = __LINE__ - 1;
     return op.result();
 }
 
 TEST(FrameLines, EachMessageCarriesTheLineOfItsOwnStep)
 {
     const int value = 1;
-    const struct {
-        const int *first, *second;
-        int which, code;
-    } cases[] = {{nullptr, &value, 0, CONTACT_ERROR_NULL_ARGUMENT},
-                 {&value, nullptr, 1, CONTACT_ERROR_NULL_ARGUMENT},
-                 {&value, &value, 2, CONTACT_ERROR_MALFORMED_REPLY}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.which);
+    for (const int *argument : {static_cast<const int *>(nullptr), &value}) {
         LogCapture log;
-        int lines[3] = {};
-        int error_code = -1;
-        EXPECT_EQ(two_checks(c.first, c.second, &error_code, lines), 0);
-        EXPECT_EQ(error_code, c.code);
+        int lines[2] = {}, error_code = -1;
+        EXPECT_EQ(one_check(argument, &error_code, lines), 0);
+        EXPECT_EQ(error_code, argument ? CONTACT_ERROR_MALFORMED_REPLY : CONTACT_ERROR_NULL_ARGUMENT);
         ASSERT_EQ(log.errors().size(), 1u);
-        const LogEntry entry = log.errors()[0];
-        EXPECT_EQ(entry.line, lines[c.which]);
-        EXPECT_EQ(entry.file, __FILE__);
-        EXPECT_EQ(entry.text.rfind("\n[DodazorEdidud]two_checks " + std::to_string(lines[c.which]) + ": ", 0), 0u)
-            << entry.text;
+        const int line = lines[argument ? 1 : 0];
+        EXPECT_EQ(log.errors()[0].line, line);
+        EXPECT_EQ(log.errors()[0].file, __FILE__);
+        EXPECT_EQ(log.errors()[0].text.rfind("\n[DodazorEdidud]one_check " + std::to_string(line) + ": ", 0), 0u)
+            << log.errors()[0].text;
     }
 }
 
