@@ -109,7 +109,6 @@ const std::vector<Kind> kKinds = {
     {KIND(my_contact_table_modified), 2, true, Shape::Int, 0, {{48, 49, 50, -1}}},
 };
 #undef KIND
-constexpr std::size_t kFirstTable = 16;
 
 // One call with the caller's variables around it; the arguments in an
 // allocation that ends where their last element ends (a read past it is a heap
@@ -162,109 +161,76 @@ void expect_refused(const Conversion &call)
     EXPECT_EQ(call.log.errors()[0].format.rfind("\n[DodazorEdidud]%s %d: ", 0), 0u);
 }
 
-// Each element copied into its field (index first in both records), nothing
-// beyond; 'i' kinds trace the value stored, the others each element by
-// position.  The others copy the value bytes whatever the type says.  Fewer
-// elements than read are refused, more are ignored.
-TEST(SimpleConverter, StoresItsUpdateTypeAndTracesEachElementCopied)
+// Every kind with each list it may get: a simple kind one list of values, a
+// table kind every operation code and storage type in and around its table.
+// The documented update type (or a refusal), each element copied into its
+// field (index first in both records; a table's operation code not copied),
+// nothing beyond; 'i' kinds trace the value stored, tables the storage type
+// and index, the others each element by position.  A list one short is
+// refused, so is a last element that is not 'i' where the kind reads 'i'
+// only (the others copy the value bytes whatever the type says); more
+// elements are ignored.
+TEST(Converter, EachListGivesTheDocumentedUpdateTypeDataAndTraces)
 {
     const char *by_position[] = {"\n[DodazorEdidud]%s: noti_args 0 storage_type= %d\n\n",
                                  "\n[DodazorEdidud]%s: noti_args 1 index= %d\n\n",
                                  "\n[DodazorEdidud]%s: noti_args 2 access_mode= %d\n\n",
                                  "\n[DodazorEdidud]%s: noti_args 3 sim_error_value= %d\n\n"};
-    const std::vector<int> values = {-7, 0, 123456, INT_MIN};
-    for (std::size_t k = 0; k < kFirstTable; ++k) {
-        const Kind &kind = kKinds[k];
-        SCOPED_TRACE(kind.function);
-        const std::vector<int> used(values.begin(), values.begin() + kind.elements_read);
-        const Conversion call(kind, ints(used));
-        EXPECT_EQ(call.result, 1);
-        EXPECT_EQ(call.update_type, kind.update_type);
-        const std::vector<int> expected_data = kind.data == Shape::Int     ? std::vector<int>{values[0]}
-                                               : kind.data == Shape::Index ? std::vector<int>{values[1], values[0]}
-                                                                           : std::vector<int>{values[1], values[0], values[2], values[3]};
-        EXPECT_EQ(call.written(kind.data), expected_data);
-        EXPECT_THAT(call.beyond(kind.data), Each(kUntouched));
-        EXPECT_EQ(call.error_code, kCallerErrorCode) << "a converter never writes error_code on valid input";
-        std::vector<std::string> traces;
-        if (kind.type_i_required)
-            traces = {text("\n[DodazorEdidud]%s: *update_data = %d\n", kind, values[0])};
-        else
-            for (int position = 0; position < kind.elements_read; ++position)
-                traces.push_back(text(by_position[position], kind, values[position]));
-        EXPECT_EQ(call.texts(), traces) << "traces only, no error line";
-
-        const Conversion typed_s(kind, ints(used, 's'));
-        if (kind.type_i_required) {
-            expect_refused(typed_s);
-        } else {
-            EXPECT_EQ(typed_s.result, 1);
-            EXPECT_EQ(typed_s.written(kind.data), call.written(kind.data));
-        }
-        expect_refused(Conversion(kind, ints(std::vector<int>(used.begin(), used.end() - 1))));
-        std::vector<noti_property> longer = ints(used);
-        longer.push_back(ints({-1}, 's')[0]);
-        EXPECT_EQ(Conversion(kind, longer).written(kind.data), expected_data);
-    }
-}
-
-// Every operation code and storage type, in and around each table: the
-// documented update type with the row located (storage type copied as
-// received), or a refusal; a list too short, or with an element that is not
-// 'i', is refused.
-TEST(TableConverter, EveryEntryGivesItsTypeAndEverythingOutsideIsRefused)
-{
     const std::vector<int> around = {INT_MIN, -1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 100, INT_MAX};
-    int index = 1000; // a new one for each call
-    for (std::size_t k = kFirstTable; k < kKinds.size(); ++k) {
-        const Kind &kind = kKinds[k];
-        for (int operation : around)
-            for (int storage : kind.elements_read == 3 ? around : std::vector<int>{0}) {
-                SCOPED_TRACE(::testing::Message() << kind.function << " operation " << operation << " storage " << storage);
-                ++index;
-                std::vector<int> args = {operation, storage, index};
-                if (kind.elements_read == 2)
-                    args.erase(args.begin() + 1);
-                const Conversion call(kind, ints(args));
+    int index = 1000; // a new one for each table call
+    for (const Kind &kind : kKinds) {
+        std::vector<std::vector<int>> lists;
+        if (kind.table.empty())
+            lists.emplace_back(std::vector<int>{-7, 0, 123456, INT_MIN}).resize(std::size_t(kind.elements_read));
+        for (int operation : kind.table.empty() ? std::vector<int>{} : around)
+            for (int storage : kind.elements_read == 3 ? around : std::vector<int>{0})
+                lists.push_back(kind.elements_read == 3 ? std::vector{operation, storage, ++index}
+                                                        : std::vector{operation, ++index});
+        for (const std::vector<int> &list : lists) {
+            SCOPED_TRACE(kind.function + ::testing::PrintToString(list));
+            const Conversion call(kind, ints(list));
+            int type = kind.update_type;
+            std::vector<int> data;
+            std::vector<std::string> traces;
+            if (kind.table.empty()) {
+                data = kind.data == Shape::Int     ? std::vector{list[0]}
+                       : kind.data == Shape::Index ? std::vector{list[1], list[0]}
+                                                   : std::vector{list[1], list[0], list[2], list[3]};
+                for (std::size_t at = 0; at < list.size(); ++at)
+                    traces.push_back(text(by_position[at], kind, list[at]));
+                if (kind.type_i_required)
+                    traces = {text("\n[DodazorEdidud]%s: *update_data = %d\n", kind, list[0])};
+            } else {
+                const int operation = list[0], storage = kind.elements_read == 3 ? list[1] : 0;
                 const unsigned row = kind.table.size() == 1 ? 0u : unsigned(storage);
-                const int expected = row < kind.table.size() && unsigned(operation) < 4u ? kind.table[row][operation] : -1;
-                if (expected < 0) {
-                    expect_refused(call);
-                    continue;
-                }
-                EXPECT_EQ(call.result, 1);
-                EXPECT_EQ(call.update_type, expected);
-                EXPECT_EQ(call.error_code, kCallerErrorCode);
-                EXPECT_THAT(call.beyond(kind.data), Each(kUntouched));
-                const std::string index_trace = text("\n[DodazorEdidud]%s: index = %d\n", kind, index);
-                if (kind.data == Shape::Index) {
-                    EXPECT_EQ(call.written(kind.data), (std::vector<int>{index, storage}));
-                    EXPECT_EQ(call.texts(), (std::vector<std::string>{
-                                                text("\n[DodazorEdidud]%s: storage_type = %d\n", kind, storage),
-                                                index_trace}));
-                } else {
-                    EXPECT_EQ(call.written(kind.data), std::vector<int>{index}) << "the code is not copied";
-                    EXPECT_EQ(call.texts(), std::vector<std::string>{index_trace});
-                }
-                if (operation == 1 && storage == 1) { // a valid list, cut short or with a mistyped element
-                    expect_refused(Conversion(kind, ints(std::vector<int>(args.begin(), args.end() - 1))));
-                    for (std::size_t position = 0; position < args.size(); ++position) {
-                        std::vector<noti_property> mistyped = ints(args);
-                        mistyped[position].type = 's';
-                        expect_refused(Conversion(kind, mistyped));
-                    }
-                }
+                type = row < kind.table.size() && unsigned(operation) < 4u ? kind.table[row][operation] : -1;
+                data = kind.data == Shape::Index ? std::vector{list.back(), storage} : std::vector{list.back()};
+                if (kind.data == Shape::Index)
+                    traces.push_back(text("\n[DodazorEdidud]%s: storage_type = %d\n", kind, storage));
+                traces.push_back(text("\n[DodazorEdidud]%s: index = %d\n", kind, list.back()));
             }
-    }
-}
+            if (type < 0) {
+                expect_refused(call);
+                continue;
+            }
+            EXPECT_EQ(call.result, 1);
+            EXPECT_EQ(call.update_type, type);
+            EXPECT_EQ(call.written(kind.data), data);
+            EXPECT_THAT(call.beyond(kind.data), Each(kUntouched));
+            EXPECT_EQ(call.error_code, kCallerErrorCode) << "a converter never writes error_code on valid input";
+            EXPECT_EQ(call.texts(), traces) << "traces only, no error line";
 
-// One precondition, shared by every converter.
-TEST(ConverterDeathTest, ANullPointerIsAnAssertion)
-{
-    int update_type = 0, data[4] = {}, error_code = 0;
-    EXPECT_DEATH(kKinds[kFirstTable].convert(nullptr, &update_type, data, &error_code),
-                 "Assertion `\\(noti_args != \\(\\(void \\*\\)0\\)\\) && \\(update_type != \\(\\(void \\*\\)0\\)\\) && "
-                 "\\(update_data != \\(\\(void \\*\\)0\\)\\) && \\(error_code != \\(\\(void \\*\\)0\\)\\)' failed");
+            std::vector<noti_property> mistyped = ints(list), longer = ints(list);
+            mistyped.back().type = 's';
+            longer.push_back(ints({-1}, 's')[0]);
+            expect_refused(Conversion(kind, ints(std::vector<int>(list.begin(), list.end() - 1))));
+            if (kind.type_i_required)
+                expect_refused(Conversion(kind, mistyped));
+            else
+                EXPECT_EQ(Conversion(kind, mistyped).written(kind.data), data);
+            EXPECT_EQ(Conversion(kind, longer).written(kind.data), data);
+        }
+    }
 }
 
 // ==== signals over the bus ===========================================================
