@@ -1,5 +1,5 @@
-// The shared connection: counting, synonyms, open and closed states, what a
-// call does when the service is not there, and memory over many cycles.
+// The shared connection: counting, synonyms, open and closed states, and
+// memory over many cycles.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -58,24 +58,6 @@ TEST(ConnectionTest, CountsEveryOpenAndCloseAndReleasesOnlyAtZero)
     EXPECT_TRUE(log.errors().empty());
     expect_preconditions({{"contact_is_database_opened", [](int *e) { return contact_is_database_opened(nullptr, e); },
                            CONTACT_ERROR_NULL_ARGUMENT, null_argument_message("contact_is_database_opened", "opened")}});
-}
-
-TEST(ConnectionTest, MissingServiceFailsTheCallWithCodeZero)
-{
-    (void)bus();
-    EXPECT_EQ(contact_initialize(nullptr), 1) << "creating the proxy does not contact the service";
-    LogCapture log;
-    int error_code = -1;
-    int count = 77;
-    EXPECT_EQ(contact_get_contact_count(0, &count, &error_code), 0);
-    EXPECT_EQ(error_code, 0) << "the bus's own error text carries no number";
-    EXPECT_EQ(count, 77) << "a failed call leaves OUT variables alone";
-    ASSERT_EQ(log.errors().size(), 1u);
-    EXPECT_EQ(log.errors()[0].format, "\n[DodazorEdidud]%s %d: contact_get_contact_count: "
-                                      "org_yora_contact_contact_get_contact_count() failed(%s).\n");
-    EXPECT_NE(log.errors()[0].text.find("com.quorvel.contact.engine"), std::string::npos) << log.errors()[0].text;
-    EXPECT_TRUE(opened()) << "a failed call never closes the connection";
-    contact_finalize(nullptr);
 }
 
 // However long the daemon takes to listen (a loaded machine), the bus is

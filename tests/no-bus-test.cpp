@@ -1,7 +1,6 @@
 // The library with no bus to reach: the connect fails cleanly and counts,
 // each setting (which connects for its own call) reports its own connect
-// failure; and the library's parts that need no bus: the call frame's log
-// lines and count + records helper, and the mapping of error texts to codes.
+// failure; and the mapping of error texts to codes.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -9,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "contact-engine-frame.h"
 #include "contact-engine-internal.h"
 #include "test-support.h"
 
@@ -76,40 +74,6 @@ TEST(SettingsNoBus, EachSettingReportsItsConnectFailure)
     EXPECT_EQ(g_value, 1234);
     EXPECT_STREQ(g_name, "untouched");
     EXPECT_STREQ(g_number, "untouched");
-}
-
-// ---- the call frame ----------------------------------------------------------
-
-using contact_frame::Operation;
-
-// Each step logs the line of its own member call, also when its message sits
-// on the next line; fail() inside a reply handler logs its own line too.
-int one_check(const int *value, int *error_code, int lines[2])
-{
-    Operation op(__func__, error_code);
-    lines[0] = __LINE__ + 1;
-    op.not_null(value,
-                "\n[DodazorEdidud]%s %d: The value is NULL.\n")
-        .on_success([&](Operation &self) { self.fail(CONTACT_ERROR_MALFORMED_REPLY, "\n[DodazorEdidud]%s %d: rejected.\n"); });
-    lines[1] = __LINE__ - 1;
-    return op.result();
-}
-
-TEST(FrameLines, EachMessageCarriesTheLineOfItsOwnStep)
-{
-    const int value = 1;
-    for (const int *argument : {static_cast<const int *>(nullptr), &value}) {
-        LogCapture log;
-        int lines[2] = {}, error_code = -1;
-        EXPECT_EQ(one_check(argument, &error_code, lines), 0);
-        EXPECT_EQ(error_code, argument ? CONTACT_ERROR_MALFORMED_REPLY : CONTACT_ERROR_NULL_ARGUMENT);
-        ASSERT_EQ(log.errors().size(), 1u);
-        const int line = lines[argument ? 1 : 0];
-        EXPECT_EQ(log.errors()[0].line, line);
-        EXPECT_EQ(log.errors()[0].file, __FILE__);
-        EXPECT_EQ(log.errors()[0].text.rfind("\n[DodazorEdidud]one_check " + std::to_string(line) + ": ", 0), 0u)
-            << log.errors()[0].text;
-    }
 }
 
 // ---- error texts to codes ----------------------------------------------------
