@@ -503,30 +503,6 @@ TEST_F(NotiSignalsTest, EachFamilysChangesArriveAsTheirConvertersReadThem)
                  update(CONTACT_UPDATE_PHONE_DELETE_ALL, {0, 0})}));
 }
 
-TEST_F(NotiSignalsTest, LoadingTheCardAnnouncesEachBookOnceAndTheFdnStatus)
-{
-    use_sim_card(R"({"iccid": "8944000000000000077",
-        "adn": [{"index": 1, "name": "Ada", "number": "+447700900001"}, {"index": 4, "name": "Bob", "number": "020794"}],
-        "fdn": [{"index": 2, "name": "Emergency", "number": "112"}], "sdn": [{"index": 1, "name": "Op", "number": "150"}]})");
-    SignalRecorder recorder;
-    const Converted fdn_available = update(CONTACT_UPDATE_FDN_STATUS_CHANGED, {contact_signals::kFdnAvailable});
-    ready_sim_phonebook();
-    // Copied into each storage, then the FDN book in force: one signal per book.
-    const std::vector<Converted> loaded{update(CONTACT_UPDATE_COPY_SOME_CONTACTS, {CONTACT_STORAGE_SIM}),
-                                        update(CONTACT_UPDATE_COPY_SOME_CONTACTS, {CONTACT_STORAGE_FDN}),
-                                        update(CONTACT_UPDATE_COPY_SOME_CONTACTS, {CONTACT_STORAGE_SDN})};
-    EXPECT_EQ(recorder.until(fdn_available), loaded);
-
-    // Loading again empties the storages first, the FDN book out of force meanwhile.
-    ready_sim_phonebook();
-    std::vector<Converted> reloaded{update(CONTACT_UPDATE_SIM_DELETE_ALL, {0, CONTACT_STORAGE_SIM}),
-                                    update(CONTACT_UPDATE_FDN_DELETE_ALL, {0, CONTACT_STORAGE_FDN}),
-                                    update(CONTACT_UPDATE_SDN_DELETE_ALL, {0, CONTACT_STORAGE_SDN}),
-                                    update(CONTACT_UPDATE_FDN_STATUS_CHANGED, {0})};
-    reloaded.insert(reloaded.end(), loaded.begin(), loaded.end());
-    EXPECT_EQ(recorder.until(fdn_available), reloaded);
-}
-
 // ---- the emitter, in this process ---------------------------------------------------------
 
 // The service's database and emitter on the service's name, as the service
