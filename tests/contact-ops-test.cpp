@@ -315,7 +315,6 @@ TEST_F(ContactTest, ArraysThatDoNotMatchTheirCountsOrHoldBrokenTextAreRefused)
         const sdbus::Error error = failure("contact_add_contact", 0, c.record);
         EXPECT_EQ(std::stoi(error.getMessage()), c.code) << error.getMessage();
         EXPECT_EQ(error.getName(), std::string(kErrorNamePrefix) + error_name(ErrorCode(c.code)));
-        EXPECT_EQ(std::stoi(failure("contact_insert_my_contact", c.record).getMessage()), c.code);
     }
     EXPECT_EQ(count(), 1) << "nothing was stored";
     ReceivedContact stored;
@@ -355,9 +354,9 @@ TEST_F(ContactTest, LargestRecordIsStoredAndOneByteMoreIsRefused)
     for (const Call &call : refused)
         EXPECT_EQ(failure_code(call), kRecordTooLarge);
     EXPECT_EQ(count(), 1) << "a refused record stores nothing";
-    ReceivedContact unchanged;
-    ASSERT_EQ(contact_get_contact(0, 1, &unchanged.record, &error_code_), 1);
-    EXPECT_EQ(unchanged.record.note_len, largest.record.note_len) << "a refused change changes nothing";
+    back.release();
+    ASSERT_EQ(contact_get_contact(0, 1, &back.record, &error_code_), 1);
+    EXPECT_EQ(back.record.note_len, largest.record.note_len) << "a refused change changes nothing";
     const std::string fits(kMaxRecordSize / 2, 'n');
     EXPECT_EQ(contact_change_field_value(0, 1, CONTACT_FIELD_NOTE, fits.c_str(), &error_code_), 1);
 }
@@ -463,8 +462,6 @@ TEST(BusLossTest, ServiceExitsWithAMessageAndKeepsWholeContacts)
     std::vector<int> indices(2000);
     ASSERT_EQ(contact_get_all_contact_indices(0, indices.data(), &count, &error_code), 1);
     indices.resize(std::size_t(count));
-    std::printf("%zu of %d adds acknowledged before the bus went, %d stored; the service said: %s",
-                acknowledged.size(), kCalls, count, message.str().c_str());
     EXPECT_LE(count, kCalls);
     for (int index : acknowledged)
         EXPECT_NE(std::find(indices.begin(), indices.end(), index), indices.end()) << "acknowledged add " << index;
