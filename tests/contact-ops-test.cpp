@@ -59,8 +59,6 @@ TEST(ContactChecksTest, TheConnectionAndThenEachPointerAreChecked)
         {"contact_is_contact_exist", exists, kNull, "\n[DodazorEdidud]%s %d: The parameter is_exist is NULL.\n"},
         {"contact_get_field_value", field, kClosed, no_connection_message(nullptr)},
         {"contact_get_field_value", field, kNull, null_argument_message(nullptr, "field_value")},
-        {"contact_set_lbs_position", [](int *e) { return contact_set_lbs_position(e); }, kClosed,
-         no_connection_message(nullptr, false)},
     });
 }
 
