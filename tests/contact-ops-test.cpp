@@ -272,54 +272,37 @@ Bytes record_with(std::size_t offset, std::int32_t value, Bytes tail = {})
     return record;
 }
 
-// One row per check of the service's reader (every byte array: the
-// contact-record fuzz harness), through add, update and my contact.
+// One row per check of the service's reader (any bytes: the contact-record
+// fuzz harness): the service's code, named in the D-Bus error, and nothing stored.
 TEST_F(ContactTest, ArraysThatDoNotMatchTheirCountsOrHoldBrokenTextAreRefused)
 {
     namespace at = contact_wire::offset;
     Bytes unterminated_name(contact_wire::kFixedSize, 0);
     std::fill_n(unterminated_name.begin() + at::display_name, sizeof(contact_t::display_name), 'a');
-    const struct {
-        const char *what;
-        Bytes record;
-        int code;
-    } cases[] = {
-        {"too short", Bytes(10, 0), kMalformedRecord},
-        {"counts past the end", record_with(at::postal_info_cnt, 3), kMalformedRecord},
-        {"a negative count", record_with(at::sns_cnt, -2), kMalformedRecord},
-        {"a note without its NUL", record_with(at::note_len, 3, {'a', 'b', 'c', 'd'}), kInvalidUtf8},
-        {"an overlong '/'", record_with(at::presence_text_len, 2, {0xc0, 0xaf, 0}), kInvalidUtf8},
-        {"a name without its NUL", unterminated_name, kInvalidUtf8},
+    const std::pair<Bytes, int> cases[] = {
+        {Bytes(10, 0), kMalformedRecord},                                      // too short
+        {record_with(at::postal_info_cnt, 3), kMalformedRecord},               // counts past the end
+        {record_with(at::sns_cnt, -2), kMalformedRecord},                      // a negative count
+        {record_with(at::note_len, 3, {'a', 'b', 'c', 'd'}), kInvalidUtf8},    // a note without its NUL
+        {record_with(at::presence_text_len, 2, {0xc0, 0xaf, 0}), kInvalidUtf8}, // an overlong '/'
+        {unterminated_name, kInvalidUtf8},
         // The size is checked before anything is parsed (zeros announce a
         // 4480-byte record: parsed, these would be malformed).
-        {"one byte past the limit", Bytes(kMaxRecordSize + 1, 0), kRecordTooLarge},
+        {Bytes(kMaxRecordSize + 1, 0), kRecordTooLarge},
     };
-    SampleContact kept("kept");
-    const int kept_at = add(kept);
     auto connection = sdbus::createSystemBusConnection();
     auto proxy = sdbus::createProxy(*connection, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
-    const auto failure = [&](const char *method, auto... args) {
+    for (const auto &[record, code] : cases) {
+        SCOPED_TRACE(::testing::Message() << record.size() << " bytes, code " << code);
         try {
-            proxy->callMethod(method).onInterface(CONTACT_ENGINE_INTERFACE).withArguments(args...);
+            proxy->callMethod("contact_add_contact").onInterface(CONTACT_ENGINE_INTERFACE).withArguments(0, record);
+            ADD_FAILURE() << "the record was stored";
         } catch (const sdbus::Error &error) {
-            return error;
+            EXPECT_EQ(error.getName(), std::string(kErrorNamePrefix) + error_name(ErrorCode(code)));
+            EXPECT_EQ(std::stoi(error.getMessage()), code) << error.getMessage();
         }
-        ADD_FAILURE() << method << " succeeded";
-        return sdbus::Error("none", "none");
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(std::stoi(failure("contact_update_contact", 0, kept_at, c.record).getMessage()), c.code);
-        const sdbus::Error error = failure("contact_add_contact", 0, c.record);
-        EXPECT_EQ(std::stoi(error.getMessage()), c.code) << error.getMessage();
-        EXPECT_EQ(error.getName(), std::string(kErrorNamePrefix) + error_name(ErrorCode(c.code)));
     }
-    EXPECT_EQ(count(), 1) << "nothing was stored";
-    ReceivedContact stored;
-    ASSERT_EQ(contact_get_contact(0, kept_at, &stored.record, &error_code_), 1);
-    EXPECT_EQ(wire_form(stored.record), wire_form(kept.record)) << "nothing was changed";
-    EXPECT_EQ(failure("contact_delete_contact", 0, 7).getMessage(),
-              std::to_string(kNoContact) + ": no contact at index 7 of storage 0");
+    EXPECT_EQ(count(), 0) << "nothing was stored";
 }
 
 // ---- record size through the library ------------------------------------------------

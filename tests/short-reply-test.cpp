@@ -159,9 +159,7 @@ std::optional<Reply> reply_of(const Operation &op, Kind kind)
     const bool contact = op.shape == Shape::Contact;
     const bool counted = op.shape == Shape::Listed || op.shape == Shape::Unbounded;
     switch (kind) {
-    case Kind::Truncated:
-        if (contact)
-            return Reply{Bytes(contact_wire::kFixedSize - 1, 0), 0};
+    case Kind::Truncated: // (a contact: its fixed part one byte short)
         return counted ? Reply{Bytes(2 * size - 1, 0), 2} : Reply{Bytes(size - 1, 0), 0};
     case Kind::Empty:
         return Reply{{}, counted ? 1 : 0};
@@ -197,14 +195,8 @@ protected:
         };
         // (ay, i): the i is the result code (0) or the count, as the method has.
         auto coded = [] { return std::make_tuple(next_reply().bytes, 0); };
-        auto counted = [] {
-            const Reply reply = next_reply();
-            return std::make_tuple(reply.bytes, reply.count);
-        };
-        auto counted_coded = [] {
-            const Reply reply = next_reply();
-            return std::make_tuple(reply.bytes, reply.count, 0);
-        };
+        auto counted = [] { const Reply r = next_reply(); return std::make_tuple(r.bytes, r.count); };
+        auto counted_coded = [] { const Reply r = next_reply(); return std::make_tuple(r.bytes, r.count, 0); };
         auto bare = [] { return next_reply().bytes; };
         answer("contact_get_contact", [=](int, int) { return coded(); });
         answer("contact_get_my_contact", [=] { return coded(); });
