@@ -202,18 +202,12 @@ TEST_F(ContactTest, FieldsAreReadAndChangedAndTheFrequencyStopsAtZero)
         EXPECT_EQ(failure_code(with(contact_change_field_value, kPhone, c.index, c.field_id, c.value.c_str())), c.expected)
             << c.value;
     EXPECT_EQ(field(2, CONTACT_FIELD_DISPLAY_NAME), "Old Name");
-    int error_code = 77;
-    for (const auto &[id, text] : {std::pair{CONTACT_FIELD_DISPLAY_NAME, "Grace Hopper"}, {CONTACT_FIELD_NOTE, "a note"},
-                                   {CONTACT_FIELD_FAVOURITE, "1"}})
+    int error_code = 55;
+    for (const auto &[id, text] : {std::pair{CONTACT_FIELD_NOTE, "a note"}, {CONTACT_FIELD_FAVOURITE, "1"}}) {
         ASSERT_EQ(contact_change_field_value(kPhone, 2, id, text, &error_code), 1);
-    ReceivedContact got;
-    ASSERT_EQ(contact_get_contact(kPhone, 2, &got.record, &error_code), 1);
-    EXPECT_STREQ(got.record.display_name, "Grace Hopper");
-    EXPECT_STREQ(got.record.note, "a note");
-    EXPECT_EQ(got.record.is_favourite, 1);
-    EXPECT_EQ(got.record.phone_info_cnt, 1) << "other sections stay";
-
-    error_code = 55;
+        EXPECT_EQ(field(2, id), text);
+    }
+    EXPECT_EQ(field(2, CONTACT_FIELD_FIRST_NUMBER), "1") << "other sections stay";
     for (int i = 0; i < 3; ++i)
         ASSERT_EQ(contact_increase_frequency(kPhone, 2, &error_code), 1);
     EXPECT_EQ(field(2, CONTACT_FIELD_FREQUENCY), "3");
