@@ -192,24 +192,15 @@ TEST(Converter, EachListGivesTheDocumentedUpdateTypeAndData)
 
 // ==== signals over the bus ===========================================================
 
-// What an application makes of a signal: the update type and the update data
-// (an int, contact_update_index_t or contact_update_sim_error_t, as their ints
-// in order; kUntouched where the converter wrote nothing).
-struct Converted {
-    int type = kUntouched;
-    std::array<int, 4> data{kUntouched, kUntouched, kUntouched, kUntouched};
-    bool operator==(const Converted &) const = default;
-};
-
-void PrintTo(const Converted &converted, std::ostream *out)
-{
-    *out << "update type " << converted.type << " data " << ::testing::PrintToString(converted.data);
-}
+// What an application makes of a signal: the update type, then the update
+// data (an int, contact_update_index_t or contact_update_sim_error_t, as their
+// ints in order; kUntouched where the converter wrote nothing).
+using Converted = std::array<int, 5>;
 
 Converted update(int type, std::initializer_list<int> data)
 {
-    Converted converted{type};
-    std::copy(data.begin(), data.end(), converted.data.begin());
+    Converted converted{type, kUntouched, kUntouched, kUntouched, kUntouched};
+    std::copy(data.begin(), data.end(), converted.begin() + 1);
     return converted;
 }
 
@@ -218,7 +209,7 @@ Converted convert(Signal signal, const std::vector<int> &args)
 {
     const Conversion call(kKinds[std::size_t(signal)], ints(args));
     EXPECT_EQ(call.result, 1) << contact_signals::describe(signal).name << ::testing::PrintToString(args);
-    return {call.update_type, {call.data[0], call.data[1], call.data[2], call.data[3]}};
+    return {call.update_type, call.data[0], call.data[1], call.data[2], call.data[3]};
 }
 
 // Every signal of the service's interface as another client receives and
