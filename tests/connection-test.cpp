@@ -56,8 +56,9 @@ TEST(ConnectionTest, CountsEveryOpenAndCloseAndReleasesOnlyAtZero)
         EXPECT_EQ(opened(), steps[i].open);
     }
     EXPECT_TRUE(log.errors().empty());
-    expect_preconditions({{"contact_is_database_opened", [](int *e) { return contact_is_database_opened(nullptr, e); },
-                           CONTACT_ERROR_NULL_ARGUMENT, null_argument_message("contact_is_database_opened", "opened")}});
+    const char *function = "contact_is_database_opened";
+    expect_preconditions({{function, with(contact_is_database_opened, nullptr), CONTACT_ERROR_NULL_ARGUMENT,
+                           null_argument_message(function, "opened")}});
 }
 
 // However long the daemon takes to listen (a loaded machine), the bus is

@@ -180,13 +180,14 @@ TEST_F(ContactTest, FieldsAreReadAndChangedAndTheFrequencyStopsAtZero)
         int index, field_id;
         std::string value;
         int expected;
-    } refused[] = {{2, CONTACT_FIELD_FAVOURITE, "yes", kInvalidArgument}, {2, CONTACT_FIELD_FREQUENCY, "5", kReadOnlyField},
-                   {2, 99, "x", kUnknownField}, {2, CONTACT_FIELD_DISPLAY_NAME, std::string(128, 'n'), kValueTooLong},
+    } refused[] = {{2, CONTACT_FIELD_FAVOURITE, "yes", kInvalidArgument},
+                   {2, CONTACT_FIELD_FREQUENCY, "5", kReadOnlyField}, {2, 99, "x", kUnknownField},
+                   {2, CONTACT_FIELD_DISPLAY_NAME, std::string(128, 'n'), kValueTooLong},
                    {3, CONTACT_FIELD_DISPLAY_NAME, "x", kNoContact},
                    {2, CONTACT_FIELD_DISPLAY_NAME, "bad \xff utf-8", CONTACT_ERROR_OUT_OF_RANGE}};
     for (const auto &c : refused)
-        EXPECT_EQ(failure_code(with(contact_change_field_value, kPhone, c.index, c.field_id, c.value.c_str())), c.expected)
-            << c.value;
+        EXPECT_EQ(failure_code(with(contact_change_field_value, kPhone, c.index, c.field_id, c.value.c_str())),
+                  c.expected) << c.value;
     EXPECT_EQ(field(2, CONTACT_FIELD_DISPLAY_NAME), "Old Name");
     int error_code = 55;
     for (const auto &[id, text] : {std::pair{CONTACT_FIELD_NOTE, "a note"}, {CONTACT_FIELD_FAVOURITE, "1"}}) {
@@ -312,9 +313,9 @@ TEST_F(ContactTest, LargestRecordIsStoredAndOneByteMoreIsRefused)
     EXPECT_EQ(std::string(back.record.note, std::size_t(back.record.note_len)),
               std::string(largest.record.note, std::size_t(largest.record.note_len)));
     const std::string too_long(kMaxRecordSize, 'n');
-    const Call refused[] = {with(contact_add_contact, 0, &over.record, &index),
-                            with(contact_insert_contact, 0, 5, &over.record), with(contact_update_contact, 0, 1, &over.record),
-                            with(contact_insert_my_contact, &over.record),
+    contact_t *const record = &over.record;
+    const Call refused[] = {with(contact_add_contact, 0, record, &index), with(contact_insert_contact, 0, 5, record),
+                            with(contact_update_contact, 0, 1, record), with(contact_insert_my_contact, record),
                             // A note cannot grow a stored record past the limit either.
                             with(contact_change_field_value, 0, 1, CONTACT_FIELD_NOTE, too_long.c_str())};
     for (const Call &call : refused)
@@ -414,7 +415,8 @@ TEST(BusLossTest, ServiceExitsWithAMessageAndKeepsWholeContacts)
     message << std::ifstream(dir.path() + "/service.err").rdbuf();
     EXPECT_TRUE(status.str() == "1\n") << "a lost bus is a failure, so that systemd restarts the service: "
                                       << status.str() << "; stderr: " << message.str();
-    EXPECT_NE(message.str().find("contact-engine-service: lost the bus connection"), std::string::npos) << message.str();
+    EXPECT_NE(message.str().find("contact-engine-service: lost the bus connection"), std::string::npos)
+        << message.str();
     EXPECT_EQ(message.str().find("terminate called"), std::string::npos) << message.str();
 
     // On a new bus the database opens; every acknowledged add is there, and

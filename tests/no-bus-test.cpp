@@ -34,7 +34,8 @@ TEST(NoBus, InitializeFailsButCountsAndEachSettingReportsItsConnectFailure)
     } cases[] = {
         {"contact_get_own_number", with(contact_get_own_number, g_name, g_number)},
         {"contact_get_current_activated_msisdn_index", with(contact_get_current_activated_msisdn_index, &g_value), ""},
-        {"contact_set_copy_flag_for_sim_change", with(contact_set_copy_flag_for_sim_change, 1), "contact_set_copy_flag"},
+        {"contact_set_copy_flag_for_sim_change", with(contact_set_copy_flag_for_sim_change, 1),
+         "contact_set_copy_flag"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.function);

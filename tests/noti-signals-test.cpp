@@ -82,7 +82,8 @@ struct Kind {
     std::vector<Row> table{}; // the table kinds: rows by storage type, or one row for any
 };
 
-#define KIND(kind) "contact_convert_" #kind "_noti_to_update_type_and_data", contact_convert_##kind##_noti_to_update_type_and_data
+#define KIND(kind)                                                                                                     \
+    "contact_convert_" #kind "_noti_to_update_type_and_data", contact_convert_##kind##_noti_to_update_type_and_data
 
 // In the order of the signals (contact_signals::Signal): 16 simple kinds, then
 // the tables, whose rows go by storage type for the main and group tables.
@@ -92,7 +93,8 @@ const std::vector<Kind> kKinds = {
     {KIND(activated_own_number), 1, true, Shape::Int, 4},       {KIND(fdn_status_changed), 1, true, Shape::Int, 52},
     {KIND(delete_some_contacts), 1, false, Shape::Int, 44},     {KIND(copy_some_contacts), 1, false, Shape::Int, 45},
     {KIND(move_some_contacts), 1, false, Shape::Int, 46},       {KIND(delete_some_groups), 1, false, Shape::Int, 47},
-    {KIND(delete_all_group_members), 2, false, Shape::Index, 39}, {KIND(delete_some_group_members), 2, false, Shape::Index, 40},
+    {KIND(delete_all_group_members), 2, false, Shape::Index, 39},
+    {KIND(delete_some_group_members), 2, false, Shape::Index, 40},
     {KIND(add_some_group_members), 2, false, Shape::Index, 41}, {KIND(add_group_member), 2, false, Shape::Index, 42},
     {KIND(delete_group_member), 2, false, Shape::Index, 43},    {KIND(sim_error), 4, false, Shape::SimError, 38},
     {KIND(contact_main_table_modified), 3, true, Shape::Index, 0,
@@ -203,6 +205,8 @@ Converted update(int type, std::initializer_list<int> data)
     std::copy(data.begin(), data.end(), converted.begin() + 1);
     return converted;
 }
+// An update by the name of its type (CONTACT_UPDATE_<type>) and its data.
+#define UPDATE(type, ...) update(CONTACT_UPDATE_##type, {__VA_ARGS__})
 
 // A signal's arguments through the converter of its kind.
 Converted convert(Signal signal, const std::vector<int> &args)
@@ -219,8 +223,8 @@ class SignalRecorder {
 public:
     SignalRecorder()
     {
-        slot_ = connection_->addMatch("type='signal',sender='" CONTACT_ENGINE_BUS_NAME "',interface='" CONTACT_ENGINE_INTERFACE
-                                      "',path='" CONTACT_ENGINE_OBJECT_PATH "'",
+        slot_ = connection_->addMatch("type='signal',sender='" CONTACT_ENGINE_BUS_NAME "',interface='"
+                                      CONTACT_ENGINE_INTERFACE "',path='" CONTACT_ENGINE_OBJECT_PATH "'",
                                       [this](sdbus::Message &message) { record(message); });
     }
 
@@ -296,7 +300,7 @@ std::vector<Converted> updates_until_marker(SignalRecorder &recorder)
     static int index = 90000;
     SampleContact marker("marker");
     ok(with(contact_insert_contact, CONTACT_STORAGE_PHONE, ++index, &marker.record));
-    return recorder.until(update(CONTACT_UPDATE_PHONE_ADD, {index, CONTACT_STORAGE_PHONE}));
+    return recorder.until(UPDATE(PHONE_ADD, index, CONTACT_STORAGE_PHONE));
 }
 
 // The SIM storages take writes once a card's phonebook is loaded, so every
@@ -340,12 +344,10 @@ TEST_F(NotiSignalsTest, EachFamilysChangesArriveAsTheirConvertersReadThem)
     ok(with(contact_update_my_contact, &ada.record));
     ok(contact_delete_my_contact);
     EXPECT_EQ(updates_until_marker(recorder),
-              (U{update(CONTACT_UPDATE_PHONE_ADD, {first, 0}), update(CONTACT_UPDATE_PHONE_ADD, {40, 0}), // 6 is 0
-                 update(CONTACT_UPDATE_PHONE_UPDATE, {first, 0}), update(CONTACT_UPDATE_CONTACT_TABLE_UPDATE, {first, 0}),
-                 update(CONTACT_UPDATE_PHONE_DELETE, {40, 0}),
-                 update(CONTACT_UPDATE_CONTACT_TABLE_UPDATE, {first, 0}), // the photo went
-                 update(CONTACT_UPDATE_MY_CONTACT_ADD, {0}), update(CONTACT_UPDATE_MY_CONTACT_UPDATE, {0}),
-                 update(CONTACT_UPDATE_MY_CONTACT_DELETE, {0})}));
+              (U{UPDATE(PHONE_ADD, first, 0), UPDATE(PHONE_ADD, 40, 0), // 6 is 0
+                 UPDATE(PHONE_UPDATE, first, 0), UPDATE(CONTACT_TABLE_UPDATE, first, 0), UPDATE(PHONE_DELETE, 40, 0),
+                 UPDATE(CONTACT_TABLE_UPDATE, first, 0), // the photo went
+                 UPDATE(MY_CONTACT_ADD, 0), UPDATE(MY_CONTACT_UPDATE, 0), UPDATE(MY_CONTACT_DELETE, 0)}));
 
     // Groups and their members; a contact's memberships go before it, in its own transaction.
     const int group = add_group(P, "Family"), sim_group = add_group(CONTACT_GROUP_STORAGE_SIM, "Work");
@@ -369,17 +371,14 @@ TEST_F(NotiSignalsTest, EachFamilysChangesArriveAsTheirConvertersReadThem)
     ok(with(contact_delete_group, P, group)); // its members go with it
     ok(with(contact_delete_all_groups, CONTACT_GROUP_STORAGE_SIM));
     EXPECT_EQ(updates_until_marker(recorder),
-              (U{update(CONTACT_UPDATE_PHONE_GROUP_ADD, {group, 0}), update(CONTACT_UPDATE_SIM_GROUP_ADD, {sim_group, 1}),
-                 update(CONTACT_UPDATE_PHONE_GROUP_UPDATE, {group, 0}), update(CONTACT_UPDATE_PHONE_ADD, {alan, 0}),
-                 update(CONTACT_UPDATE_PHONE_ADD, {grace, 0}), update(CONTACT_UPDATE_ADD_GROUP_MEMBER, {group, 0}),
-                 update(CONTACT_UPDATE_ADD_SOME_GROUP_MEMBERS, {group, 0}),
-                 update(CONTACT_UPDATE_DELETE_GROUP_MEMBER, {group, 0}), update(CONTACT_UPDATE_ADD_GROUP_MEMBER, {group, 0}),
-                 update(CONTACT_UPDATE_DELETE_SOME_GROUP_MEMBERS, {group, 0}),
-                 update(CONTACT_UPDATE_ADD_SOME_GROUP_MEMBERS, {group, 0}),
-                 update(CONTACT_UPDATE_DELETE_GROUP_MEMBER, {group, 0}), update(CONTACT_UPDATE_PHONE_DELETE, {first, 0}),
-                 update(CONTACT_UPDATE_DELETE_ALL_GROUP_MEMBERS, {group, 0}),
-                 update(CONTACT_UPDATE_ADD_GROUP_MEMBER, {group, 0}), update(CONTACT_UPDATE_PHONE_GROUP_DELETE, {group, 0}),
-                 update(CONTACT_UPDATE_SIM_GROUP_DELETE_ALL, {0, 1})})); // every group: index 0
+              (U{UPDATE(PHONE_GROUP_ADD, group, 0), UPDATE(SIM_GROUP_ADD, sim_group, 1),
+                 UPDATE(PHONE_GROUP_UPDATE, group, 0), UPDATE(PHONE_ADD, alan, 0), UPDATE(PHONE_ADD, grace, 0),
+                 UPDATE(ADD_GROUP_MEMBER, group, 0), UPDATE(ADD_SOME_GROUP_MEMBERS, group, 0),
+                 UPDATE(DELETE_GROUP_MEMBER, group, 0), UPDATE(ADD_GROUP_MEMBER, group, 0),
+                 UPDATE(DELETE_SOME_GROUP_MEMBERS, group, 0), UPDATE(ADD_SOME_GROUP_MEMBERS, group, 0),
+                 UPDATE(DELETE_GROUP_MEMBER, group, 0), UPDATE(PHONE_DELETE, first, 0),
+                 UPDATE(DELETE_ALL_GROUP_MEMBERS, group, 0), UPDATE(ADD_GROUP_MEMBER, group, 0),
+                 UPDATE(PHONE_GROUP_DELETE, group, 0), UPDATE(SIM_GROUP_DELETE_ALL, 0, 1)})); // every group: index 0
 
     // Speed dials as their dial number, also those cleared by a change to their contact.
     SampleContact bob("Bob"), alan_with_111("Alan");
@@ -395,14 +394,12 @@ TEST_F(NotiSignalsTest, EachFamilysChangesArriveAsTheirConvertersReadThem)
     set_dial(8, alan, 0);
     ok(contact_delete_all_speed_dials); // each cleared dial, no delete-all
     EXPECT_EQ(updates_until_marker(recorder),
-              (U{update(CONTACT_UPDATE_PHONE_ADD, {b, 0}), update(CONTACT_UPDATE_PHONE_UPDATE, {alan, 0}),
-                 update(CONTACT_UPDATE_SPEED_DIAL_ADD, {3}), update(CONTACT_UPDATE_SPEED_DIAL_UPDATE, {3}),
-                 update(CONTACT_UPDATE_SPEED_DIAL_ADD, {5}), update(CONTACT_UPDATE_SPEED_DIAL_DELETE, {3}), // its number went
-                 update(CONTACT_UPDATE_PHONE_UPDATE, {alan, 0}),
-                 update(CONTACT_UPDATE_SPEED_DIAL_DELETE, {5}), // its contact went
-                 update(CONTACT_UPDATE_PHONE_DELETE, {b, 0}), update(CONTACT_UPDATE_SPEED_DIAL_ADD, {7}),
-                 update(CONTACT_UPDATE_SPEED_DIAL_DELETE, {7}), update(CONTACT_UPDATE_SPEED_DIAL_ADD, {8}),
-                 update(CONTACT_UPDATE_SPEED_DIAL_DELETE, {8})}));
+              (U{UPDATE(PHONE_ADD, b, 0), UPDATE(PHONE_UPDATE, alan, 0), UPDATE(SPEED_DIAL_ADD, 3),
+                 UPDATE(SPEED_DIAL_UPDATE, 3), UPDATE(SPEED_DIAL_ADD, 5),
+                 UPDATE(SPEED_DIAL_DELETE, 3), // its number went
+                 UPDATE(PHONE_UPDATE, alan, 0), UPDATE(SPEED_DIAL_DELETE, 5), // its contact went
+                 UPDATE(PHONE_DELETE, b, 0), UPDATE(SPEED_DIAL_ADD, 7), UPDATE(SPEED_DIAL_DELETE, 7),
+                 UPDATE(SPEED_DIAL_ADD, 8), UPDATE(SPEED_DIAL_DELETE, 8)}));
 
     // Settings as their new value.
     ok(with(contact_set_storage_preference, CONTACT_STORAGE_SIM));
@@ -414,11 +411,9 @@ TEST_F(NotiSignalsTest, EachFamilysChangesArriveAsTheirConvertersReadThem)
     ok(with(contact_set_current_activated_msisdn_index, 2));
     ok(with(contact_set_contact_module_sync_status, CONTACT_SYNC_STATUS_RUNNING)); // no converter reads it
     EXPECT_EQ(updates_until_marker(recorder),
-              (U{update(CONTACT_UPDATE_NEW_STORAGE_TYPE, {CONTACT_STORAGE_SIM}),
-                 update(CONTACT_UPDATE_VIEW_STORAGE_TYPE, {PHONE}),
-                 update(CONTACT_UPDATE_DISPLAY_ORDER, {CONTACT_DISPLAY_LAST_NAME_FIRST}),
-                 update(CONTACT_UPDATE_SORT_TYPE, {CONTACT_SORT_BY_LAST_NAME}),
-                 update(CONTACT_UPDATE_ACTIVATED_OWN_NUMBER, {2})}));
+              (U{UPDATE(NEW_STORAGE_TYPE, CONTACT_STORAGE_SIM), UPDATE(VIEW_STORAGE_TYPE, PHONE),
+                 UPDATE(DISPLAY_ORDER, CONTACT_DISPLAY_LAST_NAME_FIRST), UPDATE(SORT_TYPE, CONTACT_SORT_BY_LAST_NAME),
+                 UPDATE(ACTIVATED_OWN_NUMBER, 2)}));
 
     // The SIM storages; a card write that fails (its file's replacement cannot
     // be made where a directory stands); a delete-all of the phone storage with
@@ -437,14 +432,12 @@ TEST_F(NotiSignalsTest, EachFamilysChangesArriveAsTheirConvertersReadThem)
     set_dial(6, alan, 0);
     ok(with(contact_delete_all_contacts, PHONE));
     EXPECT_EQ(updates_until_marker(recorder),
-              (U{update(CONTACT_UPDATE_SIM_ADD, {sim, 1}), update(CONTACT_UPDATE_FDN_ADD, {fdn, 3}),
-                 update(CONTACT_UPDATE_SIM_UPDATE, {sim, 1}), update(CONTACT_UPDATE_FDN_DELETE, {fdn, 3}),
-                 update(CONTACT_UPDATE_SIM_DELETE_ALL, {0, 1}),
-                 update(CONTACT_UPDATE_SIM_ERROR, {1, CONTACT_STORAGE_SIM, contact_signals::kSimWrite, kSimCardWriteFailed}),
-                 update(CONTACT_UPDATE_PHONE_GROUP_ADD, {work, 0}), update(CONTACT_UPDATE_ADD_SOME_GROUP_MEMBERS, {work, 0}),
-                 update(CONTACT_UPDATE_SPEED_DIAL_ADD, {6}), update(CONTACT_UPDATE_SPEED_DIAL_DELETE, {6}),
-                 update(CONTACT_UPDATE_DELETE_SOME_GROUP_MEMBERS, {work, 0}),
-                 update(CONTACT_UPDATE_PHONE_DELETE_ALL, {0, 0})}));
+              (U{UPDATE(SIM_ADD, sim, 1), UPDATE(FDN_ADD, fdn, 3), UPDATE(SIM_UPDATE, sim, 1),
+                 UPDATE(FDN_DELETE, fdn, 3), UPDATE(SIM_DELETE_ALL, 0, 1),
+                 UPDATE(SIM_ERROR, 1, CONTACT_STORAGE_SIM, contact_signals::kSimWrite, kSimCardWriteFailed),
+                 UPDATE(PHONE_GROUP_ADD, work, 0), UPDATE(ADD_SOME_GROUP_MEMBERS, work, 0), UPDATE(SPEED_DIAL_ADD, 6),
+                 UPDATE(SPEED_DIAL_DELETE, 6), UPDATE(DELETE_SOME_GROUP_MEMBERS, work, 0),
+                 UPDATE(PHONE_DELETE_ALL, 0, 0)}));
 }
 
 // ---- the emitter, in this process ---------------------------------------------------------
@@ -467,7 +460,7 @@ protected:
     std::vector<Converted> until_marker(SignalRecorder &recorder, int index)
     {
         db_.change([&] { db_.notify(Signal::ContactMainTable, {contact_signals::kAdd, CONTACT_STORAGE_SDN, index}); });
-        return recorder.until(update(CONTACT_UPDATE_SDN_ADD, {index, CONTACT_STORAGE_SDN}));
+        return recorder.until(UPDATE(SDN_ADD, index, CONTACT_STORAGE_SDN));
     }
 
     TempDir dir_;
@@ -506,12 +499,12 @@ TEST_F(InProcessEmitter, SignalsLeaveAfterTheCommitInOrderRolledBackOnesNeverAnd
         });
     });
     db_.report(Signal::SimError, {0, 0, kSimRead, 23}); // outside any change
-    std::vector<Converted> in_order{update(CONTACT_UPDATE_SIM_ERROR, {5, 1, kSimWrite, 69}),
-                                    update(CONTACT_UPDATE_SORT_TYPE, {2})};
+    std::vector<Converted> in_order{UPDATE(SIM_ERROR, 5, 1, kSimWrite, 69),
+                                    UPDATE(SORT_TYPE, 2)};
     for (int index = 1; index <= limit; ++index)
-        in_order.push_back(update(CONTACT_UPDATE_SIM_GROUP_UPDATE, {index, 1}));
-    in_order.push_back(update(CONTACT_UPDATE_SIM_ERROR, {2, 3, kSimWrite, 69})); // a change's own signals, then its reports
-    in_order.push_back(update(CONTACT_UPDATE_SIM_ERROR, {0, 0, kSimRead, 23}));
+        in_order.push_back(UPDATE(SIM_GROUP_UPDATE, index, 1));
+    in_order.push_back(UPDATE(SIM_ERROR, 2, 3, kSimWrite, 69)); // a change's own signals, then its reports
+    in_order.push_back(UPDATE(SIM_ERROR, 0, 0, kSimRead, 23));
     EXPECT_EQ(until_marker(recorder, 1), in_order);
 
     db_.change([&] {
@@ -525,10 +518,9 @@ TEST_F(InProcessEmitter, SignalsLeaveAfterTheCommitInOrderRolledBackOnesNeverAnd
         db_.notify(Signal::SortType, {1});
     });
     EXPECT_THAT(until_marker(recorder, 2),
-                ElementsAre(update(CONTACT_UPDATE_DELETE_SOME_CONTACTS, {0}), update(CONTACT_UPDATE_COPY_SOME_CONTACTS, {1}),
-                            update(CONTACT_UPDATE_CONTACT_TABLE_UPDATE, {kNoRow, 2}),
-                            update(CONTACT_UPDATE_DELETE_SOME_GROUPS, {1}),
-                            update(CONTACT_UPDATE_ADD_SOME_GROUP_MEMBERS, {5, 0}), update(CONTACT_UPDATE_SORT_TYPE, {1})));
+                ElementsAre(UPDATE(DELETE_SOME_CONTACTS, 0), UPDATE(COPY_SOME_CONTACTS, 1),
+                            UPDATE(CONTACT_TABLE_UPDATE, kNoRow, 2), UPDATE(DELETE_SOME_GROUPS, 1),
+                            UPDATE(ADD_SOME_GROUP_MEMBERS, 5, 0), UPDATE(SORT_TYPE, 1)));
 }
 
 // ---- the tool ------------------------------------------------------------------------
