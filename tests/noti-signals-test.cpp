@@ -60,11 +60,13 @@ constexpr int kCallerErrorCode = 777; // what *error_code holds before a call
 // Elements of `type` holding `values`; their other bytes a pattern the converters must not read.
 std::vector<noti_property> ints(const std::vector<int> &values, int type = CONTACT_NOTI_TYPE_INT)
 {
-    std::vector<noti_property> elements(values.size());
-    std::memset(elements.data(), 0xa5, elements.size() * sizeof(noti_property));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        elements[i].type = type;
-        elements[i].value.i = values[i];
+    std::vector<noti_property> elements;
+    for (int value : values) {
+        noti_property element;
+        std::memset(&element, 0xa5, sizeof element);
+        element.type = type;
+        element.value.i = value;
+        elements.push_back(element);
     }
     return elements;
 }
