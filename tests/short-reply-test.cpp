@@ -44,9 +44,9 @@ Reply next_reply()
     return g_reply;
 }
 
-enum class Kind { Truncated, Empty, CountAboveBytes, CountAboveMaximum, NegativeCount };
-constexpr std::array<const char *, 5> kKindNames{"truncated", "empty", "count above its bytes",
-                                                 "count above the maximum", "a negative count"};
+enum class Kind { Truncated, Empty, CountAboveBytes, CountAboveMaximum, NegativeCount, Garbage };
+constexpr std::array<const char *, 6> kKindNames{"truncated", "empty", "count above its bytes",
+                                                 "count above the maximum", "a negative count", "garbage"};
 
 // Beyond the documented maximum: refused like a short reply, or accepted with what the caller's array
 // holds (result-set batches and AAS records drop the rest; a single record reads its first).
@@ -182,6 +182,8 @@ std::optional<Reply> reply_of(const Operation &op, Kind kind)
         if (contact)
             return Reply{fixed_part(-1), 0};
         return counted ? std::optional<Reply>(Reply{Bytes(2 * size, 0), -1}) : std::nullopt;
+    case Kind::Garbage: // every byte 0x5a: pointers that are no address here, counts far beyond the bytes
+        return Reply{Bytes(2 * size, 0x5a), 2};
     }
     return std::nullopt;
 }
@@ -260,8 +262,8 @@ TEST_F(HostileReplyTest, EveryByteArrayReplyIsRefusedOrReadWithinItsBytes)
         }
     }
     std::printf("hostile replies tried: %d\n", tried);
-    // Each operation: the five kinds, a single record without a count two fewer.
-    EXPECT_EQ(tried, 8 * 5 + 8 * 3) << "an operation or a kind of reply was skipped";
+    // Each operation: the six kinds, a single record without a count two fewer.
+    EXPECT_EQ(tried, 8 * 6 + 8 * 4) << "an operation or a kind of reply was skipped";
 }
 
 } // namespace
