@@ -1,30 +1,21 @@
 // contact-engine-tool as a child process against the real service: --json
-// documents, exit statuses and messages, a paused bulk job, the bash completion.
+// documents, exit statuses and messages, the bash completion.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <fstream>
-#include <functional>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "../tools/bulk-client.h"
 #include "bulk-cards.h"
-#include "contact-engine.h"
 #include "sample-contact.h"
 #include "test-support.h"
 
+namespace contact_test {
 namespace {
 
-using contact_test::SampleContact;
-using contact_test::SanitizerReports;
-using contact_test::ServiceTest;
-using contact_test::TempDir;
 using Json = nlohmann::json;
 
 struct ToolRun {
@@ -45,14 +36,12 @@ ToolRun run_tool(const std::string &dir, std::vector<std::string> arguments)
     const SanitizerReports reports(dir + "/tool.sanitizer");
     std::vector<std::string> environment = reports.child_environment();
     arguments.insert(arguments.begin(), CONTACT_ENGINE_TOOL_PATH);
-    const auto pointers = [](std::vector<std::string> &strings) {
-        std::vector<char *> result;
-        for (std::string &text : strings)
-            result.push_back(text.data());
-        result.push_back(nullptr);
-        return result;
-    };
-    std::vector<char *> args = pointers(arguments), envp = pointers(environment);
+    std::vector<char *> args, envp;
+    for (auto [strings, pointers] : {std::pair{&arguments, &args}, {&environment, &envp}}) {
+        for (std::string &text : *strings)
+            pointers->push_back(text.data());
+        pointers->push_back(nullptr);
+    }
     const std::string out = dir + "/tool.out", err = dir + "/tool.err";
     const pid_t pid = fork();
     if (pid == 0) {
@@ -67,35 +56,29 @@ ToolRun run_tool(const std::string &dir, std::vector<std::string> arguments)
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out), read_file(err)};
 }
 
-constexpr const char *kLogTag = "[DodazorEdidud]";
 
-class ToolTest : public ServiceTest {
-protected:
-    ToolRun tool(const std::vector<std::string> &arguments) { return run_tool(dir_.path(), arguments); }
+using ToolTest = ServiceTest;
 
-    int add(const char *name, const char *number, int storage = CONTACT_STORAGE_PHONE)
-    {
+// Each command that prints records or states prints one JSON document with
+// --json, holding what was stored through the library: the value at each JSON
+// pointer (null: nothing there). Exit status 0 is success (nothing on
+// stderr), 1 a failed operation (its code and reason on stderr), 2 usage; the
+// library's log lines reach stderr only with -v.
+TEST_F(ToolTest, JsonDocumentsExitStatusesAndMessages)
+{
+    const auto add = [&](const char *name, const char *number, int storage = CONTACT_STORAGE_PHONE) {
         SampleContact contact(name);
         contact.phone(number);
         int index = -1;
         EXPECT_EQ(contact_add_contact(storage, &contact.record, &index, &error_code_), 1) << error_code_;
         return index;
-    }
-    std::string write(const std::string &name, const std::string &text)
-    {
-        const std::string path = dir_.path() + "/" + name;
-        std::ofstream(path) << text;
-        return path;
-    }
-};
-
-// Each command that prints records or states prints one JSON document with
-// --json (added to each row), holding what was stored through the library:
-// the value at each JSON pointer (null: nothing there).
-TEST_F(ToolTest, JsonDocumentsHoldWhatWasStored)
-{
-    use_sim_card(contact_test::kEmptySimCard);
-    contact_test::ready_sim_phonebook();
+    };
+    const auto write = [&](const char *name, const std::string &text) {
+        std::ofstream(dir_.path() + "/" + name) << text;
+        return dir_.path() + "/" + name;
+    };
+    use_sim_card(kEmptySimCard);
+    ready_sim_phonebook();
     const int ada = add("Ada Lovelace", "+44 20 7946 0018");
     const int alan = add("Alan Turing", "+44 161 496 0000");
     add("Mum", "+447700900123", CONTACT_STORAGE_SIM);
@@ -110,102 +93,56 @@ TEST_F(ToolTest, JsonDocumentsHoldWhatWasStored)
     const std::string card = write("card.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Grace Hopper\r\nN:Hopper;Grace;;;\r\nEND:VCARD\r\n");
     const std::string book = dir_.path() + "/book.vcf";
     ASSERT_TRUE(bulk_cards::write(book, 3));
+    const std::string bad_card = write("bad.vcf", "BEGIN:VCARD\r\nVERSION:9.9\r\nFN:Nobody\r\nEND:VCARD\r\n");
     const std::string members = R"([{"index": )" + std::to_string(ada) + R"(, "display_name": "Ada Lovelace"}])";
 
     const struct {
         std::vector<std::string> arguments;
         std::vector<std::pair<const char *, Json>> holds;
+        int status = 0;
+        std::string says = ""; // on stderr
+        bool logged = false;
     } cases[] = {
-        {{"list"}, {{"/storage", 0}, {"/contacts/0/index", ada}, {"/contacts/0/phones/0/number", "+44 20 7946 0018"},
-                    {"/contacts/1/display_name", "Alan Turing"}, {"/contacts/2", nullptr}}},
-        {{"show", std::to_string(alan)}, {{"/index", alan}, {"/phones/0/number", "+44 161 496 0000"}}},
-        {{"me"}, {{"", Json::parse(R"({"contact": null, "tracking": false})")}}},
-        {{"query", "Turing", "--search", "name"}, {{"/count", 1}, {"/contacts/0/index", alan}}},
-        {{"group", "list"}, {{"/groups/0/name", "Team"}, {"/groups/0/member_count", 1}, {"/groups/1", nullptr}}},
-        {{"group", "show", std::to_string(group)}, {{"/members", Json::parse(members)}}},
-        {{"member", "list", std::to_string(group)}, {{"/members", Json::array({ada})}}},
-        {{"speed-dial", "get", "2"}, {{"/contact", ada}, {"/number", "+44 20 7946 0018"}}},
-        {{"speed-dial", "list"}, {{"/speed_dials/0/contact", ada}, {"/speed_dials/1", nullptr}}},
-        {{"setting", "get", "sort-type"}, {{"", Json::parse(R"({"sort-type": {"value": 1, "name": "last-name"}})")}}},
-        {{"sim", "status"}, {{"/phonebook", "loaded"}, {"/adn/used", 1}}},
-        {{"sim", "list"}, {{"/adn/0/display_name", "Mum"}, {"/fdn", Json::array()}}},
-        {{"fdn", "112"}, {{"/allowed", false}}},
-        {{"vcard", "show", card}, {{"/last_name", "Hopper"}}},
-        {{"bulk", "import", book}, {{"/state", "done"}, {"/done", 3}}},
+        {{"list", "--json"},
+         {{"/storage", 0}, {"/contacts/0/index", ada}, {"/contacts/0/phones/0/number", "+44 20 7946 0018"},
+          {"/contacts/1/display_name", "Alan Turing"}, {"/contacts/2", nullptr}}},
+        {{"show", std::to_string(alan), "--json"}, {{"/index", alan}, {"/phones/0/number", "+44 161 496 0000"}}},
+        {{"query", "Turing", "--search", "name", "--json"}, {{"/count", 1}, {"/contacts/0/index", alan}}},
+        {{"group", "list", "--json"},
+         {{"/groups/0/name", "Team"}, {"/groups/0/member_count", 1}, {"/groups/1", nullptr}}},
+        {{"group", "show", std::to_string(group), "--json"}, {{"/members", Json::parse(members)}}},
+        {{"speed-dial", "list", "--json"}, {{"/speed_dials/0/contact", ada}, {"/speed_dials/1", nullptr}}},
+        {{"setting", "get", "sort-type", "--json"},
+         {{"", Json::parse(R"({"sort-type": {"value": 1, "name": "last-name"}})")}}},
+        {{"sim", "status", "--json"}, {{"/phonebook", "loaded"}, {"/adn/used", 1}}},
+        {{"sim", "list", "--json"}, {{"/adn/0/display_name", "Mum"}, {"/fdn", Json::array()}}},
+        {{"fdn", "112", "--json"}, {{"/allowed", false}}},
+        {{"vcard", "show", card, "--json"}, {{"/last_name", "Hopper"}}},
+        {{"bulk", "import", book, "--json"}, {{"/state", "done"}, {"/done", 3}}},
+        {{"show", "7"}, {}, 1, "contact_get_contact failed with error code 12: no contact at"},
+        // The library's line for these failures does not print the service's text.
+        {{"setting", "set", "sort-type", "7"}, {}, 1, "sort-type failed with error code 70: 7 is not a value of"},
+        {{"vcard", "show", bad_card}, {}, 1,
+         "contact_convert_vcard_to_contact failed with error code 84: line 1: VERSION"},
+        {{"bulk", "status", "999"}, {}, 1, "adopt failed with error code 91: no interrupted bulk job 999"},
+        {{"show", "7", "-v"}, {}, 1, "contact_get_contact failed with error code 12: no contact at", true},
+        {{"frobnicate"}, {}, 2, "A subcommand is required"},
+        {{"list", "--storage"}, {}, 2, "--storage"},
+        {{"delete", "1", "--json"}, {}, 2, "--json"},
+        {{"setting", "get", "colour"}, {}, 2, "no setting named colour"},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> arguments = c.arguments;
-        arguments.push_back("--json");
-        SCOPED_TRACE(::testing::PrintToString(arguments));
-        const ToolRun run = tool(arguments);
-        EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.err, "");
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        const ToolRun run = run_tool(dir_.path(), c.arguments);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_TRUE(c.status == 0 ? run.err.empty() : run.err.find(c.says) != std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("[DodazorEdidud]") != std::string::npos, c.logged) << run.err; // the library's tag
+        if (c.holds.empty())
+            continue;
         const Json document = Json::parse(run.out, nullptr, false); // one document, nothing after it
         ASSERT_FALSE(document.is_discarded()) << run.out;
         for (const auto &[pointer, value] : c.holds)
             EXPECT_EQ(document.value(Json::json_pointer(pointer), Json()), value) << pointer;
-    }
-}
-
-// 0 success, 1 a failed operation (its code and reason on stderr), 2 usage;
-// the library's log lines reach stderr only with -v.
-TEST_F(ToolTest, ExitStatusAndTheServicesReasonWithoutLogLines)
-{
-    const std::string bad_card = write("bad.vcf", "BEGIN:VCARD\r\nVERSION:9.9\r\nFN:Nobody\r\nEND:VCARD\r\n");
-    const struct {
-        std::vector<std::string> arguments;
-        int status;
-        std::string says; // on stderr
-        bool logged = false;
-    } cases[] = {
-        {{"list"}, 0, ""},
-        {{"--help"}, 0, ""},
-        {{"show", "7"}, 1, "contact_get_contact failed with error code 12: no contact at"},
-        {{"speed-dial", "get", "5"}, 1, "contact_get_speed_dial failed with error code 72: no speed dial at 5"},
-        // The library's line for these failures does not print the service's text.
-        {{"setting", "set", "sort-type", "7"}, 1, "sort-type failed with error code 70: 7 is not a value of"},
-        {{"vcard", "show", bad_card}, 1, "contact_convert_vcard_to_contact failed with error code 84: line 1: VERSION"},
-        {{"bulk", "status", "999"}, 1, "adopt failed with error code 91: no interrupted bulk job 999"},
-        {{"show", "7", "-v"}, 1, "contact_get_contact failed with error code 12: no contact at", true},
-        {{"-vv", "list"}, 0, "", true},
-        {{"frobnicate"}, 2, "A subcommand is required"},
-        {{"list", "--storage"}, 2, "--storage"},
-        {{"delete", "1", "--json"}, 2, "--json"},
-        {{"setting", "get", "colour"}, 2, "no setting named colour"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.arguments));
-        const ToolRun run = tool(c.arguments);
-        EXPECT_EQ(run.status, c.status) << run.err;
-        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
-        EXPECT_EQ(run.err.find(kLogTag) != std::string::npos, c.logged) << run.err;
-    }
-}
-
-// `bulk status` shows a job left paused (stopped, then the service restarted) and leaves it paused.
-TEST_F(ToolTest, BulkStatusShowsAPausedJob)
-{
-    const std::string book = dir_.path() + "/book.vcf";
-    ASSERT_TRUE(bulk_cards::write(book, 10000));
-    int handle = -1, state = -1;
-    ASSERT_EQ(contact_bulk_operation_open(CONTACT_BULK_IMPORT, CONTACT_STORAGE_PHONE, &handle, &error_code_), 1);
-    ASSERT_EQ(bulk_client::set_source(handle, book, &error_code_), 1);
-    ASSERT_EQ(contact_bulk_operation_exec(handle, &state, &error_code_), 1);
-    ASSERT_EQ(contact_bulk_operation_stop(handle, &error_code_), 1);
-    bulk_operation_status_t status{};
-    status.state = CONTACT_BULK_STATE_RUNNING;
-    for (int tries = 0; tries < 12000 && status.state == CONTACT_BULK_STATE_RUNNING; ++tries, usleep(10 * 1000))
-        ASSERT_EQ(contact_bulk_operation_get_info(handle, &status, &error_code_), 1);
-    ASSERT_EQ(status.state, CONTACT_BULK_STATE_STOPPED) << "the job had finished before it could be stopped";
-    restart_service();
-    for (int look = 0; look < 2; ++look) {
-        const ToolRun run = tool({"bulk", "status", std::to_string(handle), "--json"});
-        ASSERT_EQ(run.status, 0) << run.err;
-        const Json job = Json::parse(run.out);
-        EXPECT_EQ(job["handle"], handle);
-        EXPECT_EQ(job["state"], "stopped");
-        EXPECT_EQ(job["done"], status.done);
-        EXPECT_EQ(job["total"], -1) << "an import has not read its whole file";
     }
 }
 
@@ -236,3 +173,4 @@ TEST(ToolCompletionTest, BashCompletesCommandsSubcommandsAndOptions)
 }
 
 } // namespace
+} // namespace contact_test

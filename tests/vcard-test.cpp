@@ -1,53 +1,32 @@
-// The service's vCard reader and writer, without a bus: the samples of
-// tests/data/vcard, every record field through the three versions and back,
-// damaged and malformed cards, resuming by byte offset, bounded memory, and
-// random mutations of the samples.
+// The service's vCard reader without a bus: the samples of tests/data/vcard
+// (standard and real-world exports) and malformed cards. (vcard-conversion-test writes the full record
+// in each version's forms and reads it back through the service; the
+// harnesses of fuzz/ replay their corpus for crashes and hangs; bulk-test
+// resumes by offset.)
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <malloc.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "core/contact-engine-errors.h"
 #include "core/service-error.h"
 #include "vcard/vcard-fields.h"
 #include "vcard/vcard-reader.h"
-#include "vcard-sample-cards.h"
-#include "vcard/vcard-writer.h"
 
 namespace {
 
 using namespace contact_engine;
 namespace fields = contact_engine::vcard_fields;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
+using ::testing::ElementsAre, ::testing::HasSubstr;
 
 std::string sample(const std::string &name)
 {
-    std::ifstream file(std::string(VCARD_DATA_DIR) + "/" + name, std::ios::binary);
-    EXPECT_TRUE(file.good()) << name;
     std::ostringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(std::string(VCARD_DATA_DIR) + "/" + name, std::ios::binary).rdbuf();
     return text.str();
-}
-
-std::vector<ImportedContact> read_all(VCardReader &reader)
-{
-    std::vector<ImportedContact> contacts;
-    while (std::optional<ImportedContact> contact = reader.next_contact())
-        contacts.push_back(std::move(*contact));
-    return contacts;
-}
-std::vector<ImportedContact> read_all(std::string_view text)
-{
-    VCardReader reader = VCardReader::from_text(text);
-    return read_all(reader);
 }
 
 // The code of the ServiceError that `action` throws, or kOk.
@@ -80,7 +59,6 @@ const std::vector<Layout> kLayouts = [] {
                                {"IM", kImSection, contact_wire::kImSize, {{0, 0}, {4, 0}, {8, 32}, {40, 104}}},
                                {"SNS", fields::kSnsSection, contact_wire::kSnsSize, {{0, 0}, {4, 32}, {36, 104}}}};
 }();
-const Layout &kPhones = kLayouts[0], &kEmails = kLayouts[1], &kPostals = kLayouts[2];
 
 // The elements of a section, each as its values joined by ':'.
 std::vector<std::string> elements(const Record &record, const Layout &layout)
@@ -99,84 +77,21 @@ std::vector<std::string> elements(const Record &record, const Layout &layout)
     return result;
 }
 
-// ---------------------------------------------------------------------------
-// A record with every field set, as clients send it.
+// Every text field, in the order a digest names them.
+const TextField kTextFields[] = {
+    text_field::first_name, text_field::last_name, text_field::middle_name, fields::name_prefix, fields::name_suffix,
+    text_field::birthday, fields::anniversary, text_field::display_name, text_field::nickname, text_field::company,
+    text_field::job_title, text_field::department, text_field::ringtone_path, text_field::photo_path,
+    text_field::website, fields::phonetic_first_name, fields::phonetic_last_name, text_field::message_tone_path,
+    fields::account_name, fields::source_uid, fields::custom_label};
 
-// Texts chosen to need every escape: separators, backslashes, line feeds,
-// non-ASCII, values long enough to fold inside a character.
-const std::vector<std::pair<TextField, std::string>> kFullTexts = {
-    {text_field::first_name, "Jean-François"}, {text_field::last_name, "d'Aubigné; de la Tour, \\ fils"},
-    {text_field::middle_name, "Ödön"}, {fields::name_prefix, "Dr."}, {fields::name_suffix, "Jr., PhD"},
-    {text_field::birthday, "1971-03-14"}, {fields::anniversary, "06-21"},
-    {text_field::display_name, "Dr. Jean-François Ödön d'Aubigné; de la Tour, \\ fils, Jr., PhD — 日本語の名前も"},
-    {text_field::nickname, "JF, \"le Grand\""}, {text_field::company, "Société Générale; Paris"},
-    {text_field::job_title, "Chef: projets"}, {text_field::department, "R&D, Bâtiment B"},
-    {text_field::ringtone_path, "/usr/share/sounds/ring tones/Café.ogg"},
-    {text_field::photo_path, "/home/user/photos/jf,portrait;1.jpg"}, {text_field::website, "https://example.org/~jf?a=1&b=2;c"},
-    {fields::phonetic_first_name, "ジャン"}, {fields::phonetic_last_name, "ドビニェ"},
-    {text_field::message_tone_path, "/usr/share/sounds/message.ogg"}, {fields::account_name, "Google: jf@example.org"},
-    {fields::source_uid, "urn:uuid:4fbe8971-0bc3-424c-9c26-36c3e1eff6b1"}, {fields::custom_label, "Famille\nproche"},
-};
-
-// frequency, is_favourite, created, modified and last call times, presence
-// status, is_blocked, is_hidden, revision: offset and value.
-const std::pair<std::size_t, std::int32_t> kFullInts[] = {{8, 17}, {12, 1}, {2416, 1600000000}, {2420, 1700000123},
-                                                          {2424, 1700000500}, {4252, 3}, {4288, 1}, {4292, 1}, {4452, 42}};
-
-// The elements of each layout (its values in the order of its fields).
-const std::vector<std::vector<std::vector<std::string>>> kFullElements = {
-    {{"2", "+33 6 12 34 56 78", "1"}, {"0", "01 42 00 00 00", "0"}, {"1", "+33 (1) 40-00-00-00 ext. 12", "0"},
-     {"3", "+33140000001", "0"}, {"4", "*31#0800,123;456", "0"}},
-    {{"0", "jf@example.org", "0"}, {"1", "jean-francois.daubigne@socgen.example", "1"}, {"4", "\"odd,name\"@example.org", "0"}},
-    {{"1", "BP 12", "Bâtiment B, 3e étage", "29 boulevard Haussmann;\nCour intérieure", "Paris", "Île-de-France", "75009", "France"},
-     {"0", "", "", "1-2-3 Shibuya", "渋谷区", "東京都", "150-0002", "日本"}},
-    {{"1", "2", "Jabber", "jf@jabber.example"}, {"0", "1", "Skype", "jf:skype"}, {"3", "0", "Matrix, new", "@jf:matrix.example"}},
-    {{"2", "Twitter", "@jf_daubigne"}, {"0", "", "jf.example"}},
-};
-
-Record full_record()
-{
-    Record record = Record::blank();
-    for (const auto &[field, value] : kFullTexts)
-        record.set_text(field, value);
-    for (const auto &[offset, value] : kFullInts)
-        record.set_int(offset, value);
-    for (std::size_t which = 0; which < kLayouts.size(); ++which) {
-        const Layout &layout = kLayouts[which];
-        Bytes section;
-        for (const auto &values : kFullElements[which]) {
-            Bytes element(layout.size, 0);
-            for (std::size_t i = 0; i < values.size(); ++i) {
-                const auto [offset, width] = layout.fields[i];
-                if (width == 0)
-                    contact_wire::write_i32(element.data(), offset, std::stoi(values[i]));
-                else
-                    std::memcpy(element.data() + offset, values[i].data(), std::min(values[i].size(), width - 1));
-            }
-            section.insert(section.end(), element.begin(), element.end());
-        }
-        record.replace_section(layout.section, section, std::int32_t(kFullElements[which].size()));
-    }
-    record.set_note("Première ligne\nSecond line, with; separators \\ and a tab\there\n\nafter a blank line");
-    for (auto [which, text] : {std::pair{fields::kAboutSection, "About: écrivain, cycliste; \\o/"},
-                               {fields::kPresenceSection, "Au bureau; back at 3"}})
-        record.replace_section(which, Bytes(text, text + std::strlen(text) + 1), std::int32_t(std::strlen(text)));
-    Bytes bytes = record.bytes();
-    contact_wire::write_i32(bytes.data(), contact_wire::offset::contact_id_data, 1);
-    for (std::size_t i = 0; i < contact_wire::kIdDataSize; ++i)
-        bytes.push_back(std::uint8_t(i * 7 + 3));
-    return Record::parse(std::move(bytes));
-}
-
-// A record as one line: every text set, the modified time, each element and the note.
+// A record as one line: every text set, each element and the note.
 std::string digest(const Record &record)
 {
     std::ostringstream out;
-    for (const auto &[field, unused] : kFullTexts)
+    for (const TextField &field : kTextFields)
         if (!record.text(field).empty())
             out << field.name << "=" << record.text(field) << "|";
-    if (const std::int32_t modified = record.get_int(fields::kModifiedTimeOffset))
-        out << "modified=" << modified << "|";
     for (const Layout &layout : kLayouts)
         for (const std::string &element : elements(record, layout))
             out << layout.tag << " " << element << "|";
@@ -192,107 +107,16 @@ std::string digest(const ImportedContact &contact)
            (contact.photo.empty() ? "" : "PHOTO " + std::to_string(contact.photo.size()) + " " + contact.photo_media_type);
 }
 
-// What was lost by name (the digest), then byte for byte (the other ints and sections).
-void expect_same_contact(const Record &expected, const Record &actual)
-{
-    EXPECT_EQ(digest(actual), digest(expected));
-    const Bytes &got = actual.bytes(), &want = expected.bytes();
-    const auto differ = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
-    EXPECT_TRUE(differ.first == got.end() && differ.second == want.end())
-        << "the byte arrays differ from byte " << differ.first - got.begin();
-}
-
-// ---------------------------------------------------------------------------
-// Round trips and the writer's forms
-
-// Every field and an empty contact through each version and back; lines end
-// in CRLF and (but in 2.1) fold within 75 bytes.
-TEST(VCardRoundTrip, EveryFieldThroughEachVersionInFoldedCrLfLines)
-{
-    const Record original = full_record(), blank = Record::blank();
-    for (int param : {kVCardParam21, kVCardParam30, kVCardParam40}) {
-        SCOPED_TRACE(param);
-        const std::string text = write_vcard(original, vcard_version_for(param));
-        expect_same_contact(original, read_vcard_contact(text).record);
-        EXPECT_TRUE(read_vcard_contact(write_vcard(blank, vcard_version_for(param))).record.bytes() == blank.bytes());
-        for (std::size_t start = 0, end; start < text.size(); start = end + 2) {
-            end = text.find("\r\n", start);
-            ASSERT_NE(end, std::string::npos) << "a line without CRLF at byte " << start;
-            EXPECT_EQ(text.substr(start, end - start).find('\n'), std::string::npos);
-            EXPECT_TRUE(param == kVCardParam21 || end - start <= 75u) << text.substr(start, end - start);
-        }
-    }
-}
-
-// A generated book read 7 cards at a time, each time with a new reader from
-// the last offset as a stopped import resumes: every card once, as generated.
-TEST(VCardReader, ResumesAtTheByteOffsetAfterAnyCardWithoutSkippingOrRepeating)
-{
-    const std::vector<vcard_sample::Card> cards = vcard_sample::generate(300);
-    const std::string text = vcard_sample::to_vcard30(cards);
-    std::vector<ImportedContact> read;
-    std::uint64_t offset = 0;
-    for (int chunk = 7; chunk == 7;) {
-        VCardReader reader = VCardReader::from_text(text, offset);
-        for (chunk = 0; chunk < 7; ++chunk) {
-            std::optional<ImportedContact> contact = reader.next_contact();
-            if (!contact)
-                break;
-            read.push_back(std::move(*contact));
-        }
-        offset = reader.offset();
-    }
-    ASSERT_EQ(read.size(), cards.size());
-    for (std::size_t i = 0; i < cards.size(); ++i) {
-        SCOPED_TRACE("card " + std::to_string(i));
-        const vcard_sample::Card &card = cards[i];
-        const Record &record = read[i].record;
-        std::vector<std::string> numbers, phones = elements(record, kPhones), postals = elements(record, kPostals);
-        for (const auto &number : card.numbers)
-            numbers.push_back(number.number + (number.preferred ? ":1" : ":0"));
-        for (std::string &phone : phones)
-            phone.erase(0, phone.find(':') + 1); // the type
-        EXPECT_EQ(record.text(text_field::first_name) + " " + record.text(text_field::last_name), card.first + " " + card.last);
-        EXPECT_EQ(phones, numbers);
-        EXPECT_EQ(record.note(), card.note);
-        EXPECT_EQ(elements(record, kEmails).size(), card.emails.size());
-        ASSERT_EQ(postals.size(), card.addresses.size());
-        EXPECT_TRUE(card.addresses.empty() || postals[0].find(":" + card.addresses[0].street + ":") != std::string::npos);
-    }
-}
-
-// (The version each convert_param selects, and the refusal of others, are
-// checked through the service in vcard-conversion-test.)
-TEST(VCardWriter, WritesEachVersionsOwnFormsOfTypesPreferenceAndDates)
-{
-    const Record record = full_record();
-    const struct {
-        int param;
-        const char *line;
-    } rows[] = {
-        {kVCardParam21, "TEL;CELL;PREF:+33 6 12 34 56 78\r\n"}, {kVCardParam30, "TEL;TYPE=CELL;TYPE=PREF:+33 6 12 34 56 78\r\n"},
-        {kVCardParam40, "TEL;TYPE=cell;PREF=1:+33 6 12 34 56 78\r\n"}, {kVCardParam21, "N;ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:"},
-        {kVCardParam40, "BDAY:19710314\r\n"}, {kVCardParam40, "ANNIVERSARY:--0621\r\n"},
-    };
-    for (const auto &row : rows)
-        EXPECT_THAT(write_vcard(record, vcard_version_for(row.param)), HasSubstr(row.line)) << row.param;
-}
-
 // ---------------------------------------------------------------------------
 // Real-world samples
 
 // Each card of the samples as `digest` writes it (element types: 0 home,
-// 1 work, 2 mobile, 3 fax, 4 other): Latin-1, Windows-1252, Shift_JIS and
-// Big5 names as UTF-8, QUOTED-PRINTABLE soft breaks, folded lines and LF
-// line ends, groups and labels, a display name made from N, PREF=2 not
-// primary, a year-less birthday left out, photos in BASE64 and a data URI.
+// 1 work, 2 mobile, 3 fax, 4 other): folded lines and LF line ends, groups
+// and labels, PREF=2 not primary, a year-less birthday left out, photos in
+// BASE64 and a data URI. (Charsets, soft breaks, blank lines and broken
+// values: the real-world cards below, each with its count of dropped and
+// repaired values.)
 const std::vector<std::pair<const char *, std::vector<std::string>>> kSamples = {
-    {"nokia-2.1-latin1.vcf", {
-        "first_name=Jürgen|last_name=Müller|name_prefix=Dr.|display_name=Dr. Jürgen Müller|"
-        "TEL 2:+49 171 1234567:1|TEL 1:+49 211 987654:0|"
-        "NOTE Straße und Plätze\nhinter dem Café, zweiter Teil nach weichem Umbruch|",
-        "first_name=Åsa|last_name=Ångström|display_name=Åsa Ångström|TEL 0:0301234:0|",
-    }},
     {"android-2.1.vcf", {
         "first_name=José|last_name=Ortiz|middle_name=Luis|birthday=1980-02-29|display_name=José Luis Ortiz|"
         "company=Empresa S.A.|job_title=Ingeniero|phonetic_first_name=Hoseh|TEL 2:+34 600 111 222:0|"
@@ -308,18 +132,6 @@ const std::vector<std::pair<const char *, std::vector<std::string>>> kSamples = 
         "IM 0:0:Skype:johnny.apple|SNS 0:twitter:johnnyapple|"
         "NOTE Remember: the meeting, room 4; bring slides\nSecond line|PHOTO 768 image/jpeg",
     }},
-    {"rfc2426-3.0.vcf", {
-        "display_name=Frank Dawson|company=Lotus Development Corporation|"
-        "website=http://home.earthlink.net/~fdawson|TEL 1:+1-919-676-9515:0|TEL 3:+1-919-676-9564:0|"
-        "EMAIL 4:Frank_Dawson@Lotus.com:1|EMAIL 4:fdawson@earthlink.net:0|"
-        "ADR 1:::6544 Battleford Drive:Raleigh:NC:27613-3502:U.S.A.|",
-        "display_name=Tim Howes|company=Netscape Communications Corp.|TEL 1:+1-415-937-3419:0|"
-        "TEL 3:+1-415-528-4164:0|EMAIL 4:howes@netscape.com:0|"
-        "ADR 1:::501 E. Middlefield Rd.:Mountain View:CA: 94043:U.S.A.|",
-        "first_name=Grace|last_name=Hopper|middle_name=Brewster|name_prefix=Rear Admiral|birthday=1906-12-09|"
-        "display_name=Grace Hopper|nickname=Amazing Grace|source_uid=c0ffee00-1234-5678-9abc-def012345678|"
-        "modified=1714558830|TEL 2:+1 202 555 0199:0|EMAIL 1:grace@navy.example:0|",
-    }},
     {"rfc6350-4.0.vcf", {
         "first_name=Simon|last_name=Perreault|name_suffix=ing. jr,M.Sc.|anniversary=08-08|"
         "display_name=Simon Perreault|company=Viagenie|website=http://nomis80.org|"
@@ -328,183 +140,109 @@ const std::vector<std::pair<const char *, std::vector<std::string>>> kSamples = 
         "first_name=Zoë|last_name=Ünlü|display_name=Zoë Ünlü|TEL 0:+90 212 555 0000:1|EMAIL 4:zoe@example.tr:0|"
         "IM 0:0:Jabber:zoe@jabber.example|NOTE Line one\nLine two, with comma|PHOTO 12 image/png",
     }},
-    {"outlook-2.1.vcf", {
-        "first_name=Frédéric|last_name=Lefèvre|display_name=Frédéric Lefèvre|company=Société Générale|"
-        "job_title=Chef de projet|department=Informatique|modified=1705307400|TEL 1:+33 1 42 14 20 00:0|"
-        "TEL 2:+33 6 12 34 56 78:0|EMAIL 4:frederic.lefevre@socgen.example:1|"
-        "ADR 1:::29 boulevard Haussmann:Paris::75009:France|NOTE Réunion «budget» – jeudi|",
-    }},
-    {"featurephone-2.1-shift-jis.vcf", {
-        "first_name=太郎|last_name=山田|display_name=太郎 山田|TEL 2:090-1234-5678:0|EMAIL 2:taro@docomo.example:0|"
-        "NOTE 大阪の友人|",
-    }},
-    {"featurephone-2.1-big5.vcf", {
-        "first_name=大文|last_name=陳|display_name=陳大文|TEL 2:0912-345-678:0|",
-    }},
 };
 
-TEST(VCardSamples, ReadAsTheirExportersMeantThemFromTextAndFromFile)
+TEST(VCardSamples, ReadAsTheirExportersMeantThem)
 {
-    const auto digests = [](VCardReader reader, std::uint64_t size) {
-        std::vector<std::string> result;
-        for (const ImportedContact &contact : read_all(reader))
-            result.push_back(digest(contact));
-        EXPECT_EQ(reader.offset(), size);
-        return result;
-    };
     for (const auto &[file, expected] : kSamples) {
         SCOPED_TRACE(file);
         const std::string text = sample(file);
-        EXPECT_EQ(digests(VCardReader::from_text(text), text.size()), expected);
-        EXPECT_EQ(digests(VCardReader::from_file(std::string(VCARD_DATA_DIR) + "/" + file), text.size()), expected);
+        VCardReader reader = VCardReader::from_text(text);
+        std::vector<std::string> digests;
+        while (std::optional<ImportedContact> contact = reader.next_contact())
+            digests.push_back(digest(*contact));
+        EXPECT_EQ(digests, expected);
+        EXPECT_EQ(reader.offset(), text.size());
     }
     std::string photo; // the BASE64 block decodes to bytes 0 to 255, three times
     for (int i = 0; i < 768; ++i)
         photo += char(i % 256);
-    EXPECT_TRUE(read_all(sample("android-2.1.vcf"))[0].photo == photo);
-    EXPECT_EQ(read_all(sample("rfc6350-4.0.vcf"))[1].photo, std::string("\x89PNG\r\n\x1a\n0000", 12));
+    EXPECT_TRUE(read_vcard_contact(sample("android-2.1.vcf")).photo == photo);
 }
 
 // Cards written after what real exporters write, breaking the standards as
 // they do (tests/data/vcard/real-world, see docs/vcard.md): every card keeps
-// its name and numbers.  The share that does is printed, refused cards
-// counted as lost.
+// its name and numbers ("name|number|...", then what was dropped or repaired;
+// a refused card gives its reason).
 TEST(VCardSamples, RealWorldExportsKeepTheirNamesAndNumbers)
 {
-    const struct {
-        const char *file;
-        const char *display_name;
-        std::vector<std::string> numbers;
-    } expected[] = {
-        {"samsung-blank-lines-2.1.vcf", "Min\xEC\xA4\x80 Kim", {"010-1234-5678", "02-555-0100"}},
-        {"samsung-blank-lines-2.1.vcf", "Ji-woo Park", {"010-9876-5432"}},
-        {"android-broken-values-2.1.vcf", "J\xC3\xBCrgen M\xC3\xBCller", {"+49 151 2345678", "+49 30 1234567"}},
-        {"android-broken-values-2.1.vcf", "Anna Rossi", {"+39 347 1234567"}},
-        {"android-broken-values-2.1.vcf", "Pizza Roma", {"0612345678"}},
-        {"iphone-grouped-3.0.vcf", "Johnny Appleseed", {"+1 (408) 555-0101", "(408) 555-0102", "(408) 555-0103", "408 555 0104"}},
-        {"iphone-grouped-3.0.vcf", "Blue Bottle Coffee", {"+1 510-555-0199"}},
-        {"outlook-2.1.vcf", "L\xC3\xA9" "a Fran\xC3\xA7ois", {"+33 1 42 14 20 00", "+33 6 12 34 56 78"}},
-        {"outlook-2.1.vcf", "Bob Smith", {"(425) 555-0110"}},
-        {"featurephone-2.1.vcf", "Erik Andersson", {"+46701234567"}},
-        {"featurephone-2.1.vcf", "Karin Lindqvist", {"+46 70 765 43 21"}},
-        {"featurephone-2.1.vcf", "\xE5\xA4\xAA\xE9\x83\x8E \xE7\x94\xB0\xE4\xB8\xAD", {"090-1234-5678"}},
-        {"featurephone-2.1.vcf", "Matti Nieminen", {"+358 40 1234567"}},
-        {"google-contacts-3.0.vcf", "Priya Sharma", {"+91 98765 43210"}},
-        {"google-contacts-3.0.vcf", "Tom\xC3\xA1s Garc\xC3\xAD" "a", {"+34 612 345 678"}},
-        {"google-contacts-3.0.vcf", "ACME Plumbing", {"+1 555 0142"}},
-        {"thunderbird.vcf", "Helga Schmidt", {"+49 170 1234567", "+49 89 123456"}},
-        {"thunderbird.vcf", "Olaf Berg", {"+47 412 34 567"}},
+    const std::pair<const char *, std::vector<std::string>> files[] = {
+        {"samsung-blank-lines-2.1.vcf", {"Min\xEC\xA4\x80 Kim|010-1234-5678|02-555-0100", "Ji-woo Park|010-9876-5432"}},
+        {"android-broken-values-2.1.vcf",
+         {"J\xC3\xBCrgen M\xC3\xBCller|+49 151 2345678|+49 30 1234567|dropped 1",
+          "Anna Rossi|+39 347 1234567|dropped 2", "Pizza Roma|0612345678"}},
+        {"iphone-grouped-3.0.vcf",
+         {"Johnny Appleseed|+1 (408) 555-0101|(408) 555-0102|(408) 555-0103|408 555 0104",
+          "Blue Bottle Coffee|+1 510-555-0199"}},
+        {"outlook-2.1.vcf",
+         {"L\xC3\xA9" "a Fran\xC3\xA7ois|+33 1 42 14 20 00|+33 6 12 34 56 78", "Bob Smith|(425) 555-0110"}},
+        {"featurephone-2.1.vcf",
+         {"Erik Andersson|+46701234567|repaired 2", "Karin Lindqvist|+46 70 765 43 21|dropped 1",
+          "\xE5\xA4\xAA\xE9\x83\x8E \xE7\x94\xB0\xE4\xB8\xAD|090-1234-5678|repaired 1",
+          "Matti Nieminen|+358 40 1234567"}},
+        {"google-contacts-3.0.vcf",
+         {"Priya Sharma|+91 98765 43210", "Tom\xC3\xA1s Garc\xC3\xAD" "a|+34 612 345 678|repaired 3",
+          "ACME Plumbing|+1 555 0142"}},
+        {"thunderbird.vcf", {"Helga Schmidt|+49 170 1234567|+49 89 123456", "Olaf Berg|+47 412 34 567"}},
     };
-    std::size_t kept = 0, at = 0;
-    std::string file, text;
-    std::optional<VCardReader> reader;
-    for (const auto &card : expected) {
-        if (file != card.file) {
-            EXPECT_TRUE(!reader || !reader->next_card()) << file << " has more cards than the table";
-            file = card.file;
-            text = sample("real-world/" + file);
-            reader.emplace(VCardReader::from_text(text));
-            at = 0;
+    for (const auto &[file, expected] : files) {
+        const std::string text = sample(std::string("real-world/") + file);
+        VCardReader reader = VCardReader::from_text(text);
+        std::vector<std::string> read;
+        for (std::optional<ImportedContact> contact; read.size() <= expected.size();) {
+            std::string reason;
+            if (code_of([&] { contact = reader.next_contact(); }, &reason) != kOk) {
+                read.push_back(reason);
+                continue;
+            }
+            if (!contact)
+                break;
+            read.push_back(contact->record.text(text_field::display_name));
+            for (const std::string &number : contact->record.phone_numbers())
+                read.back() += "|" + number;
+            read.back() += contact->dropped_properties ? "|dropped " + std::to_string(contact->dropped_properties) : "";
+            read.back() += contact->repaired_values ? "|repaired " + std::to_string(contact->repaired_values) : "";
         }
-        ++at;
-        std::optional<ImportedContact> contact;
-        std::string reason;
-        const ErrorCode code = code_of([&] { contact = reader->next_contact(); }, &reason);
-        const bool same = code == kOk && contact && contact->record.text(text_field::display_name) == card.display_name &&
-                          contact->record.phone_numbers() == card.numbers;
-        EXPECT_TRUE(same) << file << " card " << at << ": " << (code != kOk ? reason : "name or numbers differ");
-        kept += same ? 1 : 0;
+        EXPECT_EQ(read, expected) << file;
     }
-    EXPECT_FALSE(reader->next_card()) << file << " has more cards than the table";
-    std::printf("real-world cards that keep their name and numbers: %zu of %zu (%.0f%%)\n", kept, std::size(expected),
-                100.0 * double(kept) / double(std::size(expected)));
 }
 
 // ---------------------------------------------------------------------------
 // Parameters, escapes and lengths
 
-TEST(VCardReader, UnderstandsParametersAndEscapesInEveryForm)
+TEST(VCardReader, UnderstandsParametersEscapesAndWindows1252AndCutsLongTexts)
 {
     const std::string tel = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:x\r\nTEL;TYPE=WORK;TYPE=PREF:1\r\nTEL;TYPE=\"cell,voice\";PREF=1:2\r\n"
                             "tel;type=home,pref:3\r\nTEL;CELL:4\r\nTEL;PREF=50;TYPE=fax:5\r\nTEL:6\r\nEND:VCARD\r\n";
-    EXPECT_THAT(elements(read_vcard_contact(tel).record, kPhones), ElementsAre("1:1:1", "2:2:1", "0:3:1", "2:4:0", "3:5:0", "4:6:0"));
+    EXPECT_THAT(elements(read_vcard_contact(tel).record, kLayouts[0]),
+                ElementsAre("1:1:1", "2:2:1", "0:3:1", "2:4:0", "3:5:0", "4:6:0"));
     const std::string caret = "BEGIN:VCARD\nVERSION:4.0\nFN:x\nIMPP;X-SERVICE-TYPE=\"Odd ^'name^' ^^ here\":im:me\nEND:VCARD\n";
     EXPECT_THAT(elements(read_vcard_contact(caret).record, kLayouts[3]), ElementsAre("0:0:Odd \"name\" ^ here:me"));
     EXPECT_EQ(unescape_vcard_text("a\\,b\\;c\\nd\\Ne\\\\f\\:g\\x"), "a,b;c\nd\ne\\f:g\\x");
     EXPECT_THAT(split_vcard_components("a\\;b;c\\\\;;d"), ElementsAre("a;b", "c\\", "", "d"));
-}
-
-TEST(VCardReader, CutsTextsLongerThanTheirFieldAtACharacterBoundary)
-{
-    std::string name;
+    std::string name; // 64 bytes: one too many for a 64-byte field with its NUL, cut at a character
     for (int i = 0; i < 30; ++i)
         name += "é";
-    name += "xyü"; // 64 bytes: one too many for a 64-byte field with its NUL
+    name += "xyü";
     const Record record = read_vcard_contact("BEGIN:VCARD\nVERSION:3.0\nN:" + name + "\nEND:VCARD\n").record;
     EXPECT_EQ(record.text(text_field::last_name), name.substr(0, 62));
-}
-
-// ---------------------------------------------------------------------------
-// Damaged cards as real exports write them: what cannot be read is dropped
-// and counted, what can be repaired is, and the card is kept
-
-struct Damaged {
-    const char *name;
-    std::string lines; // between VERSION and END:VCARD
-    const char *display_name;
-    std::vector<std::string> numbers;
-    const char *note;
-    std::size_t dropped, repaired;
-};
-
-TEST(VCardReader, KeepsDamagedCardsWithWhatCouldBeReadAndCountsWhatWasDroppedOrRepaired)
-{
-    const Damaged cards[] = {
-        {"BlankLinesEverywhere", "\r\nN:Kim;Min\r\n\r\nTEL;CELL:010\r\n\r\nNOTE;ENCODING=QUOTED-PRINTABLE:one=0D=0A=\r\n\r\n"
-         "two\r\n\r\nPHOTO;ENCODING=BASE64;JPEG:AAAA\r\n\r\n AAAA\r\n\r\n", "Min Kim", {"010"}, "one\ntwo", 0, 0},
-        {"SoftBreakBeforeAnEmptyLine", "FN:A\r\nNOTE;ENCODING=QUOTED-PRINTABLE:abc=\r\n\r\nTEL:1\r\n", "A", {"1"}, "abc", 0, 0},
-        {"CutShortBase64", "FN:A\r\nTEL:1\r\nPHOTO;BASE64:AAAAA\r\n", "A", {"1"}, "", 1, 0},
-        {"BrokenQuotedPrintable", "FN:A\r\nNOTE;QUOTED-PRINTABLE:a=ZZ\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
-        {"UnknownEncoding", "FN:A\r\nNOTE;ENCODING=X-ZIP:abc\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
-        {"NoProperty", "FN:A\r\nthis is no property\r\nTEL:1\r\n", "A", {"1"}, "", 1, 0},
-        {"InvalidInItsCharset", "N;CHARSET=SHIFT_JIS:\x93\x63\x92\x86\r\nNOTE;CHARSET=SHIFT_JIS:\x81\x20x\r\nTEL:1\r\n",
-         "\xE7\x94\xB0\xE4\xB8\xAD", {"1"}, "\xEF\xBF\xBD x", 0, 1},
-        {"Latin1In30", "VERSION:3.0\r\nFN:M\xfcller\r\n", "M\xC3\xBCller", {}, "", 0, 1},
-        // 0x80 is the euro sign in Windows-1252 and a control character in Latin-1.
-        {"Windows1252In21", "FN:Caf\xe9 \x80\r\nTEL:1\r\n", "Caf\xC3\xA9 \xE2\x82\xAC", {"1"}, "", 0, 0},
-        {"StrayByteInUtf8", "VERSION:3.0\r\nFN:Jos\xc3\xa9 \xff\r\n", "Jos\xC3\xA9 \xEF\xBF\xBD", {}, "", 0, 1},
-        {"UnknownCharsetOfAscii", "N;CHARSET=X-SE-GSM:Berg;Ola\r\nNOTE;CHARSET=X-SE-GSM:K\xf6p\r\n", "Ola Berg", {}, "", 1, 0},
-        {"GroupsAndLowerCaseRepeatedTypes", "VERSION:3.0\r\nitem1.FN:B\r\nitem1.TEL;type=pref:1\r\nitem1.X-ABLabel:_$!<Mobile>!$_"
-         "\r\ntel;type=CELL;type=VOICE:2\r\nitem2.X-ABLabel:Boat\r\n", "B", {"1", "2"}, "", 0, 0},
-        {"NulInValues", std::string("N:Andersson;Erik\0\0\r\nTEL:+46\0 70\r\nNOTE;QUOTED-PRINTABLE:a=00b\r\n", 62), "Erik Andersson",
-         {"+46 70"}, "ab", 0, 3},
-        {"EmptyFnOfACompany", "VERSION:3.0\r\nFN:\r\nN:;;;;\r\nORG:ACME\r\nTEL:1\r\n", "ACME", {"1"}, "", 0, 0}};
-    for (const Damaged &card : cards) {
-        SCOPED_TRACE(card.name);
-        const std::string version = card.lines.find("VERSION:") == std::string::npos ? "VERSION:2.1\r\n" : "";
-        const ImportedContact contact = read_vcard_contact("BEGIN:VCARD\r\n" + version + card.lines + "END:VCARD\r\n");
-        EXPECT_EQ(contact.record.text(text_field::display_name), card.display_name);
-        EXPECT_EQ(contact.record.phone_numbers(), card.numbers);
-        EXPECT_EQ(contact.record.note(), card.note);
-        EXPECT_EQ(contact.dropped_properties, card.dropped);
-        EXPECT_EQ(contact.repaired_values, card.repaired);
-    }
+    // 0x80 is the euro sign in Windows-1252, the reading of 2.1 bytes that are not UTF-8.
+    const ImportedContact cafe = read_vcard_contact("BEGIN:VCARD\r\nVERSION:2.1\r\nFN:Caf\xe9 \x80\r\nEND:VCARD\r\n");
+    EXPECT_EQ(cafe.record.text(text_field::display_name), "Caf\xC3\xA9 \xE2\x82\xAC");
 }
 
 // ---------------------------------------------------------------------------
 // Malformed input and the reader's bounds: a coded error, nothing produced,
 // the next card still read
 
-std::string repeated(std::string_view text, std::size_t times)
-{
-    std::string result;
-    for (std::size_t i = 0; i < times; ++i)
-        result += text;
-    return result;
-}
-
 TEST(VCardReader, RefusesMalformedCardsWithTheirCodeAndGoesOnWithTheNextCard)
 {
+    const auto repeated = [](std::string_view text, std::size_t times) {
+        std::string result;
+        for (std::size_t i = 0; i < times; ++i)
+            result += text;
+        return result;
+    };
     const auto card = [](const char *version, const std::string &lines) {
         return "BEGIN:VCARD\r\nVERSION:" + std::string(version) + "\r\n" + lines + "END:VCARD\r\n";
     };
@@ -549,8 +287,6 @@ TEST(VCardReader, RefusesMalformedCardsWithTheirCodeAndGoesOnWithTheNextCard)
     EXPECT_EQ(reason, "line 1: the card has no END:VCARD");
     EXPECT_FALSE(reader.next_contact());
     EXPECT_EQ(code_of([] { read_vcard_contact("no card here\n"); }), kVCardSyntax);
-    EXPECT_EQ(code_of([] { VCardReader::from_file("/nonexistent/contacts.vcf"); }, &reason), kVCardUnreadable);
-    EXPECT_THAT(reason, HasSubstr("/nonexistent/contacts.vcf"));
 }
 
 // A file in /tmp, removed with the object.
@@ -560,7 +296,7 @@ struct TempFile {
     char path[32] = "/tmp/vcard-test-XXXXXX";
 };
 
-TEST(VCardReader, RefusesA50MegabyteLineWithoutHoldingIt)
+TEST(VCardReader, RefusesA50MegabyteLineAndGoesOnWithTheNextCard)
 {
     TempFile file;
     std::ofstream(file.path, std::ios::binary) << "BEGIN:VCARD\r\nVERSION:3.0\r\nNOTE:" << std::string(50 << 20, 'x')
@@ -572,88 +308,6 @@ TEST(VCardReader, RefusesA50MegabyteLineWithoutHoldingIt)
     std::optional<ImportedContact> next = reader.next_contact();
     ASSERT_TRUE(next);
     EXPECT_EQ(next->record.text(text_field::display_name), "After");
-}
-
-// ---------------------------------------------------------------------------
-// Streaming
-
-std::size_t heap_in_use()
-{
-    const struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-}
-
-TEST(VCardReader, ReadsA100000CardFileCardByCardInBoundedMemory)
-{
-    TempFile file;
-    const std::size_t size = [&] {
-        const std::string text = vcard_sample::to_vcard30(vcard_sample::generate(100000));
-        std::ofstream(file.path, std::ios::binary) << text;
-        return text.size();
-    }();
-    ASSERT_GT(size, 20u << 20);
-    const std::size_t before = heap_in_use();
-    std::size_t peak = before, count = 0;
-    VCardReader reader = VCardReader::from_file(file.path);
-    std::uint64_t previous_end = 0;
-    while (std::optional<VCard> card = reader.next_card()) {
-        EXPECT_EQ(card->begin_offset, previous_end) << "card " << count;
-        previous_end = card->end_offset;
-        if (++count % 1000 == 0)
-            peak = std::max(peak, heap_in_use());
-    }
-    EXPECT_EQ(count, 100000u);
-    EXPECT_EQ(reader.offset(), size);
-#if !defined(__SANITIZE_ADDRESS__) // AddressSanitizer's allocator does not report through mallinfo2
-    EXPECT_LT(peak - before, 1u << 20) << "the reader holds one card and one read buffer, never the file";
-#endif
-}
-
-// ---------------------------------------------------------------------------
-// Random mutations: never a crash, never a hang, and an error is always coded
-
-// What was read writes and reads back; what was refused has a vCard code.
-// (The harnesses of fuzz/ replay their corpus for crashes and hangs.)
-TEST(VCardFuzz, MutatedSamplesGiveCardsThatRoundTripOrCodedErrors)
-{
-    std::vector<std::string> seeds{write_vcard(full_record(), VCardVersion::V21), write_vcard(full_record(), VCardVersion::V40)};
-    for (const auto &[file, unused] : kSamples)
-        seeds.push_back(sample(file));
-    static const char *const kFragments[] = {"\r\n", "\n ", "=", "=\r\n", ";", ":", ",", "\\", "\"", "^",
-                                             "BEGIN:VCARD\r\n", "END:VCARD\r\n", ";ENCODING=b", ";QUOTED-PRINTABLE",
-                                             ";CHARSET=SHIFT_JIS", ";CHARSET=nonsense", "\xff", "\xc3", "item9."};
-    std::mt19937 random(12345);
-    int errors = 0, cards = 0;
-    for (int round = 0; round < 3000; ++round) {
-        std::string text = seeds[random() % seeds.size()];
-        for (int m = 1 + int(random() % 8); m > 0 && !text.empty(); --m) {
-            const std::size_t at = random() % text.size();
-            switch (random() % 5) {
-            case 0: text[at] = char(random() % 256); break;
-            case 1: text.erase(at, 1 + random() % 16); break;
-            case 2: text.insert(at, kFragments[random() % std::size(kFragments)]); break;
-            case 3: text.insert(at, text.substr(random() % text.size(), random() % 64)); break;
-            case 4: text.resize(at); break;
-            }
-        }
-        VCardReader reader = VCardReader::from_text(text);
-        for (int step = 0; step < 1000; ++step) {
-            try {
-                std::optional<ImportedContact> contact = reader.next_contact();
-                if (!contact)
-                    break;
-                ++cards;
-                read_vcard_contact(write_vcard(contact->record, VCardVersion::V30));
-            } catch (const ServiceError &error) {
-                ++errors;
-                EXPECT_TRUE(error.code == kVCardSyntax || error.code == kVCardBadEncoding || error.code == kVCardUnknownCharset ||
-                            error.code == kVCardUnsupportedVersion || error.code == kInvalidUtf8)
-                    << error.code << ": " << error.reason;
-            }
-        }
-    }
-    EXPECT_GT(errors, 0);
-    EXPECT_GT(cards, 0);
 }
 
 } // namespace
