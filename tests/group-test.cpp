@@ -113,7 +113,6 @@ TEST_F(GroupServiceTest, GroupsAndMembersLifeCycleSearchNamesAndRefusals)
     EXPECT_EQ(std::make_tuple(got.index, got.storage_type, std::string(got.name), std::string(got.ringtone_path),
                               got.member_count),
               std::make_tuple(1, kPhoneGroups, std::string("Family"), std::string("/tones/home.ogg"), 0));
-    EXPECT_GT(got.created_time, 0);
 
     using V = std::vector<std::string>;
     constexpr int kContains = CONTACT_GROUP_MATCH_CONTAINS, kPrefix = CONTACT_GROUP_MATCH_PREFIX,

@@ -1,11 +1,10 @@
-// The SIM phonebook: the library's checks, and the simulated card behind the
-// real service: the load seen from a second client, absent, locked and
-// unusable cards, SIM limits, write-back across a restart, AAS and the active line.
+// The SIM phonebook: the library's range checks, and the simulated card behind
+// the real service: the load watched while the service answers, absent, locked
+// and unusable cards, SIM limits, write-back across a restart, AAS and the active line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -225,7 +224,7 @@ TEST_F(SimServiceTest, LoadProgressIsSeenWhileTheServiceAnswersAndNothingOpensBe
 // and unusable cards.
 TEST_F(SimServiceTest, WritesSurviveARestartAndAbsentLockedOrUnusableCardsRefuse)
 {
-    const std::string path = use_sim_card(card_with_entries(3, 5)); // names of 14 bytes, numbers of 20
+    use_sim_card(card_with_entries(3, 5)); // names of 14 bytes, numbers of 20
     ready_sim_phonebook();
     EXPECT_EQ(add_to_sim("Fourteen bytes", "+12345678901234567890"), 4) << "14 bytes and 20 digits fit";
     EXPECT_EQ(add_to_sim("Fifteen bytes!!"), -kSimTooLong);
@@ -249,9 +248,7 @@ TEST_F(SimServiceTest, WritesSurviveARestartAndAbsentLockedOrUnusableCardsRefuse
     ASSERT_EQ(contact_delete_contact(CONTACT_STORAGE_SIM, 2, &error_code), 1);
     EXPECT_EQ(add_to_sim("Office", "02079460000", CONTACT_STORAGE_FDN), 2);
     EXPECT_EQ(add_to_sim("Mine", "", CONTACT_STORAGE_SDN), -kSimReadOnly);
-    EXPECT_FALSE(std::filesystem::exists(path + ".new")) << "the new file was renamed over the card";
     restart_service();
-    EXPECT_EQ(count(CONTACT_STORAGE_SIM), 0);
     ready_sim_phonebook();
     EXPECT_EQ(count(CONTACT_STORAGE_SIM), 4);
     EXPECT_EQ(name_at(CONTACT_STORAGE_SIM, 1), "Entry one 999");
