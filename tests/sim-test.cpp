@@ -120,6 +120,7 @@ TEST_F(SimServiceTest, StatusAasRecordsAndTheActiveLineComeFromTheCard)
     EXPECT_EQ(error_code, 555) << "a failed contact_is_sim_enabled leaves the caller's code as it was";
 
     use_sim_card(card_with_entries(5));
+    EXPECT_EQ(read(contact_is_als_set_check), 0);
     EXPECT_EQ(read(contact_is_sim_iccid_check), CONTACT_SIM_ICCID_CHANGED) << "this card was never loaded";
     const auto aas = [] { // "index text;" for each record
         sim_aas_record_t records[CONTACT_SIM_PHONE_TYPE_COUNT_MAX]{};
