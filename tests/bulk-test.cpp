@@ -185,9 +185,12 @@ TEST_F(BulkTest, ImportStoppedResumedAndKilledEndsWithExactlyEveryCard)
 TEST_F(BulkTest, ImportsCopiesMovesAndDeletes)
 {
     const int handle = open_import(file("mixed.vcf",
-        "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Good One\r\nTEL:123\r\nEND:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:Broken Number\r\n"
-        "TEL;ENCODING=b:@@@\r\nNOTE;ENCODING=QUOTED-PRINTABLE:=ZZ\r\nEND:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nN;ENCODING=b:@@@\r\n"
-        "END:VCARD\r\nBEGIN:VCARD\r\nVERSION:7.0\r\nFN:Future\r\nEND:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:Good Two\r\nEND:VCARD\r\n"));
+        "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Good One\r\nTEL:123\r\nEND:VCARD\r\n"
+        "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Broken Number\r\nTEL;ENCODING=b:@@@\r\n"
+        "NOTE;ENCODING=QUOTED-PRINTABLE:=ZZ\r\nEND:VCARD\r\n"
+        "BEGIN:VCARD\r\nVERSION:3.0\r\nN;ENCODING=b:@@@\r\nEND:VCARD\r\n"
+        "BEGIN:VCARD\r\nVERSION:7.0\r\nFN:Future\r\nEND:VCARD\r\n"
+        "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Good Two\r\nEND:VCARD\r\n"));
     const bulk_operation_status_t imported = run(handle);
     EXPECT_EQ(std::tuple(imported.state, imported.done, imported.failed, imported.last_error),
               std::tuple(CONTACT_BULK_STATE_DONE, 3, 2, int(kVCardUnsupportedVersion)));
@@ -198,12 +201,13 @@ TEST_F(BulkTest, ImportsCopiesMovesAndDeletes)
 
     use_sim_card(kEmptySimCard);
     ready_sim_phonebook();
-    const std::string fits = file("fits.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ada\r\nTEL:+44 20 7946 0018\r\nEND:VCARD\r\n"
-                                              "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Alan\r\nTEL:+44 161 496 0000\r\nEND:VCARD\r\n");
+    const std::string fits = file("fits.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ada\r\nTEL:+44 20 7946 0018\r\n"
+                                              "END:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:Alan\r\n"
+                                              "TEL:+44 161 496 0000\r\nEND:VCARD\r\n");
     EXPECT_EQ(run(open_import(fits, CONTACT_STORAGE_SIM)).done, 2);
     // A card with two numbers: more than a SIM entry holds.
-    const std::string too_much = file("too-much.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Grace\r\nTEL:+1 202 555 0100\r\n"
-                                                      "TEL:+1 202 555 0101\r\nEND:VCARD\r\n");
+    const std::string too_much = file("too-much.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Grace\r\n"
+                                                      "TEL:+1 202 555 0100\r\nTEL:+1 202 555 0101\r\nEND:VCARD\r\n");
     const bulk_operation_status_t refused = run(open_import(too_much, CONTACT_STORAGE_SIM));
     EXPECT_EQ(refused.state, CONTACT_BULK_STATE_FAILED);
     EXPECT_EQ(refused.last_error, 66) << "the card's code: a contact larger than a SIM entry";
@@ -214,7 +218,8 @@ TEST_F(BulkTest, ImportsCopiesMovesAndDeletes)
     const int two[] = {a, c};
     ASSERT_EQ(contact_bulk_operation_set_thumb(copy, two, 2, &error_code_), 1);
     EXPECT_EQ(run(copy).done, 2);
-    const bulk_operation_status_t moved = run(open_job(CONTACT_BULK_MOVE, CONTACT_BULK_STORAGES(CONTACT_STORAGE_SIM, CONTACT_STORAGE_PHONE)));
+    const bulk_operation_status_t moved =
+        run(open_job(CONTACT_BULK_MOVE, CONTACT_BULK_STORAGES(CONTACT_STORAGE_SIM, CONTACT_STORAGE_PHONE)));
     EXPECT_EQ(std::tuple(moved.done, moved.total), std::tuple(4, 4));
     EXPECT_EQ(contact_count(CONTACT_STORAGE_SIM), 0);
     EXPECT_EQ(contact_count(CONTACT_STORAGE_PHONE), 10);
@@ -245,7 +250,9 @@ TEST_F(BulkTest, StepsThatDoNotFitAreRefused)
     const int import = open_job(CONTACT_BULK_IMPORT, CONTACT_STORAGE_PHONE);
     const int remove = open_job(CONTACT_BULK_DELETE, CONTACT_STORAGE_PHONE);
     const std::string missing = dir_.path() + "/missing.vcf";
-    const auto source = [&](const std::string &path) { return [&, path](int *e) { return bulk_client::set_source(import, path, e); }; };
+    const auto source = [&](const std::string &path) {
+        return [&, path](int *e) { return bulk_client::set_source(import, path, e); };
+    };
     const Call their_info = with(contact_bulk_operation_get_info, theirs, &status);
     const struct {
         const char *what;

@@ -17,9 +17,10 @@ namespace {
 
 int g_failed = 0, g_passed = 0;
 
-#define CHECK(condition)                                                                                           \
-    ((condition) ? void(++g_passed)                                                                                \
-                 : void((++g_failed, std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition))))
+#define CHECK(condition)                                                                                  \
+    ((condition) ? void(++g_passed)                                                                       \
+                 : void((++g_failed,                                                                      \
+                         std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition))))
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -27,7 +28,8 @@ struct VectorSink {
     Bytes bytes;
     void append(const void *data, std::size_t length)
     {
-        bytes.insert(bytes.end(), static_cast<const std::uint8_t *>(data), static_cast<const std::uint8_t *>(data) + length);
+        const auto *from = static_cast<const std::uint8_t *>(data);
+        bytes.insert(bytes.end(), from, from + length);
     }
 };
 
