@@ -236,7 +236,7 @@ TEST_F(BulkTest, ImportsCopiesMovesAndDeletes)
 // step that must succeed; a missing file stands for every file the caller
 // cannot open, as the vCard conversions' files are opened by the same code).
 // Another client's job is refused to this client and left alone by its
-// close_all (limits-test sees it go when its client leaves the bus).
+// close_all (security-test sees a job of a client that left the bus interrupted).
 TEST_F(BulkTest, StepsThatDoNotFitAreRefused)
 {
     auto other = sdbus::createSystemBusConnection();

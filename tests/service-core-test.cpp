@@ -142,7 +142,7 @@ TEST_F(DatabaseTest, KeptStatementsComeBackResetAndANestedUseGetsItsOwn)
 }
 
 // A job that fails leaves the worker running.  (Reads beside a worker's long
-// change: ResultSetTest's walk while another client writes, limits-test.)
+// change: ResultSetTest's walk while another client writes, security-test's long calls.)
 TEST(WorkersTest, AFailingJobLeavesTheWorkerRunning)
 {
     Workers workers(1);
