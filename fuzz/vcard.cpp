@@ -3,7 +3,7 @@
 // reader over a descriptor, else the reader over text).  The fuzzer's bytes
 // are the card's body after BEGIN and VERSION; an END follows them (the
 // body may end the card itself and start others).  Every call either gives
-// a card, ends the input, or throws ServiceError, and each card read or
+// a card, ends the input, or throws ServiceError with a vCard code, and each card read or
 // skipped moves the reader's offset forward, so the reader always ends.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -46,7 +46,9 @@ void read_all(VCardReader reader, std::size_t length)
         bool ended = false;
         try {
             ended = !reader.next_contact().has_value();
-        } catch (const ServiceError &) {
+        } catch (const ServiceError &error) {
+            // A refusal says why in the vCard's own terms.
+            fuzz::require((error.code >= kVCardSyntax && error.code <= kVCardUnreadable) || error.code == kInvalidUtf8);
         }
         if (ended)
             break;
