@@ -216,6 +216,8 @@ protected:
         answer("contact_bulk_operation_get_info", [=](int) { return bare(); });
         answer("contact_convert_vcard_to_contact", [=](std::string) { return bare(); });
         answer("contact_convert_vcard_file_to_contact", [=](std::string) { return bare(); });
+        // Texts longer than the caller's buffers, which the real service never stores.
+        answer("contact_get_own_number", [] { return std::make_tuple(std::string(100, 'N'), std::string(60, '9')); });
     }
 };
 
@@ -264,6 +266,19 @@ TEST_F(HostileReplyTest, EveryByteArrayReplyIsRefusedOrReadWithinItsBytes)
     std::printf("hostile replies tried: %d\n", tried);
     // Each operation: the six kinds, a single record without a count two fewer.
     EXPECT_EQ(tried, 8 * 6 + 8 * 4) << "an operation or a kind of reply was skipped";
+}
+
+// The own number's texts are cut to the caller's 65 and 41 bytes, terminated, nothing written behind.
+TEST_F(HostileReplyTest, LongOwnNumberIsCutToTheCallersBuffers)
+{
+    char name[CONTACT_OWN_NAME_MAX + 1 + 16], number[CONTACT_OWN_NUMBER_MAX + 1 + 16];
+    std::fill(std::begin(name), std::end(name), 'x');
+    std::fill(std::begin(number), std::end(number), 'y');
+    int error_code = -1;
+    ASSERT_EQ(contact_get_own_number(name, number, &error_code), 1) << error_code;
+    EXPECT_EQ(std::string(name, sizeof name), std::string(CONTACT_OWN_NAME_MAX, 'N') + '\0' + std::string(16, 'x'));
+    EXPECT_EQ(std::string(number, sizeof number),
+              std::string(CONTACT_OWN_NUMBER_MAX, '9') + '\0' + std::string(16, 'y'));
 }
 
 } // namespace
