@@ -239,10 +239,9 @@ TEST_F(BulkTest, ImportsCopiesMovesAndDeletes)
 // close_all (security-test sees a job of a client that left the bus interrupted).
 TEST_F(BulkTest, StepsThatDoNotFitAreRefused)
 {
-    auto other = sdbus::createSystemBusConnection();
-    auto proxy = sdbus::createProxy(*other, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
+    const BusClient other;
     std::int32_t theirs = -1;
-    proxy->callMethod("contact_bulk_operation_open").onInterface(CONTACT_ENGINE_INTERFACE)
+    other.proxy->callMethod("contact_bulk_operation_open").onInterface(CONTACT_ENGINE_INTERFACE)
         .withArguments(std::int32_t(CONTACT_BULK_EXPORT), std::int32_t(CONTACT_STORAGE_PHONE)).storeResultsTo(theirs);
     int handle = -1, state = -1;
     const int thumbs[] = {1};

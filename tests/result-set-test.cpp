@@ -24,21 +24,15 @@ constexpr int kFirst = 0, kNext = 1, kPrevious = 2, kLast = 3;
 constexpr int kAdvance = 0;
 
 // A second client on the bus with its own unique name, calling the service directly.
-struct OtherClient {
+struct OtherClient : BusClient {
     // The service's code for asking the size of set `id`, or 0 when it answers.
     int count_error(int id)
     {
-        try {
+        return code_of([&] {
             proxy->callMethod("contact_result_set_get_contact_count").onInterface(CONTACT_ENGINE_INTERFACE)
                 .withArguments(std::int32_t(id));
-            return 0;
-        } catch (const sdbus::Error &error) {
-            return std::stoi(error.getMessage());
-        }
+        });
     }
-    std::unique_ptr<sdbus::IConnection> connection = sdbus::createSystemBusConnection();
-    std::unique_ptr<sdbus::IProxy> proxy =
-        sdbus::createProxy(*connection, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
 };
 
 class ResultSetTest : public ServiceTest {

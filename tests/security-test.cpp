@@ -43,17 +43,7 @@ constexpr User kUserB{65533, 65533}; // anyone else than the caller
 constexpr const char *kEngine = CONTACT_ENGINE_INTERFACE;
 
 // A bus connection of its own calling the service directly.
-struct Client {
-    // Runs `call` and returns 0, or the code at the start of the error's message.
-    static int code_of(const std::function<void()> &call)
-    {
-        try {
-            call();
-            return 0;
-        } catch (const sdbus::Error &error) {
-            return std::atoi(error.getMessage().c_str());
-        }
-    }
+struct Client : BusClient {
     int read_card_file(const std::string &path)
     {
         return code_of([&] {
@@ -85,9 +75,6 @@ struct Client {
         proxy->callMethod("contact_bulk_operation_set_thumb").onInterface(kEngine).withArguments(job, indexes,
                                                                                                   std::int32_t(count));
     }
-    std::unique_ptr<sdbus::IConnection> connection = sdbus::createSystemBusConnection();
-    std::unique_ptr<sdbus::IProxy> proxy =
-        sdbus::createProxy(*connection, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH);
 };
 
 // Runs `body` as `user` with a connection of its own; what it says comes back.

@@ -1,6 +1,7 @@
 #include "test-support.h"
 
 #include <fcntl.h>
+#include <sdbus-c++/sdbus-c++.h>
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "contact-engine-bus.h"
 #include "contact-engine.h"
 #include "debug-message.h"
 
@@ -361,6 +363,24 @@ int close_connection()
 }
 
 } // namespace
+
+BusClient::BusClient()
+    : connection(sdbus::createSystemBusConnection()),
+      proxy(sdbus::createProxy(*connection, CONTACT_ENGINE_BUS_NAME, CONTACT_ENGINE_OBJECT_PATH))
+{
+}
+
+BusClient::~BusClient() = default;
+
+int BusClient::code_of(const std::function<void()> &call)
+{
+    try {
+        call();
+        return 0;
+    } catch (const sdbus::Error &error) {
+        return std::atoi(error.getMessage().c_str());
+    }
+}
 
 int failure_code(const Call &call)
 {

@@ -6,9 +6,15 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace sdbus {
+class IConnection;
+class IProxy;
+} // namespace sdbus
 
 namespace contact_test {
 
@@ -166,6 +172,17 @@ struct Precondition { const char *function; Call call; int code; std::string for
 // library's connection closed, the others with one open (no service needed);
 // the connection is left as it was found.
 void expect_preconditions(const std::vector<Precondition> &cases);
+
+// A bus connection of its own that calls the service directly, as a client
+// other than the library (which hides the service's codes) would.
+struct BusClient {
+    BusClient();
+    ~BusClient();
+    // Runs `call` and returns 0, or the code at the start of its error's message ("80: ...").
+    static int code_of(const std::function<void()> &call);
+    std::unique_ptr<sdbus::IConnection> connection;
+    std::unique_ptr<sdbus::IProxy> proxy;
+};
 
 // ---- clients of another user --------------------------------------------------
 
