@@ -8,7 +8,6 @@
 #include <chrono>
 #include <fstream>
 #include <set>
-#include <thread>
 #include <tuple>
 
 #include "../tools/bulk-client.h"
@@ -21,7 +20,6 @@
 namespace contact_test {
 namespace {
 
-using namespace std::chrono_literals;
 using namespace contact_engine;
 
 bulk_operation_status_t status_of(int handle)
@@ -29,12 +27,11 @@ bulk_operation_status_t status_of(int handle)
     return answer<bulk_operation_status_t>(kUntouched, contact_bulk_operation_get_info, handle);
 }
 
-// Polls the job until `done` holds, 30 000 times at most (a minute and more).
+// Polls the job until `done` holds (or the wait gives up): its last status.
 bulk_operation_status_t wait_for(int handle, const std::function<bool(const bulk_operation_status_t &)> &done)
 {
-    bulk_operation_status_t status = status_of(handle);
-    for (int tries = 0; tries < 30000 && !done(status); ++tries, std::this_thread::sleep_for(2ms))
-        status = status_of(handle);
+    bulk_operation_status_t status{};
+    eventually([&] { return done(status = status_of(handle)); });
     return status;
 }
 

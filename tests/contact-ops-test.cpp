@@ -19,7 +19,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "contact-engine-bus.h"
@@ -407,8 +406,7 @@ TEST(BusLossTest, ServiceExitsWithAMessageAndKeepsWholeContacts)
     doomed->kill();
     sd_bus_flush_close_unref(client);
 
-    for (auto waited = 0ms; !std::filesystem::exists(status_path) && waited < 120s; waited += 20ms)
-        std::this_thread::sleep_for(20ms);
+    eventually([&] { return std::filesystem::exists(status_path); });
     ASSERT_TRUE(std::filesystem::exists(status_path)) << "the service did not end when its bus went away";
     std::stringstream status, message;
     status << std::ifstream(status_path).rdbuf();

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "contact-engine-bus.h"
 #include "core/contact-engine-errors.h"
@@ -89,14 +88,12 @@ TEST_F(ResultSetTest, AfterALocaleChangeTheServiceAnswersAtOnceThenSortsByTheNew
     service_.arguments = {"--locale", "sv_SE"};
     restart_service();
     std::vector<std::string> seen;
-    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-         seen != swedish && std::chrono::steady_clock::now() < deadline;) {
+    eventually([&] {
         const int id = create();
         seen = names(id);
         contact_result_set_destory(id, &error_code_);
-        if (seen != swedish)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+        return seen == swedish;
+    });
     EXPECT_EQ(seen, swedish);
     EXPECT_EQ(names(search(kSearchNumber, "+46 20 7946 0018")), std::vector<std::string>{"Olle"});
 }
@@ -182,9 +179,9 @@ TEST_F(ResultSetTest, SearchByNameNumberGroupAndFrequencyAndRefusals)
         EXPECT_EQ(other.count_error(theirs), 0) << "a refused destroy destroys nothing";
     }
     int code = 0;
-    for (int tries = 0; tries < 6000; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-        if ((code = failure_code(with(contact_result_set_get_contact_count, theirs, &count))) != kResultSetNotYours)
-            break;
+    eventually([&] {
+        return (code = failure_code(with(contact_result_set_get_contact_count, theirs, &count))) != kResultSetNotYours;
+    });
     EXPECT_EQ(code, kNoResultSet);
     EXPECT_EQ(contact_result_set_destory(mine, &error_code_), 1);
     EXPECT_EQ(failure_code(with(contact_result_set_get_contact_count, mine, &count)), kNoResultSet);

@@ -365,12 +365,10 @@ TEST_F(PerUserLimitTest, ConnectionsOfOneUserShareItsLimits)
         EXPECT_EQ(code, resource.refusal);
         // A connection that goes gives its share back to the user.
         clients.erase(clients.begin());
-        for (int tries = 0; tries < 500; ++tries) {
+        eventually([&] {
             code = Client::code_of([&] { resource.make(*clients.front()); });
-            if (code != resource.refusal)
-                break;
-            std::this_thread::sleep_for(10ms);
-        }
+            return code != resource.refusal;
+        });
         EXPECT_EQ(code, 0) << "the share of a client that left is free again";
         clients.clear();
         restart_service(); // the next resource starts from nothing held
@@ -403,12 +401,11 @@ TEST_F(PerUserLimitTest, AnInterruptedCopyIsAdoptedByItsOwnUserOnly)
     // Root is another user: refused, once the service has seen nobody's
     // client leave and the chunk in flight end (until then: wrong state).
     int code = kBulkWrongState;
-    for (int tries = 0; tries < 6000 && code == kBulkWrongState; ++tries) {
+    eventually([&] {
         int state = -1, error = -1;
         code = bulk_client::adopt(handle, &state, &error) ? 0 : error;
-        if (code == kBulkWrongState)
-            std::this_thread::sleep_for(10ms);
-    }
+        return code != kBulkWrongState;
+    });
     EXPECT_EQ(code, kBulkNotOwner);
 
     // Another client of nobody takes it over, stopped, and closes it.

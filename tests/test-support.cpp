@@ -10,12 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "contact-engine-bus.h"
 #include "contact-engine.h"
@@ -363,6 +365,17 @@ int close_connection()
 }
 
 } // namespace
+
+bool eventually(const std::function<bool()> &holds)
+{
+    for (const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(2);;) {
+        if (holds())
+            return true;
+        if (std::chrono::steady_clock::now() > give_up)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
 
 BusClient::BusClient()
     : connection(sdbus::createSystemBusConnection()),

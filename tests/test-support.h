@@ -149,6 +149,11 @@ void ready_sim_phonebook();
 // A present, unlocked card with no entries.
 inline constexpr const char *kEmptySimCard = R"({"present": true, "iccid": "8900000000000000001"})";
 
+// Asks `holds` every 10 ms until it is true, for two minutes at most (a bound
+// only a failing test meets): whether it held.  For what the service does
+// after its answer (a job's chunk, a key rebuild, a client's departure).
+bool eventually(const std::function<bool()> &holds);
+
 // ---- what every family's tests check ----------------------------------------
 
 using Call = std::function<int(int *error_code)>;
